@@ -1,0 +1,61 @@
+// Frames of the target's serial boot protocol: builds command and data frames
+// into a transmit buffer and checks the status and data frames that the
+// sequence copies into a receive buffer. Never touches the serial port.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+class NSCommandProcessor {
+public:
+    // Longest frame: start byte, length byte, 256 data bytes, sum byte, end byte.
+    static constexpr uint64_t FRAME_BUFFER_SIZE = 260;
+
+    NSCommandProcessor() = default;
+    NSCommandProcessor(const NSCommandProcessor&) = delete;
+    NSCommandProcessor& operator=(const NSCommandProcessor&) = delete;
+
+    // Allocates the transmit and the receive buffer (260 bytes each).
+    uint64_t Initialize();
+    uint8_t* GetCommandFrames();
+    uint8_t* GetDataFrames();
+
+    // Two's complement of the 8-bit sum of count bytes from startIndex.
+    uint8_t getCheckSum(const uint8_t* pbData, int32_t startIndex, int32_t count);
+
+    uint64_t makeAddressRangeCommand(uint8_t bCommand, uint8_t bSal, uint8_t bSam, uint8_t bSah,
+                                     uint8_t bEal, uint8_t bEam, uint8_t bEah, uint64_t* cmdLength);
+    uint64_t makeDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame, uint64_t* cmdLength);
+    uint64_t checkStatus(uint8_t* pbSt1);
+    uint64_t checkDataFrame(uint8_t* pbSt1, uint8_t* pbSt2);
+    uint64_t CheckStatus(uint8_t* pbSt1);
+
+    uint64_t MakeResetCommand(uint64_t* cmdLength);
+    uint64_t MakeBaudRateCommand(uint8_t bBaudRate, uint8_t setVoltage, uint64_t* cmdLength);
+    uint64_t MakeSiliconSignatureCommand(uint64_t* cmdLength);
+    uint64_t MakeBlockEraseCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint64_t* cmdLength);
+    uint64_t MakeBlockBlankCheckCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam,
+                                        uint8_t bEah, uint8_t bD01, uint64_t* cmdLength);
+    uint64_t MakeProgrammingCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam,
+                                    uint8_t bEah, uint64_t* cmdLength);
+    uint64_t MakeChecksumCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam,
+                                 uint8_t bEah, uint64_t* cmdLength);
+    uint64_t MakeProgrammingDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame,
+                                      uint64_t* cmdLength);
+
+    uint64_t CheckResetStatus(uint8_t* pbSt1);
+    uint64_t CheckBlockBlankCheckStatus(uint8_t* pbSt1);
+    uint64_t CheckProgrammingStatus(uint8_t* pbSt1);
+    uint64_t CheckProgrammingDataFrameStatus(uint8_t* pbSt1);
+    uint64_t CheckProgrammingDataFrameStatus(uint8_t* pbSt1, uint8_t* pbSt2);
+    uint64_t CheckVerifyStatus(uint8_t* pbSt1);
+    uint64_t CheckBaudRateStatus(uint8_t* pbSt1, uint8_t* pdD01, uint8_t* pdD02);
+    // pbDev receives the ten name bytes and a terminating zero (11 bytes).
+    uint64_t CheckSiliconSignatureDataFrames(uint8_t* pbCode, uint8_t* pbDev, uint8_t* pbCen, uint8_t* pbDen,
+                                             uint8_t* pbVer);
+    uint64_t CheckChecksumDataFrams(uint8_t* pbCk1, uint8_t* pbCk2);
+
+private:
+    std::unique_ptr<uint8_t[]> m_pbCmdFlames;
+    std::unique_ptr<uint8_t[]> m_pbDataFlames;
+};

@@ -1,0 +1,12 @@
+// The millisecond clock on which every wait and timeout of the protocol runs.
+#pragma once
+
+#include <cstdint>
+
+class NSGetTime {
+public:
+    // Milliseconds of wall-clock time since the Unix epoch, fraction dropped.
+    static uint64_t getTimeOfDay_msec();
+    // The conversion itself: seconds and microseconds to whole milliseconds.
+    static uint64_t toMsec(int64_t seconds, int64_t microseconds);
+};

@@ -7,15 +7,16 @@
 #endif
 
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <numeric>
 #include <string>
@@ -60,6 +61,7 @@ public:
             return;
         }
         m_slavePath = ptsname(m_master);
+        fcntl(m_master, F_SETFL, O_NONBLOCK);
     }
     ~Board() { close(m_master); }
 
@@ -74,17 +76,12 @@ public:
     Bytes receive(size_t count) const
     {
         Bytes bytes;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
-            pollfd pfd {m_master, POLLIN, 0};
-            if (poll(&pfd, 1, 100) == 1) {
-                uint8_t chunk[512];
-                ssize_t n = read(m_master, chunk, std::min(sizeof chunk, count - bytes.size()));
-                if (n > 0) {
-                    bytes.insert(bytes.end(), chunk, chunk + n);
-                }
-            }
-        }
+        eventually([&] {
+            uint8_t chunk[512];
+            ssize_t n = read(m_master, chunk, std::min(sizeof chunk, count - bytes.size()));
+            bytes.insert(bytes.end(), chunk, chunk + std::max<ssize_t>(n, 0));
+            return bytes.size() == count;
+        });
         return bytes;
     }
 
@@ -108,16 +105,7 @@ void openAndWaitForReading(NSSerialPortProcessor& port, const Board& board)
 
 TEST(NSSerialPortProcessor, OpenSetsA115200Baud8N2RawLine)
 {
-    Board board;
-    // Start from a cooked line in another format, as a device may be left.
-    struct termios before = board.line();
-    cfsetspeed(&before, B9600);
-    before.c_cflag = (before.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB;
-    before.c_iflag |= ICRNL | IXON;
-    before.c_lflag |= ICANON | ECHO | ISIG;
-    before.c_oflag |= OPOST;
-    ASSERT_EQ(tcsetattr(board.master(), TCSANOW, &before), 0);
-
+    Board board; // a new pseudo-terminal starts cooked, at 38400 baud, 8N1
     NSSerialPortProcessor port;
     openAndWaitForReading(port, board);
     struct termios tio = board.line();
@@ -228,18 +216,13 @@ TEST(NSSerialPortProcessor, DrivesBreakAndReportsMissingModemLines)
 
 TEST(NSSerialPortProcessor, RefusesWhatIsNotATerminal)
 {
-    char dir[] = "/tmp/quenwick-serial-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string file = std::string(dir) + "/image.bin";
-    const Bytes contents {0x10, 0x20, 0x30};
-    {
-        FILE* f = fopen(file.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        fwrite(contents.data(), 1, contents.size(), f);
-        fclose(f);
-    }
+    const auto dir = std::filesystem::temp_directory_path() / ("quenwick-serial-" + std::to_string(getpid()));
+    std::filesystem::create_directory(dir);
+    const auto file = dir / "image.bin";
+    const std::string contents = "\x10\x20\x30";
+    std::ofstream(file, std::ios::binary) << contents;
 
-    for (const std::string& path : {file, std::string(dir), std::string("/dev/null"), file + ".missing"}) {
+    for (const std::filesystem::path& path : {file, dir, std::filesystem::path("/dev/null"), dir / "missing"}) {
         NSSerialPortProcessor port;
         EXPECT_EQ(port.Open(path.c_str()), ERR_PORT_OPEN) << path;
         EXPECT_FALSE(port.IsReading()) << path;
@@ -250,14 +233,9 @@ TEST(NSSerialPortProcessor, RefusesWhatIsNotATerminal)
         port.Close();
     }
 
-    Bytes after(16);
-    FILE* f = fopen(file.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    after.resize(fread(after.data(), 1, after.size(), f));
-    fclose(f);
-    EXPECT_EQ(after, contents) << "the file must be left as it was";
-    unlink(file.c_str());
-    rmdir(dir);
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), contents) << "the file must be left as it was";
+    std::filesystem::remove_all(dir);
 }
 
 TEST(NSSerialPortProcessor, OpensAndClosesAtAnyMoment)

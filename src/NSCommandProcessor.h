@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <span>
 
 class NSCommandProcessor {
 public:
@@ -56,6 +58,17 @@ public:
     uint64_t CheckChecksumDataFrams(uint8_t* pbCk1, uint8_t* pbCk2);
 
 private:
+    // Writes one frame into the transmit buffer: start byte, length byte, payload, sum, end byte.
+    // Zero-fills the buffer and sets the length to 0 first; refuses with ERR_PARAMETER when !fValid.
+    uint64_t buildFrame(uint8_t bStart, std::span<const uint8_t> payload, uint8_t bEnd, bool fValid,
+                        uint64_t* cmdLength);
+    uint64_t makeCommandFrame(std::initializer_list<uint8_t> codeAndData, uint64_t* cmdLength,
+                              bool fValid = true);
+    // Status frame of a fixed length byte: form first, then sum.
+    uint64_t checkStatusFrame(uint8_t bLength) const;
+    // Result data frame: start and end bytes, then sum, then the length byte.
+    uint64_t checkResultDataFrame(uint8_t bLength) const;
+
     std::unique_ptr<uint8_t[]> m_pbCmdFlames;
     std::unique_ptr<uint8_t[]> m_pbDataFlames;
 };

@@ -29,6 +29,8 @@ public:
     uint64_t getFlashAccessFrequency(uint64_t dwStartAddress, uint64_t endAddress) const;
 
 private:
+    double frequency() const;
+
     uint64_t m_bFrequency = 32;
     bool m_fFullSpeed = true;
 };

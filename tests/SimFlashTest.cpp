@@ -1,0 +1,90 @@
+#include "SimFlash.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::filesystem::path scratch(const std::string& name)
+{
+    return std::filesystem::temp_directory_path() / ("SimFlashTest-" + std::to_string(getpid()) + "-" + name);
+}
+
+Bytes readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(SimFlashTest, ErasesBlocksAndProgramsOnlyZeroBits)
+{
+    SimFlash flash(0x0FFF);
+    ASSERT_EQ(flash.bytes().size(), 0x1000u);
+    EXPECT_TRUE(flash.isBlank(0, 0xFFF));
+    EXPECT_EQ(flash.checksum(0, 0x3FF), 0x0400) << "1024 erased bytes";
+
+    flash.program(0x3FF, Bytes{0xF0, 0x0F});
+    EXPECT_FALSE(flash.isBlank(0, 0x3FF));
+    EXPECT_FALSE(flash.isBlank(0x400, 0x7FF));
+    EXPECT_TRUE(flash.isBlank(0x401, 0x7FF));
+    flash.program(0x3FF, Bytes{0x3C, 0xFF});
+    EXPECT_EQ(flash.bytes()[0x3FF], 0x30) << "programming over data leaves the AND";
+    EXPECT_EQ(flash.bytes()[0x400], 0x0F) << "a 1 bit cannot come back without an erase";
+
+    flash.eraseBlock(0x400);
+    EXPECT_TRUE(flash.isBlank(0x400, 0x7FF));
+    EXPECT_EQ(flash.bytes()[0x3FF], 0x30) << "erase stays inside its block";
+
+    flash.eraseBlock(0);
+    flash.program(0, Bytes{'a', 'b', 'c'});
+    EXPECT_EQ(flash.checksum(0, 0x3FF), 0x05D7) << "abc in an erased block";
+    flash.corrupt(1);
+    EXPECT_EQ(flash.bytes()[1], 'c');
+
+    EXPECT_TRUE(flash.contains(0, 0xFFF));
+    EXPECT_FALSE(flash.contains(0, 0x1000));
+    EXPECT_FALSE(flash.contains(0x400, 0x3FF));
+}
+
+TEST(SimFlashTest, LoadsAndSavesItsContent)
+{
+    const auto input = scratch("in.bin");
+    const auto output = scratch("out.bin");
+    {
+        std::ofstream(input, std::ios::binary) << "hello";
+    }
+    SimFlash flash(0x07FF);
+    std::string error;
+    ASSERT_TRUE(flash.load(input.string(), error)) << error;
+    EXPECT_EQ(flash.bytes()[0], 'h');
+    EXPECT_EQ(flash.bytes()[5], 0xFF) << "past the file the flash stays erased";
+
+    ASSERT_TRUE(flash.save(output.string(), error)) << error;
+    const Bytes saved = readFile(output);
+    EXPECT_TRUE(std::equal(saved.begin(), saved.end(), flash.bytes().begin(), flash.bytes().end()));
+    for (const auto& entry : std::filesystem::directory_iterator(output.parent_path())) {
+        EXPECT_EQ(entry.path().string().find(output.string() + ".tmp"), std::string::npos) << "temporary file left";
+    }
+
+    {
+        std::ofstream(input, std::ios::binary) << std::string(0x801, 'x');
+    }
+    EXPECT_FALSE(flash.load(input.string(), error)) << "a file larger than the flash";
+    EXPECT_NE(error.find("2049 bytes"), std::string::npos) << error;
+    EXPECT_EQ(flash.bytes()[0], 'h') << "a failed load changed the flash";
+    EXPECT_FALSE(flash.load(scratch("missing").string(), error));
+    EXPECT_FALSE(flash.save((scratch("no-such-dir") / "out.bin").string(), error));
+
+    std::filesystem::remove(input);
+    std::filesystem::remove(output);
+}
+
+}  // namespace

@@ -138,7 +138,8 @@ void SimBoard::modeEntry()
     m_speed = ENTRY_SPEED;
     m_transfer.reset();
     m_codec.reset();
-    const bool answered = m_entries >= m_faults.firstAnsweredEntry();
+    const bool answered = m_entriesIgnored + 1 >= m_faults.answeredEntry();
+    m_entriesIgnored = answered ? 0 : m_entriesIgnored + 1;
     m_state = answered ? State::AwaitBaud : State::Deaf;
     note("mode entry " + std::to_string(m_entries) + (answered ? "" : " (fault: not answered)"));
 }

@@ -99,6 +99,7 @@ private:
     State m_state = State::Deaf;
     uint32_t m_speed = ENTRY_SPEED;
     uint32_t m_entries = 0;
+    uint32_t m_entriesIgnored = 0;  // mode entries in a row left unanswered
     std::optional<SimLineSettings> m_lastLine;
     std::optional<Transfer> m_transfer;
     std::vector<SimReply> m_replies;

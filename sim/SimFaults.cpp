@@ -66,7 +66,9 @@ const char* SimFaults::help()
            "  double-status[:N]     answer data frames with two status bytes (06 06)\n"
            "  long-baud[:N]         answer Baud Rate Set with the 7-byte status frame\n"
            "  flip:ADDR[:N]         corrupt the byte at ADDR after programming over it\n"
-           "  from-entry:K          answer only from the K-th mode entry on\n";
+           "  from-entry:K          answer only the K-th of the mode entries in a row (after an\n"
+           "                        answered one, counting starts again: a board that\n"
+           "                        enters programming mode only with the other DTR polarity)\n";
 }
 
 std::string SimFaults::add(std::string_view spec)
@@ -247,7 +249,7 @@ std::vector<uint32_t> SimFaults::takeFlips(uint32_t start, uint32_t end)
     return addresses;
 }
 
-uint32_t SimFaults::firstAnsweredEntry() const
+uint32_t SimFaults::answeredEntry() const
 {
     uint32_t first = 1;
     for (const Fault& fault : m_faults) {

@@ -32,8 +32,9 @@ public:
     bool takeLongBaud();
     // Addresses to corrupt after a programming transfer over start..end.
     std::vector<uint32_t> takeFlips(uint32_t start, uint32_t end);
-    // The first mode entry (counted from 1) that the board answers.
-    uint32_t firstAnsweredEntry() const;
+    // K of from-entry:K (1 without it): the board ignores K - 1 mode entries
+    // in a row and answers the K-th; after an answered entry it counts afresh.
+    uint32_t answeredEntry() const;
 
 private:
     enum class Kind { Silent, Status, Stray, BadSum, DropData, LoseCompletion, DoubleStatus, LongBaud, Flip, FromEntry };

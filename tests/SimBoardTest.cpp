@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -276,6 +277,10 @@ TEST_F(SimBoardTest, FaultsThatEndATransferOrDelayTheEntry)
     m_host->send(BAUD_115200);
     EXPECT_TRUE(m_host->silent()) << "answered the first mode entry";
     enter();
+    m_host->send(ENTRY);
+    m_host->send(BAUD_115200);
+    EXPECT_TRUE(m_host->silent()) << "the next job's first mode entry must fail again";
+    enter();
 
     const Bytes programming = rangeCommand(0x40, 0, 0x3FF);
     m_host->send(programming);
@@ -300,6 +305,48 @@ TEST_F(SimBoardTest, TakesAsLongAsTheLineAndTheFlashNeed)
     program(0, filled(1024, 0));
     // Each of the 4 frames needs 260 bytes of 11 bits at 115200 (24.8 ms) and 20 ms of programming.
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 4 * 44ms) << "programming faster than the line allows";
+}
+
+TEST_F(SimBoardTest, AnswersOnlyWithWholeFramesWhateverTheHostSends)
+{
+    // The core alone, fed random frames (some with random damage), stray
+    // bytes, speed changes and quiet lines; with no fault set, everything it
+    // sends must be a well-formed frame.
+    SimOptions options;
+    ASSERT_EQ(options.parse({"--code-flash-end", "0x7FF"}), "");
+    SimBoard board(options);
+    std::mt19937 random(20240611);
+    const auto pick = [&random](uint32_t below) { return std::uniform_int_distribution<uint32_t>(0, below - 1)(random); };
+    const uint8_t codes[] = {0x9A, 0x00, 0xC0, 0x32, 0x22, 0x40, 0xB0, 0x55};
+    const uint32_t speeds[] = {115200, 115200, 250000, 1000000, 9600};
+    std::size_t replies = 0;
+    for (int round = 0; round < 20000; ++round) {
+        Bytes body(1 + pick(pick(4) == 0 ? 256 : 8));
+        for (uint8_t& byte : body) {
+            byte = static_cast<uint8_t>(pick(pick(2) == 0 ? 4 : 256));
+        }
+        body[0] = pick(2) == 0 ? codes[pick(8)] : body[0];
+        Bytes bytes = pick(8) == 0 ? ENTRY + (pick(2) == 0 ? BAUD_115200 : Bytes{}) : Bytes{};
+        bytes = bytes + hostFrame(static_cast<uint8_t>(1 + pick(2)), body, pick(2) == 0 ? 0x03 : 0x17);
+        if (pick(4) == 0) {
+            bytes[pick(static_cast<uint32_t>(bytes.size()))] = static_cast<uint8_t>(pick(256));
+        }
+        if (pick(16) == 0) {
+            board.lineIdle();
+        }
+        const SimLineSettings line{speeds[pick(5)], 8, 'N', static_cast<uint8_t>(pick(8) == 0 ? 1 : 2)};
+        for (const SimReply& reply : board.receive(bytes, line)) {
+            ++replies;
+            const Bytes& frame = reply.bytes;
+            ASSERT_GE(frame.size(), 5u);
+            EXPECT_EQ(frame.front(), 0x02);
+            EXPECT_EQ(frame.back(), 0x03);
+            EXPECT_EQ(frame[1], frame.size() - 4);
+            EXPECT_EQ(hostFrame(0x02, Bytes(frame.begin() + 2, frame.end() - 2), 0x03), frame);
+            EXPECT_LE(reply.after, bytes.size());
+        }
+    }
+    EXPECT_GT(replies, 1000u) << "the random frames hardly reached the board";
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ TEST(SimOptionsTest, CountsFaultsDown)
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(faults.takeStatus(SimCommand::Data), 0x15) << "a fault without a count never runs out";
     }
-    EXPECT_EQ(faults.firstAnsweredEntry(), 3u);
+    EXPECT_EQ(faults.answeredEntry(), 3u);
     EXPECT_EQ(faults.takeFlips(0, 0x3FF), std::vector<uint32_t>{0x10}) << "only the flips inside the range";
     EXPECT_EQ(faults.takeFlips(0, 0x7FF), (std::vector<uint32_t>{0x400, 0x10}));
     EXPECT_EQ(faults.takeFlips(0, 0x7FF), std::vector<uint32_t>{0x10});

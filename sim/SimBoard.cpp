@@ -57,12 +57,12 @@ SimBoard::SimBoard(const SimOptions& options)
     m_deviceName.resize(10, ' ');
 }
 
-bool SimBoard::understands(const SimLineSettings& line) const
+bool SimBoard::matches(const SimLineSettings& line, uint32_t speed)
 {
     // A UART samples each bit in its middle, so it copes with a speed that is
     // off by a percent or two, not more.
-    const auto difference = std::abs(static_cast<int64_t>(line.speed) - static_cast<int64_t>(m_speed));
-    return line.isEightN2() && difference * 50 <= static_cast<int64_t>(m_speed);
+    const auto difference = std::abs(static_cast<int64_t>(line.speed) - static_cast<int64_t>(speed));
+    return line.isEightN2() && difference * 50 <= static_cast<int64_t>(speed);
 }
 
 std::vector<SimReply> SimBoard::receive(std::span<const uint8_t> bytes, const SimLineSettings& line)
@@ -77,12 +77,12 @@ std::vector<SimReply> SimBoard::receive(std::span<const uint8_t> bytes, const Si
     std::size_t stray = 0;
     for (m_taken = 1; m_taken <= bytes.size(); ++m_taken) {
         const uint8_t byte = bytes[m_taken - 1];
-        if (!understands(line)) {
+        if (!matches(line, m_speed)) {
             // A host at the entry speed can still pull the board back into
             // mode entry; any other byte is garbage to the board's port.
-            const bool entryLine = line.isEightN2() && line.speed == ENTRY_SPEED;
             // Its frames are followed only to tell a 0x00 byte inside a
             // frame from one where a frame would begin.
+            const bool entryLine = matches(line, ENTRY_SPEED);
             if (entryLine && m_codec.push(byte) == SimFrameCodec::Event::ModeEntry) {
                 modeEntry();
                 continue;

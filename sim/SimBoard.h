@@ -75,7 +75,8 @@ private:
         bool finished = false;        // the last frame (ETX) has been taken
     };
 
-    bool understands(const SimLineSettings& line) const;
+    // True when a port at speed, 8N2, understands a host with these settings.
+    static bool matches(const SimLineSettings& line, uint32_t speed);
     void modeEntry();
     void handleCommand(const SimFrameCodec::Frame& frame);
     void execute(SimCommand command, std::span<const uint8_t> arguments);

@@ -26,6 +26,12 @@ std::string SimOptions::usage()
                "  --fault SPEC            add a fault (repeatable, see below)\n"
                "  --help                  print this text\n"
                "Numbers are decimal or hex with 0x.\n"
+               "\n"
+               "The board enters programming mode on a 0x00 byte where a frame would begin,\n"
+               "sent at 115200 baud 8N2, and then takes Baud Rate Set first. It understands\n"
+               "the host only at the agreed speed with 8N2. Status bytes: 06 done, 1B block\n"
+               "not blank, 04 unknown command, 05 bad parameter or address. Frames that fail\n"
+               "their sum or form check get no answer.\n"
                "\n") +
            SimFaults::help();
 }

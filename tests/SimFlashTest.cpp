@@ -24,36 +24,6 @@ Bytes readFile(const std::filesystem::path& path)
     return Bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-TEST(SimFlashTest, ErasesBlocksAndProgramsOnlyZeroBits)
-{
-    SimFlash flash(0x0FFF);
-    ASSERT_EQ(flash.bytes().size(), 0x1000u);
-    EXPECT_TRUE(flash.isBlank(0, 0xFFF));
-    EXPECT_EQ(flash.checksum(0, 0x3FF), 0x0400) << "1024 erased bytes";
-
-    flash.program(0x3FF, Bytes{0xF0, 0x0F});
-    EXPECT_FALSE(flash.isBlank(0, 0x3FF));
-    EXPECT_FALSE(flash.isBlank(0x400, 0x7FF));
-    EXPECT_TRUE(flash.isBlank(0x401, 0x7FF));
-    flash.program(0x3FF, Bytes{0x3C, 0xFF});
-    EXPECT_EQ(flash.bytes()[0x3FF], 0x30) << "programming over data leaves the AND";
-    EXPECT_EQ(flash.bytes()[0x400], 0x0F) << "a 1 bit cannot come back without an erase";
-
-    flash.eraseBlock(0x400);
-    EXPECT_TRUE(flash.isBlank(0x400, 0x7FF));
-    EXPECT_EQ(flash.bytes()[0x3FF], 0x30) << "erase stays inside its block";
-
-    flash.eraseBlock(0);
-    flash.program(0, Bytes{'a', 'b', 'c'});
-    EXPECT_EQ(flash.checksum(0, 0x3FF), 0x05D7) << "abc in an erased block";
-    flash.corrupt(1);
-    EXPECT_EQ(flash.bytes()[1], 'c');
-
-    EXPECT_TRUE(flash.contains(0, 0xFFF));
-    EXPECT_FALSE(flash.contains(0, 0x1000));
-    EXPECT_FALSE(flash.contains(0x400, 0x3FF));
-}
-
 TEST(SimFlashTest, LoadsAndSavesItsContent)
 {
     const auto input = scratch("in.bin");

@@ -74,10 +74,4 @@ TEST(SimFrameCodecTest, TellsBadFramesModeEntryAndStrayBytes)
     EXPECT_EQ(feed(codec, {0x00}), std::vector{Event::ModeEntry}) << "a reset frame leaves no trace";
 }
 
-TEST(SimFrameCodecTest, WritesBytesAsHex)
-{
-    EXPECT_EQ(SimFrameCodec::hex(Bytes{0x02, 0x01, 0x06, 0xF9, 0x03}), "02 01 06 F9 03");
-    EXPECT_EQ(SimFrameCodec::hex(Bytes(40, 0xAB), 2), "AB AB ... (40 bytes)");
-}
-
 }  // namespace

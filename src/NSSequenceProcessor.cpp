@@ -13,14 +13,6 @@
 
 namespace {
 
-constexpr uint8_t CMD_RESET = 0x00;
-constexpr uint8_t CMD_BLOCK_ERASE = 0x22;
-constexpr uint8_t CMD_BLOCK_BLANK_CHECK = 0x32;
-constexpr uint8_t CMD_PROGRAMMING = 0x40;
-constexpr uint8_t CMD_BAUD_RATE_SET = 0x9A;
-constexpr uint8_t CMD_CHECKSUM = 0xB0;
-constexpr uint8_t CMD_SILICON_SIGNATURE = 0xC0;
-
 constexpr uint8_t STX = 0x02;
 constexpr uint8_t ACK = 0x06;
 constexpr uint8_t NOT_BLANK = 0x1B;
@@ -302,7 +294,7 @@ uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage,
 }
 
 uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage) {
-    initCommandInfo(CMD_BAUD_RATE_SET);
+    initCommandInfo(NSCommandProcessor::CMD_BAUD_RATE_SET);
     _COMMANDINFO& info = m_ContextInfo.ComInfo;
     const FrameBuilder builder = [this, bBaudRate, voltage](uint64_t* cmdLength) {
         return m_Cmd->MakeBaudRateCommand(bBaudRate, voltage, cmdLength);
@@ -346,7 +338,7 @@ uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t volt
 
 uint64_t NSSequenceProcessor::comResetProc() {
     return commandExchange(
-        CMD_RESET, [this](uint64_t* cmdLength) { return m_Cmd->MakeResetCommand(cmdLength); },
+        NSCommandProcessor::CMD_RESET, [this](uint64_t* cmdLength) { return m_Cmd->MakeResetCommand(cmdLength); },
         m_Wait->GetResetTcs1(), &NSCommandProcessor::CheckResetStatus);
 }
 
@@ -354,18 +346,14 @@ uint64_t NSSequenceProcessor::comSiliconSignatureProc() {
     const uint64_t dwStatusTimeout = m_Wait->GetSiliconSignatureTcs11();
     const uint64_t dwDataTimeout = m_Wait->GetSiliconSignatureTsd11();
     uint64_t r = commandExchange(
-        CMD_SILICON_SIGNATURE, [this](uint64_t* cmdLength) { return m_Cmd->MakeSiliconSignatureCommand(cmdLength); },
+        NSCommandProcessor::CMD_SILICON_SIGNATURE,
+        [this](uint64_t* cmdLength) { return m_Cmd->MakeSiliconSignatureCommand(cmdLength); },
         dwStatusTimeout, &NSCommandProcessor::CheckResetStatus);
+    if (r == RESULT_OK) {
+        r = awaitFrame(dwDataTimeout, SIGNATURE_FRAME_SIZE);
+    }
     if (r != RESULT_OK) {
         return r;
-    }
-    uint64_t dwCount = 0;
-    r = awaitFrame(dwDataTimeout, &dwCount);
-    if (r != RESULT_OK) {
-        return r;
-    }
-    if (dwCount != SIGNATURE_FRAME_SIZE) {
-        return ERR_RECV_TIMEOUT;
     }
     _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
     return m_Cmd->CheckSiliconSignatureDataFrames(signature.DevCode, signature.DevName, signature.CodeEndAddress,
@@ -376,7 +364,7 @@ uint64_t NSSequenceProcessor::comSiliconSignatureProc() {
 // Blank check and erase
 
 uint64_t NSSequenceProcessor::comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash) {
-    initCommandInfo(CMD_BLOCK_BLANK_CHECK);
+    initCommandInfo(NSCommandProcessor::CMD_BLOCK_BLANK_CHECK);
     const uint64_t dwEndAddress = dwStartAddress + BLOCK_SIZE - 1;
     uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
     splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
@@ -408,7 +396,7 @@ uint64_t NSSequenceProcessor::comBlockEraseProc(uint64_t dwStartAddress, bool co
     uint8_t bSah = 0, bSam = 0, bSal = 0;
     splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
     return commandExchange(
-        CMD_BLOCK_ERASE,
+        NSCommandProcessor::CMD_BLOCK_ERASE,
         [&](uint64_t* cmdLength) { return m_Cmd->MakeBlockEraseCommand(bSal, bSam, bSah, cmdLength); },
         m_Wait->GetBlockEraseTcs3(codeFlash), &NSCommandProcessor::CheckResetStatus);
 }
@@ -432,7 +420,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
     splitAddress(endAddress, &bEah, &bEam, &bEal);
 
     const uint64_t r = commandExchange(
-        CMD_PROGRAMMING,
+        NSCommandProcessor::CMD_PROGRAMMING,
         [&](uint64_t* cmdLength) {
             return m_Cmd->MakeProgrammingCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
         },
@@ -513,21 +501,16 @@ uint64_t NSSequenceProcessor::comChecksum(uint64_t dwStartAddress, uint64_t endA
     splitAddress(endAddress, &bEah, &bEam, &bEal);
 
     uint64_t r = commandExchange(
-        CMD_CHECKSUM,
+        NSCommandProcessor::CMD_CHECKSUM,
         [&](uint64_t* cmdLength) {
             return m_Cmd->MakeChecksumCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
         },
         dwStatusTimeout, &NSCommandProcessor::CheckVerifyStatus);
+    if (r == RESULT_OK) {
+        r = awaitFrame(dwDataTimeout, CHECKSUM_FRAME_SIZE);
+    }
     if (r != RESULT_OK) {
         return r;
-    }
-    uint64_t dwCount = 0;
-    r = awaitFrame(dwDataTimeout, &dwCount);
-    if (r != RESULT_OK) {
-        return r;
-    }
-    if (dwCount != CHECKSUM_FRAME_SIZE) {
-        return ERR_RECV_TIMEOUT;
     }
     return m_Cmd->CheckChecksumDataFrams(ck1, ck2);
 }
@@ -623,15 +606,15 @@ uint64_t NSSequenceProcessor::takeFrame(uint64_t dwLength) {
     return m_ComPort->GetReceivedData(m_Cmd->GetDataFrames(), NSCommandProcessor::FRAME_BUFFER_SIZE, dwLength);
 }
 
-// Waits for a data frame that follows a status (no further attempt) and takes it.
-uint64_t NSSequenceProcessor::awaitFrame(uint64_t timeout, uint64_t* pdwCount) {
+// Waits for the data frame that follows a status (no further attempt) and
+// takes it; a frame of another size than expected counts as no answer.
+uint64_t NSSequenceProcessor::awaitFrame(uint64_t timeout, uint64_t dwFrameSize) {
     uint64_t dwLength = 0;
     const uint64_t r = waitStatusFrames(&dwLength, timeout);
     if (r != RESULT_OK) {
         return r;
     }
-    *pdwCount = takeFrame(dwLength);
-    return RESULT_OK;
+    return takeFrame(dwLength) == dwFrameSize ? RESULT_OK : ERR_RECV_TIMEOUT;
 }
 
 // The one-status-byte answer to a command frame, into ComInfo.ST1.

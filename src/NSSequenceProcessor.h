@@ -152,7 +152,7 @@ private:
                              StatusParser parser);
     uint64_t sendFrame(const FrameBuilder& builder);
     uint64_t takeFrame(uint64_t dwLength);
-    uint64_t awaitFrame(uint64_t timeout, uint64_t* pdwCount);
+    uint64_t awaitFrame(uint64_t timeout, uint64_t dwFrameSize);
     uint64_t takeCommandStatus(uint64_t dwLength, StatusParser parser);
     uint64_t takeDataFrameStatus(uint64_t dwLength, bool fTwoBytesAllowed);
     uint64_t sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds,

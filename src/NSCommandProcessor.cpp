@@ -12,14 +12,6 @@ constexpr uint8_t STX = 0x02;
 constexpr uint8_t ETX = 0x03;
 constexpr uint8_t ETB = 0x17;
 
-constexpr uint8_t CMD_RESET = 0x00;
-constexpr uint8_t CMD_BAUD_RATE_SET = 0x9A;
-constexpr uint8_t CMD_SILICON_SIGNATURE = 0xC0;
-constexpr uint8_t CMD_BLOCK_ERASE = 0x22;
-constexpr uint8_t CMD_BLOCK_BLANK_CHECK = 0x32;
-constexpr uint8_t CMD_PROGRAMMING = 0x40;
-constexpr uint8_t CMD_CHECKSUM = 0xB0;
-
 constexpr uint8_t BAUD_RATE_CODE_MAX = 3;
 constexpr uint32_t DATA_LENGTH_MAX = 256;
 

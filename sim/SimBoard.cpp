@@ -1,0 +1,364 @@
+#include "SimBoard.h"
+
+#include <array>
+#include <cstdlib>
+#include <utility>
+
+namespace {
+
+constexpr std::array<uint32_t, 4> SPEEDS{115200, 250000, 500000, 1000000};
+constexpr std::array<uint8_t, 3> DEVICE_CODE{0x51, 0x57, 0x01};
+constexpr std::array<uint8_t, 3> FIRMWARE_VERSION{0x01, 0x00, 0x00};
+
+uint32_t address(std::span<const uint8_t> bytes, std::size_t offset)
+{
+    return bytes[offset] | (uint32_t{bytes[offset + 1]} << 8) | (uint32_t{bytes[offset + 2]} << 16);
+}
+
+void appendAddress(std::vector<uint8_t>& bytes, uint32_t value)
+{
+    for (int shift = 0; shift < 24; shift += 8) {
+        bytes.push_back(static_cast<uint8_t>(value >> shift));
+    }
+}
+
+struct CommandInfo {
+    uint8_t code;
+    SimCommand command;
+    const char* name;
+    std::size_t arguments;
+};
+
+constexpr std::array<CommandInfo, 7> COMMANDS{{
+    {0x9A, SimCommand::Baud, "Baud Rate Set", 2},
+    {0x00, SimCommand::Reset, "Reset", 0},
+    {0xC0, SimCommand::Signature, "Silicon Signature", 0},
+    {0x32, SimCommand::Blank, "Block Blank Check", 7},
+    {0x22, SimCommand::Erase, "Block Erase", 3},
+    {0x40, SimCommand::Program, "Programming", 6},
+    {0xB0, SimCommand::Checksum, "Checksum", 6},
+}};
+
+}  // namespace
+
+std::string SimLineSettings::describe() const
+{
+    return std::to_string(speed) + " baud " + std::to_string(dataBits) + parity + std::to_string(stopBits);
+}
+
+SimBoard::SimBoard(const SimOptions& options)
+    : m_flash(options.codeFlashEnd),
+      m_faults(options.faults),
+      m_deviceName(options.deviceName),
+      m_dataFlashEnd(options.dataFlashEnd),
+      m_eraseTime(options.eraseMs),
+      m_programTime(options.programMs)
+{
+    m_deviceName.resize(10, ' ');
+}
+
+bool SimBoard::matches(const SimLineSettings& line, uint32_t speed)
+{
+    // A UART samples each bit in its middle, so it copes with a speed that is
+    // off by a percent or two, not more.
+    const auto difference = std::abs(static_cast<int64_t>(line.speed) - static_cast<int64_t>(speed));
+    return line.isEightN2() && difference * 50 <= static_cast<int64_t>(speed);
+}
+
+std::vector<SimReply> SimBoard::receive(std::span<const uint8_t> bytes, const SimLineSettings& line)
+{
+    m_replies.clear();
+    if (m_lastLine && *m_lastLine != line) {
+        m_codec.reset();  // the host retuned its line: whatever was under way is lost
+    }
+    m_lastLine = line;
+
+    std::size_t garbled = 0;
+    std::size_t stray = 0;
+    for (m_taken = 1; m_taken <= bytes.size(); ++m_taken) {
+        const uint8_t byte = bytes[m_taken - 1];
+        if (!matches(line, m_speed)) {
+            // A host at the entry speed can still pull the board back into
+            // mode entry; any other byte is garbage to the board's port.
+            // Its frames are followed only to tell a 0x00 byte inside a
+            // frame from one where a frame would begin.
+            const bool entryLine = matches(line, ENTRY_SPEED);
+            if (entryLine && m_codec.push(byte) == SimFrameCodec::Event::ModeEntry) {
+                modeEntry();
+                continue;
+            }
+            ++garbled;
+            if (!entryLine) {
+                m_codec.reset();
+            }
+            continue;
+        }
+        switch (m_codec.push(byte)) {
+        case SimFrameCodec::Event::None:
+            break;
+        case SimFrameCodec::Event::ModeEntry:
+            modeEntry();
+            break;
+        case SimFrameCodec::Event::Stray:
+            ++stray;
+            break;
+        case SimFrameCodec::Event::BadFrame:
+            note("host> " + SimFrameCodec::hex(m_codec.frame().raw) + "  " + m_codec.error() + ", ignored");
+            break;
+        case SimFrameCodec::Event::Frame:
+            if (m_codec.frame().start == SimFrameCodec::SOH) {
+                handleCommand(m_codec.frame());
+            } else {
+                handleData(m_codec.frame());
+            }
+            break;
+        }
+    }
+    if (garbled > 0) {
+        note(std::to_string(garbled) + " bytes not understood: host at " + line.describe() + ", board at " +
+             std::to_string(m_speed) + " baud 8N2");
+    }
+    if (stray > 0) {
+        note(std::to_string(stray) + " bytes outside any frame ignored");
+    }
+    return std::move(m_replies);
+}
+
+void SimBoard::lineIdle()
+{
+    if (m_codec.inFrame()) {
+        note("incomplete frame dropped after a quiet line");
+        m_codec.reset();
+    }
+}
+
+void SimBoard::modeEntry()
+{
+    ++m_entries;
+    m_speed = ENTRY_SPEED;
+    m_transfer.reset();
+    m_codec.reset();
+    const bool answered = m_entriesIgnored + 1 >= m_faults.answeredEntry();
+    m_entriesIgnored = answered ? 0 : m_entriesIgnored + 1;
+    m_state = answered ? State::AwaitBaud : State::Deaf;
+    note("mode entry " + std::to_string(m_entries) + (answered ? "" : " (fault: not answered)"));
+}
+
+void SimBoard::handleCommand(const SimFrameCodec::Frame& frame)
+{
+    const uint8_t code = frame.body[0];
+    const CommandInfo* command = nullptr;
+    for (const CommandInfo& candidate : COMMANDS) {
+        if (candidate.code == code) {
+            command = &candidate;
+        }
+    }
+    note("host> " + SimFrameCodec::hex(frame.raw) + "  " + (command ? command->name : "unknown command"));
+    if (m_state == State::Deaf) {
+        note("ignored: not in programming mode");
+        return;
+    }
+    if (m_state == State::AwaitBaud && (command == nullptr || command->command != SimCommand::Baud)) {
+        note("ignored: Baud Rate Set comes first");
+        return;
+    }
+    m_transfer.reset();  // any command ends a programming transfer
+    if (command == nullptr) {
+        send(SimFrameCodec::frame(std::array{UNKNOWN_COMMAND}));
+        return;
+    }
+    if (m_faults.takeSilent(command->command)) {
+        note("fault: frame lost");
+        return;
+    }
+    if (const std::optional<uint8_t> status = m_faults.takeStatus(command->command)) {
+        note("fault: answered with a set status");
+        answerStatus(command->command, *status);
+        return;
+    }
+    const std::span<const uint8_t> arguments = std::span(frame.body).subspan(1);
+    if (arguments.size() != command->arguments) {
+        answerStatus(command->command, PARAMETER_ERROR);
+        return;
+    }
+    execute(command->command, arguments);
+}
+
+void SimBoard::execute(SimCommand command, std::span<const uint8_t> arguments)
+{
+    const auto range = [&]() { return std::pair(address(arguments, 0), address(arguments, 3)); };
+    switch (command) {
+    case SimCommand::Baud: {
+        const uint8_t code = arguments[0];
+        if (code >= SPEEDS.size()) {
+            answerStatus(command, PARAMETER_ERROR);
+            return;
+        }
+        std::vector<uint8_t> status{ACK};
+        if (m_faults.takeLongBaud()) {
+            status.insert(status.end(), arguments.begin(), arguments.end());
+        }
+        answer(command, {SimFrameCodec::frame(status)});
+        m_speed = SPEEDS[code];
+        m_state = State::Ready;
+        note("board port now at " + std::to_string(m_speed) + " baud");
+        return;
+    }
+    case SimCommand::Reset:
+        answerStatus(command, ACK);
+        return;
+    case SimCommand::Signature:
+        answer(command, {SimFrameCodec::frame(std::array{ACK}), SimFrameCodec::frame(signature())});
+        return;
+    case SimCommand::Blank: {
+        const auto [start, end] = range();
+        if (!m_flash.contains(start, end)) {
+            answerStatus(command, PARAMETER_ERROR);
+        } else {
+            answerStatus(command, m_flash.isBlank(start, end) ? ACK : NOT_BLANK);
+        }
+        return;
+    }
+    case SimCommand::Erase: {
+        const uint32_t start = address(arguments, 0);
+        if (start % SimFlash::BLOCK_SIZE != 0 || !m_flash.contains(start, start + SimFlash::BLOCK_SIZE - 1)) {
+            answerStatus(command, PARAMETER_ERROR);
+            return;
+        }
+        m_flash.eraseBlock(start);
+        answer(command, {SimFrameCodec::frame(std::array{ACK})}, m_eraseTime);
+        return;
+    }
+    case SimCommand::Program: {
+        const auto [start, end] = range();
+        if (!m_flash.contains(start, end)) {
+            answerStatus(command, PARAMETER_ERROR);
+            return;
+        }
+        answerStatus(command, ACK);
+        m_transfer = Transfer{start, end, start};
+        return;
+    }
+    case SimCommand::Checksum: {
+        const auto [start, end] = range();
+        if (!m_flash.contains(start, end)) {
+            answerStatus(command, PARAMETER_ERROR);
+            return;
+        }
+        const uint16_t checksum = m_flash.checksum(start, end);
+        const std::array<uint8_t, 2> bytes{static_cast<uint8_t>(checksum), static_cast<uint8_t>(checksum >> 8)};
+        answer(command, {SimFrameCodec::frame(std::array{ACK}), SimFrameCodec::frame(bytes)});
+        return;
+    }
+    case SimCommand::Data:
+        break;  // data frames are not commands
+    }
+}
+
+void SimBoard::handleData(const SimFrameCodec::Frame& frame)
+{
+    const bool last = frame.end == SimFrameCodec::ETX;
+    note("host> " + SimFrameCodec::hex(frame.raw) + "  data frame" + (last ? ", last" : ""));
+    if (m_state == State::Deaf || !m_transfer || (m_transfer->finished && !last)) {
+        note("ignored: no programming transfer under way");
+        return;
+    }
+    Transfer& transfer = *m_transfer;
+    if (transfer.finished) {
+        // The host did not get the completion status and sends its last frame again.
+        transfer.next = transfer.lastFrameStart;
+        --transfer.frames;
+        transfer.finished = false;
+    }
+    const uint32_t number = transfer.frames + 1;
+    if (m_faults.takeSilent(SimCommand::Data) || m_faults.takeDropData(number)) {
+        note("fault: data frame " + std::to_string(number) + " lost");
+        return;
+    }
+    if (const std::optional<uint8_t> status = m_faults.takeStatus(SimCommand::Data)) {
+        note("fault: answered with a set status");
+        answerStatus(SimCommand::Data, *status);
+        m_transfer.reset();
+        return;
+    }
+    if (frame.body.size() > uint64_t{transfer.end} + 1 - transfer.next) {
+        note("data beyond the end of the programming range");
+        answerStatus(SimCommand::Data, PARAMETER_ERROR);
+        m_transfer.reset();
+        return;
+    }
+    m_flash.program(transfer.next, frame.body);
+    transfer.lastFrameStart = transfer.next;
+    transfer.next += static_cast<uint32_t>(frame.body.size());
+    ++transfer.frames;
+    std::vector<uint8_t> status{ACK};
+    if (m_faults.takeDoubleStatus()) {
+        status.push_back(ACK);
+    }
+    answer(SimCommand::Data, {SimFrameCodec::frame(status)}, m_programTime);
+    if (last) {
+        finishTransfer();
+    }
+}
+
+void SimBoard::finishTransfer()
+{
+    Transfer& transfer = *m_transfer;
+    transfer.finished = true;
+    for (const uint32_t corrupted : m_faults.takeFlips(transfer.start, transfer.next - 1)) {
+        m_flash.corrupt(corrupted);
+        note("fault: byte at " + std::to_string(corrupted) + " corrupted");
+    }
+    if (m_faults.takeLoseCompletion()) {
+        note("fault: completion status lost");
+        return;
+    }
+    send(SimFrameCodec::frame(std::array{ACK}));
+}
+
+std::vector<uint8_t> SimBoard::signature() const
+{
+    std::vector<uint8_t> data;
+    data.reserve(22);
+    data.insert(data.end(), DEVICE_CODE.begin(), DEVICE_CODE.end());
+    data.insert(data.end(), m_deviceName.begin(), m_deviceName.end());
+    appendAddress(data, m_flash.endAddress());
+    appendAddress(data, m_dataFlashEnd);
+    data.insert(data.end(), FIRMWARE_VERSION.begin(), FIRMWARE_VERSION.end());
+    return data;
+}
+
+void SimBoard::answer(SimCommand command, std::vector<std::vector<uint8_t>> frames, std::chrono::milliseconds busy)
+{
+    if (std::vector<uint8_t> stray = m_faults.takeStray(command); !stray.empty()) {
+        note("fault: stray bytes before the answer");
+        send(std::move(stray), busy);
+        busy = {};
+    }
+    if (m_faults.takeBadSum(command)) {
+        note("fault: wrong sum in the answer");
+        std::vector<uint8_t>& last = frames.back();
+        ++last[last.size() - 2];
+    }
+    for (std::vector<uint8_t>& frame : frames) {
+        send(std::move(frame), busy);
+        busy = {};
+    }
+}
+
+void SimBoard::answerStatus(SimCommand command, uint8_t status)
+{
+    answer(command, {SimFrameCodec::frame(std::array{status})});
+}
+
+void SimBoard::send(std::vector<uint8_t> bytes, std::chrono::milliseconds busy)
+{
+    m_replies.push_back(SimReply{m_taken, busy, std::move(bytes)});
+}
+
+void SimBoard::note(const std::string& text) const
+{
+    if (m_log) {
+        m_log(text);
+    }
+}

@@ -1,0 +1,109 @@
+// The target board's side of the boot protocol, free of any file descriptor:
+// bytes from the host go in, the board's answers come out. The pseudo-terminal
+// loop (SimRunner) feeds it; tests and the fuzz target can drive it directly.
+//
+// Mode entry is a 0x00 byte where a frame would begin, at 115200 baud 8N2.
+// The board then answers Baud Rate Set first, and after that every command.
+// It understands the host only while the host's line runs at the speed the
+// board expects and with 8 data bits, no parity and 2 stop bits; anything else
+// is garbage to it and gets no answer. A frame that fails its sum or form
+// check gets no answer either: the board cannot trust any of its bytes, and
+// the host's timeout and retry recover from it.
+#pragma once
+
+#include "SimFaults.h"
+#include "SimFlash.h"
+#include "SimFrameCodec.h"
+#include "SimOptions.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// The host's settings on its end of the line.
+struct SimLineSettings {
+    uint32_t speed = 0;  // bits per second
+    uint8_t dataBits = 8;
+    char parity = 'N';  // N, E or O
+    uint8_t stopBits = 1;
+
+    bool isEightN2() const { return dataBits == 8 && parity == 'N' && stopBits == 2; }
+    std::string describe() const;
+    bool operator==(const SimLineSettings&) const = default;
+};
+
+// One frame (or a run of stray bytes) the board sends.
+struct SimReply {
+    std::size_t after = 0;               // received bytes taken in when the board made it
+    std::chrono::milliseconds busy{0};   // time the board works before it sends it
+    std::vector<uint8_t> bytes;
+};
+
+class SimBoard {
+public:
+    static constexpr uint8_t ACK = 0x06;
+    static constexpr uint8_t UNKNOWN_COMMAND = 0x04;
+    static constexpr uint8_t PARAMETER_ERROR = 0x05;
+    static constexpr uint8_t NOT_BLANK = 0x1B;
+    static constexpr uint32_t ENTRY_SPEED = 115200;
+
+    explicit SimBoard(const SimOptions& options);
+
+    // Takes bytes that arrived while the host's line had the given settings.
+    std::vector<SimReply> receive(std::span<const uint8_t> bytes, const SimLineSettings& line);
+    // The line has been quiet: a frame that began and did not end is dropped.
+    void lineIdle();
+    // The speed the board's serial port runs at now.
+    uint32_t speed() const { return m_speed; }
+    SimFlash& flash() { return m_flash; }
+    // Where the board tells what it receives and does, one line at a time.
+    void setLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
+
+private:
+    enum class State { Deaf, AwaitBaud, Ready };
+    struct Transfer {
+        uint32_t start = 0;
+        uint32_t end = 0;
+        uint32_t next = 0;            // where the next data frame goes
+        uint32_t lastFrameStart = 0;  // where the last data frame went
+        uint32_t frames = 0;          // data frames taken
+        bool finished = false;        // the last frame (ETX) has been taken
+    };
+
+    // True when a port at speed, 8N2, understands a host with these settings.
+    static bool matches(const SimLineSettings& line, uint32_t speed);
+    void modeEntry();
+    void handleCommand(const SimFrameCodec::Frame& frame);
+    void execute(SimCommand command, std::span<const uint8_t> arguments);
+    void handleData(const SimFrameCodec::Frame& frame);
+    void finishTransfer();
+    std::vector<uint8_t> signature() const;
+    // Sends the frames of an answer to command, with the faults aimed at it.
+    void answer(SimCommand command, std::vector<std::vector<uint8_t>> frames, std::chrono::milliseconds busy = {});
+    void answerStatus(SimCommand command, uint8_t status);
+    void send(std::vector<uint8_t> bytes, std::chrono::milliseconds busy = {});
+    void note(const std::string& text) const;
+
+    SimFlash m_flash;
+    SimFaults m_faults;
+    std::string m_deviceName;
+    uint32_t m_dataFlashEnd;
+    std::chrono::milliseconds m_eraseTime;
+    std::chrono::milliseconds m_programTime;
+
+    SimFrameCodec m_codec;
+    State m_state = State::Deaf;
+    uint32_t m_speed = ENTRY_SPEED;
+    uint32_t m_entries = 0;
+    uint32_t m_entriesIgnored = 0;  // mode entries in a row left unanswered
+    std::optional<SimLineSettings> m_lastLine;
+    std::optional<Transfer> m_transfer;
+    std::vector<SimReply> m_replies;
+    std::size_t m_taken = 0;
+    std::function<void(const std::string&)> m_log;
+};

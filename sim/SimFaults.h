@@ -1,0 +1,56 @@
+// The faults a real board and cable show, switched on one by one from the
+// command line (--fault KIND:ARGS[:N]). Each fault but from-entry takes an
+// optional last field N: it then strikes the next N times its occasion comes
+// and is spent; without N it strikes every time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What a fault can be aimed at: the commands by name, and the data frames of
+// a programming transfer ("data").
+enum class SimCommand { Baud, Reset, Signature, Blank, Erase, Program, Checksum, Data };
+
+class SimFaults {
+public:
+    // Adds the fault that spec describes. Returns an empty string, or what is
+    // wrong with spec.
+    std::string add(std::string_view spec);
+    static const char* help();
+
+    // Each take... answers whether a fault strikes now and counts it down.
+    bool takeSilent(SimCommand command);
+    std::optional<uint8_t> takeStatus(SimCommand command);
+    std::vector<uint8_t> takeStray(SimCommand command);
+    bool takeBadSum(SimCommand command);
+    bool takeDropData(uint32_t frameNumber);
+    bool takeLoseCompletion();
+    bool takeDoubleStatus();
+    bool takeLongBaud();
+    // Addresses to corrupt after a programming transfer over start..end.
+    std::vector<uint32_t> takeFlips(uint32_t start, uint32_t end);
+    // K of from-entry:K (1 without it): the board ignores K - 1 mode entries
+    // in a row and answers the K-th; after an answered entry it counts afresh.
+    uint32_t answeredEntry() const;
+
+private:
+    enum class Kind { Silent, Status, Stray, BadSum, DropData, LoseCompletion, DoubleStatus, LongBaud, Flip, FromEntry };
+    struct Fault {
+        Kind kind = Kind::Silent;
+        SimCommand command = SimCommand::Reset;
+        uint32_t value = 0;
+        std::vector<uint8_t> bytes;
+        std::optional<uint32_t> remaining;  // absent: strikes every time
+    };
+
+    // Counts a fault down; false when it is spent.
+    static bool strike(Fault& fault);
+    // The first live fault of the kind that matches, counted down; or null.
+    template <typename Match> const Fault* take(Kind kind, Match match);
+    const Fault* take(Kind kind, SimCommand command);
+
+    std::vector<Fault> m_faults;
+};

@@ -1,0 +1,112 @@
+#include "SimOptions.h"
+
+#include "SimFlash.h"
+#include "SimNumber.h"
+
+#include <functional>
+#include <string_view>
+
+std::string SimOptions::usage()
+{
+    return std::string(
+               "Usage: quenwick-sim [options]\n"
+               "Plays a target board on a new pseudo-terminal. Prints the device path as the\n"
+               "first line, then serves hosts until SIGINT or SIGTERM.\n"
+               "\n"
+               "  --link PATH             also make a symbolic link PATH to the device\n"
+               "  --code-flash-end ADDR   last code flash address (default 0x03FFFF)\n"
+               "  --data-flash-end ADDR   last data flash address reported (default 0x0F1FFF, 0: none)\n"
+               "  --device-name TEXT      device name reported, up to 10 characters\n"
+               "  --flash-in FILE         initial code flash content (default all 0xFF)\n"
+               "  --flash-out FILE        write the code flash to FILE at exit\n"
+               "  --log FILE              log every frame and mode entry with a timestamp\n"
+               "  --line-rate             carry bytes no faster than the line speed allows\n"
+               "  --erase-ms N            time one block erase takes (default 0)\n"
+               "  --program-ms N          time programming one data frame takes (default 0)\n"
+               "  --fault SPEC            add a fault (repeatable, see below)\n"
+               "  --help                  print this text\n"
+               "Numbers are decimal or hex with 0x.\n"
+               "\n"
+               "The board enters programming mode on a 0x00 byte where a frame would begin,\n"
+               "sent at 115200 baud 8N2, and then takes Baud Rate Set first. It understands\n"
+               "the host only at the agreed speed with 8N2. Status bytes: 06 done, 1B block\n"
+               "not blank, 04 unknown command, 05 bad parameter or address. Frames that fail\n"
+               "their sum or form check get no answer.\n"
+               "\n") +
+           SimFaults::help();
+}
+
+std::string SimOptions::parse(const std::vector<std::string>& arguments)
+{
+    using Setter = std::function<std::string(const std::string&)>;
+    const auto number = [](uint32_t& target, uint32_t maximum) {
+        return Setter([&target, maximum](const std::string& text) {
+            const std::optional<uint32_t> value = parseSimNumber(text);
+            if (!value || *value > maximum) {
+                return "bad number '" + text + "'";
+            }
+            target = *value;
+            return std::string();
+        });
+    };
+    const auto text = [](std::optional<std::string>& target) {
+        return Setter([&target](const std::string& value) {
+            target = value;
+            return std::string();
+        });
+    };
+    const std::vector<std::pair<std::string_view, Setter>> valued{
+        {"--link", text(link)},
+        {"--code-flash-end", number(codeFlashEnd, 0xFFFFFF)},
+        {"--data-flash-end", number(dataFlashEnd, 0xFFFFFF)},
+        {"--device-name",
+         [this](const std::string& value) {
+             if (value.size() > 10) {
+                 return "device name '" + value + "' is longer than 10 characters";
+             }
+             deviceName = value + std::string(10 - value.size(), ' ');
+             return std::string();
+         }},
+        {"--flash-in", text(flashIn)},
+        {"--flash-out", text(flashOut)},
+        {"--log", text(log)},
+        {"--erase-ms", number(eraseMs, 600000)},
+        {"--program-ms", number(programMs, 600000)},
+        {"--fault", [this](const std::string& value) { return faults.add(value); }},
+    };
+
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string name = arguments[i];
+        std::optional<std::string> value;
+        if (const std::size_t equals = name.find('='); name.starts_with("--") && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        if ((name == "--help" || name == "--line-rate") && !value) {
+            (name == "--help" ? help : lineRate) = true;
+            continue;
+        }
+        const Setter* setter = nullptr;
+        for (const auto& [optionName, optionSetter] : valued) {
+            if (optionName == name) {
+                setter = &optionSetter;
+            }
+        }
+        if (setter == nullptr) {
+            return "unknown option '" + arguments[i] + "'";
+        }
+        if (!value) {
+            if (i + 1 == arguments.size()) {
+                return "option " + name + " needs a value";
+            }
+            value = arguments[++i];
+        }
+        if (std::string error = (*setter)(*value); !error.empty()) {
+            return name + ": " + error;
+        }
+    }
+    if ((codeFlashEnd + 1) % SimFlash::BLOCK_SIZE != 0) {
+        return "--code-flash-end: the code flash must be whole 1024-byte blocks (end 0x...3FF, 0x...7FF, 0x...BFF or 0x...FFF)";
+    }
+    return {};
+}

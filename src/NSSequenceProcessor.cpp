@@ -1,0 +1,664 @@
+#include "NSSequenceProcessor.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <thread>
+#include <utility>
+
+#include "MainDispatchQueue.h"
+#include "NSGetTime.h"
+
+namespace {
+
+constexpr uint8_t STX = 0x02;
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t NOT_BLANK = 0x1B;
+
+// Sizes of the answers the target sends, start and end bytes included.
+constexpr uint64_t STATUS_FRAME_SIZE = 5;
+constexpr uint64_t TWO_STATUS_FRAME_SIZE = 6;
+constexpr uint64_t BAUD_RATE_ANSWER_SIZE = 7;
+constexpr uint64_t SIGNATURE_FRAME_SIZE = 26;
+constexpr uint64_t CHECKSUM_FRAME_SIZE = 6;
+
+constexpr uint64_t COM_RETRY_MAX = 5;
+constexpr uint64_t RETRY_WAIT_TIME = 100;
+constexpr uint64_t SEND_WAIT = 1;
+constexpr uint64_t RECEIVE_TIMEOUT = 200;
+// Baud Rate Set must leave within this many ms of DTR returning to idle.
+constexpr uint64_t MODE_ENTRY_WINDOW = 100;
+
+constexpr uint8_t VOLTAGE = 33;
+constexpr uint64_t BLOCK_SIZE = 1024;
+constexpr uint32_t DATA_FRAME_PAYLOAD = 256;
+constexpr uint64_t CODE_FLASH_START = 0;
+constexpr uint64_t DATA_FLASH_START = 0xF1000;
+
+// Host line speed for each baud-rate code of Baud Rate Set.
+constexpr uint64_t BAUD_RATES[] = {115200, 250000, 500000, 1000000};
+
+uint64_t now() { return NSGetTime::getTimeOfDay_msec(); }
+
+bool isTerminated(const char (&text)[1024]) { return std::memchr(text, 0, sizeof text) != nullptr; }
+
+}  // namespace
+
+NSSequenceProcessor::NSSequenceProcessor() : NSSequenceProcessor(std::make_unique<NSSerialPortProcessor>()) {}
+
+NSSequenceProcessor::NSSequenceProcessor(std::unique_ptr<NSSerialPortProcessor> pComPort)
+    : m_Cmd(std::make_unique<NSCommandProcessor>()),
+      m_ComPort(std::move(pComPort)),
+      m_TargetFile(std::make_unique<NSTargetFile>()),
+      m_Wait(std::make_unique<NSWaitingTimeCalculator>()) {
+    m_dwInitResult = initialize();
+}
+
+NSSequenceProcessor::~NSSequenceProcessor() = default;
+
+uint64_t NSSequenceProcessor::initialize() { return m_Cmd->Initialize(); }
+
+void NSSequenceProcessor::initCommandInfo(uint8_t bCommand) {
+    m_ContextInfo.ComInfo = _COMMANDINFO{};
+    m_ContextInfo.ComInfo.Command = bCommand;
+}
+
+std::string_view NSSequenceProcessor::getResultText(uint64_t dwResult) {
+    switch (dwResult) {
+    case RESULT_OK: return " OK\n";
+    case ERR_PORT_INFO: return " Error\nエラー：シリアルポート情報の取得失敗\n";
+    case ERR_PORT_NOT_SELECTED: return " Error\nエラー：シリアルポートが未選択\n";
+    case ERR_PORT_OPEN: return " Error\nエラー：シリアルポートのオープンエラー\n";
+    case ERR_INIT: return " Error\nエラー：初期化失敗\n";
+    case ERR_FRAME_FORMAT: return " Error\nエラー：フレームフォーマットが不正\n";
+    case ERR_PARAMETER: return " Error\nエラー：パラメータが不正\n";
+    case ERR_SUM: return " Error\nエラー：SUMが不正\n";
+    case ERR_SEND: return " Error\nエラー：送信失敗\n";
+    case ERR_RECV_TIMEOUT: return " Error\nエラー：受信タイムアウト\n";
+    case ERR_SEND_TIMEOUT: return " Error\nエラー：送信タイムアウト\n";
+    case ERR_COMMAND_FRAME: return " Error\nエラー：コマンド・フレームに対する異常終了\n";
+    case ERR_DATA_FRAME: return " Error\nエラー：データ・フレームに対する異常終了\n";
+    case ERR_MODE_ENTRY_TIMEOUT: return " Error\nエラー：モード引き込み処理のタイムアウト\n";
+    case ERR_NOT_BLANK: return " Error\nエラー：ブランクではない\n";
+    case ERR_BAUD_RATE: return " Error\nエラー：ボーレート変更失敗\n";
+    case ERR_BUFFER_OVERFLOW: return " Error\nエラー：バッファーオーバーフロー\n";
+    case ERR_CHECKSUM_MISMATCH: return " Error\nエラー：Cehcksumコマンドで取得した値とGUIで算出した値が異なる\n";
+    case ERR_FILE_NOT_FOUND: return " Error\nエラー：ファイルが存在しません。\n";
+    case ERR_FILE_FORMAT: return " Error\nエラー：未対応形式\n";
+    case ERR_FILE_SIZE: return " Error\nエラー：ファイルのサイズが不正です。\n";
+    case ERR_FILE_READ: return " Error\nエラー：ファイルの読みこみに失敗しました。\n";
+    case ERR_CODE_FLASH_SIZE: return " Error\nエラー：コード・フラッシュ・メモリのサイズが不正\n";
+    case ERR_DATA_FLASH_SIZE: return " Error\nエラー：データ・フラッシュ・メモリのサイズが不正\n";
+    case ERR_CODE_FLASH_ADDRESS: return " Error\nエラー：コード・フラッシュ・メモリの開始アドレスが不正\n";
+    case ERR_DATA_FLASH_ADDRESS: return " Error\nエラー：データ・フラッシュ・メモリの開始アドレスが不正\n";
+    default: return " Error\nエラー：不明なエラーが発生しました\n";
+    }
+}
+
+NSSequenceProcessorDelegate* NSSequenceProcessor::delegate() const { return m_delegate.load(); }
+
+void NSSequenceProcessor::setDelegate(NSSequenceProcessorDelegate* pDelegate) { m_delegate.store(pDelegate); }
+
+void NSSequenceProcessor::addLog(const std::string& strLog) {
+    if (delegate() == nullptr) {
+        return;
+    }
+    // The task keeps the sequence alive and asks for the delegate only when
+    // it runs, so a delegate cleared meanwhile is never called.
+    std::shared_ptr<NSSequenceProcessor> self = weak_from_this().lock();
+    if (!self) {
+        return;
+    }
+    MainDispatchQueue::async([self = std::move(self), strLog] {
+        if (NSSequenceProcessorDelegate* pDelegate = self->delegate()) {
+            pDelegate->delegateAddLog(strLog);
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The job
+
+uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo) {
+    m_ContextInfo = contextInfo;
+    return programming();
+}
+
+uint64_t NSSequenceProcessor::programming() {
+    m_ContextInfo.ComRetryMax = COM_RETRY_MAX;
+    m_ContextInfo.RetryWaitTime = RETRY_WAIT_TIME;
+    m_ContextInfo.SendWait = SEND_WAIT;
+    m_ContextInfo.ReceiveTimeout = RECEIVE_TIMEOUT;
+    m_fInvertDtr = false;
+
+    const uint64_t r = runJob();
+
+    // End steps, on every path: DTR back to its active level, port closed,
+    // outcome handed to the caller.
+    driveDtr(true, m_fInvertDtr);
+    m_ComPort->Close();
+    if (_RESULTINFO* pResultInfo = m_ContextInfo.pResultInfo) {
+        pResultInfo->Result = r;
+        pResultInfo->ComInfo = m_ContextInfo.ComInfo;
+    }
+    addLog(r == RESULT_OK ? "## Write Complete" : "## Write Failed");
+    return r;
+}
+
+// Every step up to the checksum comparison; returns at the first failure.
+uint64_t NSSequenceProcessor::runJob() {
+    if (m_dwInitResult != RESULT_OK) {
+        return m_dwInitResult;
+    }
+    if (!isTerminated(m_ContextInfo.PortName) || !isTerminated(m_ContextInfo.TargetFileInfo.FilePath)) {
+        return ERR_PARAMETER;
+    }
+    uint64_t r = m_ComPort->Open(m_ContextInfo.PortName);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    while (!m_ComPort->IsReading()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    addLog("## Programming Mode\n");
+    r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 0);
+    if (r == ERR_MODE_ENTRY_TIMEOUT) {
+        m_fInvertDtr = true;
+        r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 1);
+    }
+    if (r != RESULT_OK) {
+        return r;
+    }
+
+    r = m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath));
+    if (r != RESULT_OK) {
+        return r;
+    }
+    const uint64_t dwSize = m_TargetFile->GetProgramMemorySize();
+    const uint64_t dwBlocks = (dwSize + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    const uint64_t dwEndAddress = CODE_FLASH_START + dwBlocks * BLOCK_SIZE - 1;
+    r = checkSizeAndAddressRange(CODE_FLASH_START, dwSize, DATA_FLASH_START, m_TargetFile->GetDataSize());
+    if (r != RESULT_OK) {
+        return r;
+    }
+
+    addLog("## Block Blank Check & Erace...");
+    for (uint64_t i = 0; i < dwBlocks && r == RESULT_OK; ++i) {
+        const uint64_t dwBlockAddress = CODE_FLASH_START + i * BLOCK_SIZE;
+        r = comBlockBlankCheckProc(dwBlockAddress, true);
+        if (r == ERR_NOT_BLANK) {
+            r = comBlockEraseProc(dwBlockAddress, true);
+        }
+    }
+    addLog(std::string(getResultText(r)));
+    if (r != RESULT_OK) {
+        return r;
+    }
+
+    addLog("## Programming...");
+    const uint8_t* pbProgram = m_TargetFile->GetProgramMemory();
+    r = comProgrammingProc(CODE_FLASH_START, dwEndAddress, pbProgram, dwSize, true);
+    addLog(std::string(getResultText(r)));
+    if (r != RESULT_OK) {
+        return r;
+    }
+
+    uint32_t dwChecksum = 0;
+    getChecksum(pbProgram, dwSize, &dwChecksum);
+    uint8_t ck1 = 0;
+    uint8_t ck2 = 0;
+    r = comChecksum(CODE_FLASH_START, dwEndAddress, &ck1, &ck2, true);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    // Only the low 16 bits of the host checksum are compared.
+    const bool fMatch = ck1 == (dwChecksum & 0xFFu) && ck2 == ((dwChecksum >> 8) & 0xFFu);
+    return fMatch ? RESULT_OK : ERR_CHECKSUM_MISMATCH;
+}
+
+uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
+                                                       uint64_t dataStartAddress, uint64_t dataSize) {
+    const _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
+    const uint64_t dwCodeFlashSize =
+        makeAddress(signature.CodeEndAddress[0], signature.CodeEndAddress[1], signature.CodeEndAddress[2]) + 1;
+    const uint64_t dwDataEnd =
+        makeAddress(signature.DataEndAddress[0], signature.DataEndAddress[1], signature.DataEndAddress[2]);
+    // An end address below the data flash's start means there is none.
+    const uint64_t dwDataFlashSize = dwDataEnd < DATA_FLASH_START ? 0 : dwDataEnd - (DATA_FLASH_START - 1);
+
+    // A start address must begin a block and leave room for the image.
+    if (dwCodeFlashSize < programSize) {
+        return ERR_CODE_FLASH_SIZE;
+    }
+    if (dwProgramStartAddress % BLOCK_SIZE != 0 || dwProgramStartAddress > dwCodeFlashSize - programSize) {
+        return ERR_CODE_FLASH_ADDRESS;
+    }
+    if (dwDataFlashSize < dataSize) {
+        return ERR_DATA_FLASH_SIZE;
+    }
+    if (dataStartAddress < DATA_FLASH_START || dataStartAddress % BLOCK_SIZE != 0 ||
+        dataStartAddress - DATA_FLASH_START > dwDataFlashSize - dataSize) {
+        return ERR_DATA_FLASH_ADDRESS;
+    }
+    return RESULT_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Mode entry and link set-up
+
+// Without inversion SetDtr makes the line active and ClearDtr idle.
+void NSSequenceProcessor::driveDtr(bool fActive, bool fInvert) {
+    if (fActive != fInvert) {
+        m_ComPort->SetDtr();
+    } else {
+        m_ComPort->ClearDtr();
+    }
+}
+
+uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR) {
+    if (bBaudRate >= std::size(BAUD_RATES)) {
+        return ERR_PARAMETER;
+    }
+    const bool fInvert = InvertDTR != 0;
+    driveDtr(true, fInvert);
+    m_ComPort->SetBreak();
+    wait(m_ContextInfo.SendWait);
+    m_ComPort->ClearReceiveBuffer();
+    driveDtr(false, fInvert);
+    m_ContextInfo.TransitionStartTime = now();
+    wait(m_ContextInfo.SendWait);
+    m_ComPort->ClearBreak();
+    wait(m_ContextInfo.SendWait);
+
+    const uint8_t bZero = 0x00;
+    uint64_t r = m_ComPort->SendData(&bZero, 1);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    r = comBaudRateSetProc(bBaudRate, voltage);
+    // The host follows only once the target has acknowledged at the old speed.
+    if (bBaudRate != 0 && r == RESULT_OK) {
+        r = m_ComPort->ChangeBaudRate(BAUD_RATES[bBaudRate]);
+    }
+    if (r != RESULT_OK) {
+        return r;
+    }
+    r = comResetProc();
+    if (r != RESULT_OK) {
+        return r;
+    }
+    return comSiliconSignatureProc();
+}
+
+uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage) {
+    initCommandInfo(NSCommandProcessor::CMD_BAUD_RATE_SET);
+    _COMMANDINFO& info = m_ContextInfo.ComInfo;
+    const FrameBuilder builder = [this, bBaudRate, voltage](uint64_t* cmdLength) {
+        return m_Cmd->MakeBaudRateCommand(bBaudRate, voltage, cmdLength);
+    };
+    uint64_t dwLength = 0;
+    for (uint64_t i = 0; i < m_ContextInfo.ComRetryMax; ++i) {
+        info.Retry = i;
+        uint64_t r = sendFrame(builder);
+        m_ContextInfo.TransitionEndTime = now();
+        if (r != RESULT_OK) {
+            return r;
+        }
+        r = waitStatusFrames(&dwLength, m_ContextInfo.ReceiveTimeout);
+        if (r == ERR_RECV_TIMEOUT) {
+            wait(m_ContextInfo.RetryWaitTime);
+            continue;
+        }
+        if (r != RESULT_OK) {
+            return r;
+        }
+        break;
+    }
+    // Only an answer to a frame sent inside the window counts; a later one
+    // stays in the buffer for the next mode entry to discard.
+    if (m_ContextInfo.TransitionEndTime - m_ContextInfo.TransitionStartTime > MODE_ENTRY_WINDOW) {
+        return ERR_MODE_ENTRY_TIMEOUT;
+    }
+    uint64_t r = RESULT_OK;
+    switch (takeFrame(dwLength)) {
+    case STATUS_FRAME_SIZE: r = m_Cmd->CheckStatus(&info.ST1); break;
+    case BAUD_RATE_ANSWER_SIZE:
+        r = m_Cmd->CheckBaudRateStatus(&info.ST1, &m_ContextInfo.BaudRateStat.D01, &m_ContextInfo.BaudRateStat.D02);
+        break;
+    default: return ERR_RECV_TIMEOUT;
+    }
+    if (r != RESULT_OK) {
+        return r;
+    }
+    return info.ST1 == ACK ? RESULT_OK : ERR_COMMAND_FRAME;
+}
+
+uint64_t NSSequenceProcessor::comResetProc() {
+    return commandExchange(
+        NSCommandProcessor::CMD_RESET, [this](uint64_t* cmdLength) { return m_Cmd->MakeResetCommand(cmdLength); },
+        m_Wait->GetResetTcs1(), &NSCommandProcessor::CheckResetStatus);
+}
+
+uint64_t NSSequenceProcessor::comSiliconSignatureProc() {
+    const uint64_t dwStatusTimeout = m_Wait->GetSiliconSignatureTcs11();
+    const uint64_t dwDataTimeout = m_Wait->GetSiliconSignatureTsd11();
+    uint64_t r = commandExchange(
+        NSCommandProcessor::CMD_SILICON_SIGNATURE,
+        [this](uint64_t* cmdLength) { return m_Cmd->MakeSiliconSignatureCommand(cmdLength); },
+        dwStatusTimeout, &NSCommandProcessor::CheckResetStatus);
+    if (r == RESULT_OK) {
+        r = awaitFrame(dwDataTimeout, SIGNATURE_FRAME_SIZE);
+    }
+    if (r != RESULT_OK) {
+        return r;
+    }
+    _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
+    return m_Cmd->CheckSiliconSignatureDataFrames(signature.DevCode, signature.DevName, signature.CodeEndAddress,
+                                                  signature.DataEndAddress, signature.FVer);
+}
+
+// ---------------------------------------------------------------------------
+// Blank check and erase
+
+uint64_t NSSequenceProcessor::comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash) {
+    initCommandInfo(NSCommandProcessor::CMD_BLOCK_BLANK_CHECK);
+    const uint64_t dwEndAddress = dwStartAddress + BLOCK_SIZE - 1;
+    uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
+    splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
+    splitAddress(dwEndAddress, &bEah, &bEam, &bEal);
+    const uint64_t timeout = m_Wait->GetBlockBlankCheckTcs4(dwStartAddress, dwEndAddress, 1, codeFlash);
+
+    // A single attempt: a silent target is not asked again.
+    uint64_t dwLength = 0;
+    if (m_ContextInfo.ComRetryMax != 0) {
+        m_ContextInfo.ComInfo.Retry = 0;
+        uint64_t r = sendFrame([&](uint64_t* cmdLength) {
+            return m_Cmd->MakeBlockBlankCheckCommand(bSal, bSam, bSah, bEal, bEam, bEah, 0x00, cmdLength);
+        });
+        if (r == RESULT_OK) {
+            r = waitStatusFrames(&dwLength, timeout);
+        }
+        if (r != RESULT_OK) {
+            return r;
+        }
+    }
+    const uint64_t r = takeCommandStatus(dwLength, &NSCommandProcessor::CheckBlockBlankCheckStatus);
+    if (r == ERR_COMMAND_FRAME && m_ContextInfo.ComInfo.ST1 == NOT_BLANK) {
+        return ERR_NOT_BLANK;
+    }
+    return r;
+}
+
+uint64_t NSSequenceProcessor::comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash) {
+    uint8_t bSah = 0, bSam = 0, bSal = 0;
+    splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
+    return commandExchange(
+        NSCommandProcessor::CMD_BLOCK_ERASE,
+        [&](uint64_t* cmdLength) { return m_Cmd->MakeBlockEraseCommand(bSal, bSam, bSah, cmdLength); },
+        m_Wait->GetBlockEraseTcs3(codeFlash), &NSCommandProcessor::CheckResetStatus);
+}
+
+// ---------------------------------------------------------------------------
+// Programming and checksum
+
+uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64_t endAddress, const uint8_t* data,
+                                                 uint64_t dataLength, bool codeFlash) {
+    // Nothing to write is refused rather than reported as written.
+    if (data == nullptr || dataLength == 0) {
+        return ERR_PARAMETER;
+    }
+    const uint64_t dwBlocks = (dataLength + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    const uint64_t dwRest = dataLength % BLOCK_SIZE;
+    const uint64_t dwTcs = m_Wait->GetProgrammingTcs5(codeFlash);
+    const uint64_t dwTds = m_Wait->GetProgrammingTds5(codeFlash);
+    const uint64_t dwTss = m_Wait->GetProgrammingTss5(dwStartAddress, endAddress, dwBlocks, codeFlash);
+    uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
+    splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
+    splitAddress(endAddress, &bEah, &bEam, &bEal);
+
+    const uint64_t r = commandExchange(
+        NSCommandProcessor::CMD_PROGRAMMING,
+        [&](uint64_t* cmdLength) {
+            return m_Cmd->MakeProgrammingCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
+        },
+        dwTcs, &NSCommandProcessor::CheckProgrammingStatus);
+
+    // A partial last block goes out from its own buffer, padded with 0xFF.
+    std::unique_ptr<uint8_t[]> pbLastBlock;
+    if (dwRest != 0) {
+        pbLastBlock.reset(new (std::nothrow) uint8_t[BLOCK_SIZE]);
+        if (!pbLastBlock) {
+            return ERR_INIT;
+        }
+        std::fill_n(pbLastBlock.get(), BLOCK_SIZE, uint8_t{0xFF});
+        std::memcpy(pbLastBlock.get(), data + (dwBlocks - 1) * BLOCK_SIZE, dwRest);
+    }
+    if (r != RESULT_OK) {
+        return r;
+    }
+
+    for (uint64_t b = 0; b < dwBlocks; ++b) {
+        const bool fLastBlock = b == dwBlocks - 1;
+        const uint8_t* pbBlock = fLastBlock && pbLastBlock ? pbLastBlock.get() : data + b * BLOCK_SIZE;
+        for (uint64_t j = 0; j < BLOCK_SIZE / DATA_FRAME_PAYLOAD; ++j) {
+            const bool finalFrame = fLastBlock && j == BLOCK_SIZE / DATA_FRAME_PAYLOAD - 1;
+            const uint64_t rFrame =
+                sendProgrammingDataFrame(pbBlock + j * DATA_FRAME_PAYLOAD, finalFrame, dwTds, dwTss);
+            if (rFrame != RESULT_OK) {
+                return rFrame;
+            }
+        }
+    }
+    return RESULT_OK;
+}
+
+// One data frame with its attempts. Building, sending and waiting are tried
+// again with the same frame; an answer of the wrong size, a malformed answer
+// or a refusal ends the transfer at once. The final frame is only done when
+// the completion status has come too; if it does not come in time the frame
+// goes out again.
+uint64_t NSSequenceProcessor::sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds,
+                                                       uint64_t dwTss) {
+    const FrameBuilder builder = [&](uint64_t* cmdLength) {
+        return m_Cmd->MakeProgrammingDataFrame(pbPayload, DATA_FRAME_PAYLOAD, finalFrame, cmdLength);
+    };
+    for (uint64_t k = 0; k < m_ContextInfo.ComRetryMax; ++k) {
+        m_ContextInfo.ComInfo.Retry = k;
+        uint64_t dwLength = 0;
+        uint64_t r = sendFrame(builder);
+        if (r == RESULT_OK) {
+            r = waitStatusFrames(&dwLength, dwTds);
+        }
+        if (r == RESULT_OK) {
+            const uint64_t rStatus = takeDataFrameStatus(dwLength, true);
+            if (rStatus != RESULT_OK || !finalFrame) {
+                return rStatus;
+            }
+            r = waitStatusFrames(&dwLength, dwTss);
+            if (r == RESULT_OK) {
+                return takeDataFrameStatus(dwLength, false);
+            }
+        }
+        if (k + 1 == m_ContextInfo.ComRetryMax) {
+            return r;
+        }
+        wait(m_ContextInfo.RetryWaitTime);
+    }
+    // No attempt allowed: the frame was not acknowledged.
+    return ERR_RECV_TIMEOUT;
+}
+
+uint64_t NSSequenceProcessor::comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2,
+                                          bool codeFlash) {
+    const uint64_t dwBlocks = (endAddress - dwStartAddress + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    const uint64_t dwStatusTimeout = m_Wait->GetCheckSumTcs10(codeFlash);
+    const uint64_t dwDataTimeout = m_Wait->GetCheckSumTsd10(dwBlocks);
+    uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
+    splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
+    splitAddress(endAddress, &bEah, &bEam, &bEal);
+
+    uint64_t r = commandExchange(
+        NSCommandProcessor::CMD_CHECKSUM,
+        [&](uint64_t* cmdLength) {
+            return m_Cmd->MakeChecksumCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
+        },
+        dwStatusTimeout, &NSCommandProcessor::CheckVerifyStatus);
+    if (r == RESULT_OK) {
+        r = awaitFrame(dwDataTimeout, CHECKSUM_FRAME_SIZE);
+    }
+    if (r != RESULT_OK) {
+        return r;
+    }
+    return m_Cmd->CheckChecksumDataFrams(ck1, ck2);
+}
+
+// 0 minus the sum of every byte sent, the last block counted as padded with
+// 0xFF to a whole block.
+uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum) {
+    uint32_t dwSum = 0;
+    for (uint64_t i = 0; i < size; ++i) {
+        dwSum -= pbData[i];
+    }
+    const uint64_t dwRest = size % BLOCK_SIZE;
+    if (dwRest != 0) {
+        dwSum -= static_cast<uint32_t>((BLOCK_SIZE - dwRest) * 0xFF);
+    }
+    *checksum = dwSum;
+    return RESULT_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Command exchange and waits
+
+uint64_t NSSequenceProcessor::wait(uint64_t dwMsec) {
+    const uint64_t dwStart = now();
+    uint64_t dwElapsed = 0;
+    do {
+        dwElapsed = now() - dwStart;
+    } while (dwElapsed <= dwMsec);
+    return dwElapsed;
+}
+
+uint64_t NSSequenceProcessor::waitStatusFrames(uint64_t* pdwLength, uint64_t timeout) {
+    *pdwLength = 0;
+    uint64_t r = RESULT_OK;
+    const uint64_t dwStart = now();
+    for (;;) {
+        const uint64_t dwCount = m_ComPort->GetReceiveDataLength();
+        if (dwCount >= 2) {
+            uint8_t bFirst = 0;
+            uint64_t dwSecond = 0;
+            r = m_ComPort->CheckDataFrame(&bFirst, &dwSecond);
+            if (r == RESULT_OK && bFirst == STX) {
+                *pdwLength = dwSecond + 4;
+            }
+        }
+        // The timeout wins over a frame that completes in the same pass.
+        if (now() - dwStart > timeout) {
+            return ERR_RECV_TIMEOUT;
+        }
+        if (*pdwLength != 0 && dwCount >= *pdwLength) {
+            return r;
+        }
+    }
+}
+
+uint64_t NSSequenceProcessor::commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout,
+                                              StatusParser parser) {
+    initCommandInfo(bCommand);
+    uint64_t dwLength = 0;
+    for (uint64_t i = 0; i < m_ContextInfo.ComRetryMax; ++i) {
+        m_ContextInfo.ComInfo.Retry = i;
+        uint64_t r = sendFrame(builder);
+        if (r == RESULT_OK) {
+            r = waitStatusFrames(&dwLength, timeout);
+        }
+        if (r == ERR_RECV_TIMEOUT) {
+            wait(m_ContextInfo.RetryWaitTime);
+            continue;
+        }
+        if (r != RESULT_OK) {
+            return r;
+        }
+        break;
+    }
+    // After the last timeout a frame that has completed meanwhile still counts.
+    return takeCommandStatus(dwLength, parser);
+}
+
+// Pauses SendWait, builds the frame in the transmit buffer and writes it.
+uint64_t NSSequenceProcessor::sendFrame(const FrameBuilder& builder) {
+    wait(m_ContextInfo.SendWait);
+    uint64_t dwLength = 0;
+    const uint64_t r = builder(&dwLength);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    return m_ComPort->SendData(m_Cmd->GetCommandFrames(), dwLength);
+}
+
+// Moves a whole frame of the given length into the receive frame buffer;
+// returns the number of bytes taken (the length, or 0).
+uint64_t NSSequenceProcessor::takeFrame(uint64_t dwLength) {
+    return m_ComPort->GetReceivedData(m_Cmd->GetDataFrames(), NSCommandProcessor::FRAME_BUFFER_SIZE, dwLength);
+}
+
+// Waits for the data frame that follows a status (no further attempt) and
+// takes it; a frame of another size than expected counts as no answer.
+uint64_t NSSequenceProcessor::awaitFrame(uint64_t timeout, uint64_t dwFrameSize) {
+    uint64_t dwLength = 0;
+    const uint64_t r = waitStatusFrames(&dwLength, timeout);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    return takeFrame(dwLength) == dwFrameSize ? RESULT_OK : ERR_RECV_TIMEOUT;
+}
+
+// The one-status-byte answer to a command frame, into ComInfo.ST1.
+uint64_t NSSequenceProcessor::takeCommandStatus(uint64_t dwLength, StatusParser parser) {
+    if (takeFrame(dwLength) != STATUS_FRAME_SIZE) {
+        return ERR_RECV_TIMEOUT;
+    }
+    uint8_t& bSt1 = m_ContextInfo.ComInfo.ST1;
+    const uint64_t r = (m_Cmd.get()->*parser)(&bSt1);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    return bSt1 == ACK ? RESULT_OK : ERR_COMMAND_FRAME;
+}
+
+// The status answering a data frame (one or, where allowed, two status
+// bytes), into ComInfo.DST1 and DST2.
+uint64_t NSSequenceProcessor::takeDataFrameStatus(uint64_t dwLength, bool fTwoBytesAllowed) {
+    _COMMANDINFO& info = m_ContextInfo.ComInfo;
+    const uint64_t dwCount = takeFrame(dwLength);
+    uint64_t r = RESULT_OK;
+    bool fAcknowledged = false;
+    if (dwCount == STATUS_FRAME_SIZE) {
+        r = m_Cmd->CheckProgrammingDataFrameStatus(&info.DST1);
+        fAcknowledged = info.DST1 == ACK;
+    } else if (dwCount == TWO_STATUS_FRAME_SIZE && fTwoBytesAllowed) {
+        r = m_Cmd->CheckProgrammingDataFrameStatus(&info.DST1, &info.DST2);
+        fAcknowledged = info.DST1 == ACK && info.DST2 == ACK;
+    } else {
+        return ERR_RECV_TIMEOUT;
+    }
+    if (r != RESULT_OK) {
+        return r;
+    }
+    return fAcknowledged ? RESULT_OK : ERR_DATA_FRAME;
+}
+
+uint64_t NSSequenceProcessor::makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) {
+    return uint64_t{bLow} + uint64_t{mid} * 0x100 + uint64_t{low} * 0x10000;
+}
+
+uint64_t NSSequenceProcessor::splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) {
+    *high = static_cast<uint8_t>(dwAddress >> 16);
+    *mid = static_cast<uint8_t>(dwAddress >> 8);
+    *low = static_cast<uint8_t>(dwAddress);
+    return RESULT_OK;
+}

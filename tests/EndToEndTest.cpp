@@ -1,0 +1,219 @@
+// The built Quenwick executable against the simulated board over a
+// pseudo-terminal: exit status, the exact bytes on stdout and stderr, and the
+// board's flash read back afterwards.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Subprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string FAILURE_TEXT = "FAILED\nSketch writing was failed.";
+const std::string USAGE_TEXT =
+    "Usage: Quenwick <WriteFilePath> <ComPortName> <BoardName>\n"
+    "Quenwick version1.0\n"
+    "Flash programmer command for Tarsel ZQ-MAPLE/ZQ-WILLOW\n"
+    "Examples:\n"
+    "  Quenwick ./sketch.bin /dev/cu.usbserial-DJ004POF ZQ-WILLOW\n"
+    "notice: write file format is sketch.bin only.\n";
+constexpr size_t BLOCK = 1024;
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes readFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes randomBytes(size_t size, uint32_t seed)
+{
+    std::mt19937 generator(seed);
+    Bytes bytes(size);
+    for (uint8_t& byte : bytes) {
+        byte = static_cast<uint8_t>(generator());
+    }
+    return bytes;
+}
+
+// quenwick-sim in a child process; its code flash is read back when it stops.
+class Board {
+public:
+    Board(const fs::path& directory, std::vector<std::string> options)
+        : m_flashOut(directory / "flash-out.bin"),
+          m_process([&] {
+              options.insert(options.begin(), QUENWICK_SIM_EXE);
+              options.push_back("--flash-out");
+              options.push_back(m_flashOut.string());
+              return options;
+          }())
+    {
+        device = m_process.readLine(10s).value_or("");
+    }
+
+    Bytes stop()
+    {
+        m_process.signal(SIGTERM);
+        const Subprocess::Outcome outcome = m_process.finish(10s);
+        EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
+        return readFile(m_flashOut);
+    }
+
+    std::string device;
+
+private:
+    fs::path m_flashOut;
+    Subprocess m_process;
+};
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_directory = fs::temp_directory_path() / ("quenwick-e2e-" + std::to_string(::getpid()) + "-" +
+                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_directory);
+    }
+
+    void TearDown() override { fs::remove_all(m_directory); }
+
+    fs::path image(const std::string& name, const Bytes& bytes)
+    {
+        const fs::path path = m_directory / name;
+        writeFile(path, bytes);
+        return path;
+    }
+
+    static Subprocess::Outcome quenwick(const std::vector<std::string>& arguments)
+    {
+        std::vector<std::string> argv{QUENWICK_EXE};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return Subprocess::run(argv, 300s);
+    }
+
+    static void expectSuccess(const Subprocess::Outcome& outcome)
+    {
+        EXPECT_FALSE(outcome.timedOut);
+        EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "");
+    }
+
+    static void expectFailure(const Subprocess::Outcome& outcome)
+    {
+        EXPECT_FALSE(outcome.timedOut);
+        EXPECT_EQ(outcome.exitStatus, 1);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, FAILURE_TEXT);
+    }
+
+    // The image from address 0, then erased bytes up to the end of its last block.
+    static void expectFlashHolds(const Bytes& flash, const Bytes& bytes)
+    {
+        const size_t blockEnd = (bytes.size() + BLOCK - 1) / BLOCK * BLOCK;
+        ASSERT_GE(flash.size(), blockEnd);
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), flash.begin())) << "image of " << bytes.size();
+        EXPECT_TRUE(std::all_of(flash.begin() + static_cast<std::ptrdiff_t>(bytes.size()),
+                                flash.begin() + static_cast<std::ptrdiff_t>(blockEnd),
+                                [](uint8_t byte) { return byte == 0xFF; }))
+            << "padding after an image of " << bytes.size();
+    }
+
+    fs::path m_directory;
+};
+
+// One board serves every job, as real hardware does: from the second job on
+// the blocks hold the previous image and have to be erased first.
+TEST_F(EndToEndTest, ImagesOfEverySizeLandInTheFlash)
+{
+    Board board(m_directory, {});
+    ASSERT_FALSE(board.device.empty());
+    Bytes last;
+    uint32_t seed = 1;
+    for (size_t size : {size_t{1}, size_t{1024}, size_t{1025}, size_t{1500}, size_t{262144}, size_t{1500}}) {
+        last = randomBytes(size, seed++);
+        expectSuccess(quenwick({image("sketch.bin", last).string(), board.device, "ZQ-WILLOW"}));
+    }
+    expectFlashHolds(board.stop(), last);
+}
+
+TEST_F(EndToEndTest, BoardsThatNeedErasingOrTheOtherPolarity)
+{
+    const Bytes bytes = randomBytes(3000, 7);
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+    };
+    const fs::path dirty = image("dirty.bin", randomBytes(8192, 8));
+    for (const Case& c : {Case{"not blank", {"--flash-in", dirty.string()}},
+                          Case{"other DTR polarity", {"--fault", "from-entry:2"}},
+                          Case{"long Baud Rate Set answer, two status bytes",
+                               {"--fault", "long-baud", "--fault", "double-status"}}}) {
+        SCOPED_TRACE(c.name);
+        Board board(m_directory, c.options);
+        expectSuccess(quenwick({image("sketch.BIN", bytes).string(), board.device, "ZQ-MAPLE"}));
+        expectFlashHolds(board.stop(), bytes);
+    }
+}
+
+TEST_F(EndToEndTest, FailuresPrintTheFailureTextOnly)
+{
+    const fs::path sketch = image("sketch.bin", randomBytes(2000, 3));
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        std::string imagePath;
+    };
+    const std::vector<Case> cases = {
+        {"silent board", {"--fault", "silent:baud"}, sketch.string()},
+        {"image too large", {"--code-flash-end", "0xFFFF"}, image("large.bin", Bytes(65537, 0x5A)).string()},
+        {"checksum mismatch", {"--fault", "flip:0x10"}, sketch.string()},
+        {"missing image", {}, (m_directory / "missing.bin").string()},
+        {"wrong image format", {}, image("sketch.hex", Bytes(16, 1)).string()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Board board(m_directory, c.options);
+        expectFailure(quenwick({c.imagePath, board.device, "ZQ-WILLOW"}));
+        board.stop();
+    }
+    expectFailure(quenwick({sketch.string(), (m_directory / "no-such-port").string(), "ZQ-WILLOW"}));
+    expectFailure(quenwick({sketch.string(), "", "ZQ-WILLOW"}));
+}
+
+TEST_F(EndToEndTest, UsageAndExtraArguments)
+{
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{}, {"sketch.bin"}, {"sketch.bin", "/dev/null"}}) {
+        const Subprocess::Outcome outcome = quenwick(arguments);
+        EXPECT_EQ(outcome.exitStatus, 1);
+        EXPECT_EQ(outcome.out, USAGE_TEXT);
+        EXPECT_EQ(outcome.err, "");
+    }
+
+    const Bytes bytes = randomBytes(100, 11);
+    Board board(m_directory, {});
+    expectSuccess(quenwick({image("sketch.bin", bytes).string(), board.device, "", "ignored", "also ignored"}));
+    expectFlashHolds(board.stop(), bytes);
+}
+
+}  // namespace

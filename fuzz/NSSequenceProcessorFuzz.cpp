@@ -1,0 +1,158 @@
+// The whole write job, from mode entry to the checksum comparison, against a
+// board whose answers are the fuzz input: the frame waits, the command
+// exchanges, the data-frame transfer and every parser they use must survive
+// any bytes, and the job must end with a result code of its own.
+//
+// Input: one byte whose low two bits are the baud-rate code, then records of a
+// length byte and that many bytes. Each frame the host writes releases the
+// next record into the port's receive buffer; once they are used up the board
+// is silent.
+//
+// Time: this file defines the millisecond clock itself, in place of the
+// library's, as a counter that advances one millisecond per reading. Every
+// wait and timeout then costs a few hundred readings instead of real time, and
+// a run depends on the input alone.
+#include "NSGetTime.h"
+#include "NSSequenceProcessor.h"
+#include "NSSerialPortProcessor.h"
+#include "ResultCodes.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+namespace {
+
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                      \
+        }                                                                                      \
+    } while (false)
+
+uint64_t g_dwNow = 0;
+
+// A line without a device: every line operation succeeds; the receive side
+// holds what the input's records have released, at most 1023 bytes like the
+// real port's buffer.
+class FuzzPort : public NSSerialPortProcessor {
+public:
+    void feed(const uint8_t* data, size_t size)
+    {
+        m_pbInput = data;
+        m_inputSize = size;
+        m_pos = 0;
+        m_received.clear();
+    }
+
+    uint64_t Open(const char*) override { return RESULT_OK; }
+    void Close() override {}
+    uint64_t SetBreak() override { return RESULT_OK; }
+    uint64_t ClearBreak() override { return RESULT_OK; }
+    uint64_t SetDtr() override { return RESULT_OK; }
+    uint64_t ClearDtr() override { return RESULT_OK; }
+    uint64_t ChangeBaudRate(uint64_t) override { return RESULT_OK; }
+    void ClearReceiveBuffer() override { m_received.clear(); }
+    bool IsReading() override { return true; }
+
+    uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override
+    {
+        FUZZ_CHECK(writeBytes >= 1 && writeBytes <= NSCommandProcessor::FRAME_BUFFER_SIZE);
+        FUZZ_CHECK(pbData != nullptr);
+        if (m_pos < m_inputSize) {
+            const size_t length = std::min<size_t>(m_pbInput[m_pos], m_inputSize - m_pos - 1);
+            const uint8_t* pbRecord = m_pbInput + m_pos + 1;
+            m_pos += 1 + length;
+            if (m_received.size() + length < RECEIVE_BUFFER_SIZE) {
+                m_received.insert(m_received.end(), pbRecord, pbRecord + length);
+            }
+        }
+        return RESULT_OK;
+    }
+
+    uint64_t GetReceiveDataLength() override { return m_received.size(); }
+
+    uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len) override
+    {
+        FUZZ_CHECK(m_received.size() >= 2); // callers look only when two bytes are there
+        *pbFirst = m_received[0];
+        *len = m_received[1];
+        return RESULT_OK;
+    }
+
+    uint64_t GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength) override
+    {
+        FUZZ_CHECK(readLength <= bufferSize);
+        if (readLength > m_received.size()) {
+            return 0;
+        }
+        std::copy_n(m_received.begin(), readLength, pbData);
+        m_received.erase(m_received.begin(), m_received.begin() + static_cast<long>(readLength));
+        return readLength;
+    }
+
+private:
+    const uint8_t* m_pbInput = nullptr;
+    size_t m_inputSize = 0;
+    size_t m_pos = 0;
+    std::vector<uint8_t> m_received;
+};
+
+// A 1500-byte image (two blocks, the second one partial) in a file of its
+// own, removed at exit.
+const char* imagePath()
+{
+    static char path[64] = "";
+    if (path[0] == 0) {
+        std::snprintf(path, sizeof path, "/tmp/quenwick-fuzz-%d.bin", static_cast<int>(getpid()));
+        std::ofstream file(path, std::ios::binary);
+        for (int i = 0; i < 1500; ++i) {
+            file.put(static_cast<char>((i * 7 + 3) & 0xFF));
+        }
+        std::atexit([] { std::remove(path); });
+    }
+    return path;
+}
+
+} // namespace
+
+uint64_t NSGetTime::getTimeOfDay_msec()
+{
+    return ++g_dwNow;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0) {
+        return 0;
+    }
+    g_dwNow = 0;
+    auto port = std::make_unique<FuzzPort>();
+    FuzzPort& board = *port;
+    board.feed(data + 1, size - 1);
+    const auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
+
+    _RESULTINFO resultInfo {};
+    resultInfo.Result = 0xDEAD;
+    _CONTEXTINFO context {};
+    context.BaudRate = data[0] & 3;
+    context.pResultInfo = &resultInfo;
+    std::snprintf(context.PortName, sizeof context.PortName, "fuzz");
+    std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s", imagePath());
+
+    const uint64_t result = sequence->start(context);
+    FUZZ_CHECK(resultInfo.Result == result);
+    // What a board can cause on a line that works; a blank check's "not blank"
+    // is answered by an erase and never ends the job.
+    const uint64_t possible[] = {RESULT_OK,         ERR_FRAME_FORMAT,       ERR_SUM,
+                                 ERR_RECV_TIMEOUT,  ERR_COMMAND_FRAME,      ERR_DATA_FRAME,
+                                 ERR_MODE_ENTRY_TIMEOUT, ERR_CHECKSUM_MISMATCH, ERR_CODE_FLASH_SIZE};
+    FUZZ_CHECK(std::find(std::begin(possible), std::end(possible), result) != std::end(possible));
+    return 0;
+}

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -64,6 +66,8 @@ public:
               options.insert(options.begin(), QUENWICK_SIM_EXE);
               options.push_back("--flash-out");
               options.push_back(m_flashOut.string());
+              options.push_back("--log");
+              options.push_back((directory / "board.log").string());
               return options;
           }())
     {
@@ -94,7 +98,25 @@ protected:
         fs::create_directories(m_directory);
     }
 
-    void TearDown() override { fs::remove_all(m_directory); }
+    // A failed job is explained by the frames the board saw and sent.
+    void TearDown() override
+    {
+        if (HasFailure()) {
+            std::ifstream log(m_directory / "board.log");
+            std::deque<std::string> lines;
+            for (std::string line; std::getline(log, line);) {
+                lines.push_back(line.substr(0, 120));
+                if (lines.size() > 40) {
+                    lines.pop_front();
+                }
+            }
+            std::cout << "end of the board's log:\n";
+            for (const std::string& line : lines) {
+                std::cout << line << "\n";
+            }
+        }
+        fs::remove_all(m_directory);
+    }
 
     fs::path image(const std::string& name, const Bytes& bytes)
     {

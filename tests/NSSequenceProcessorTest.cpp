@@ -1,279 +1,395 @@
-// The sequence as a whole: result texts, addresses and checksums, the log
-// path, successful jobs and how a job ends when it cannot start.
-#include <cstring>
+// The programming sequence against a port that plays the board from a script:
+// the line choreography, the failures a line can produce, what is retried and
+// what never is, the padded last block and the checksum comparison.
+#include "NSSequenceProcessor.h"
 
-#include "SequenceTestSupport.h"
+#include <gtest/gtest.h>
+#include <unistd.h>
 
-using namespace seqtest;
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <numeric>
+
+#include "MainDispatchQueue.h"
+#include "NSGetTime.h"
+#include "ScriptedPort.h"
 
 namespace {
 
-std::shared_ptr<NSSequenceProcessor> idleSequence() {
-    return std::make_shared<NSSequenceProcessor>(std::make_unique<ScriptedPort>());
+using Bytes = std::vector<uint8_t>;
+using P = ScriptedPort&;
+constexpr char PORT[] = "/dev/scripted";
+constexpr uint8_t ACK = 0x06;
+
+// Our own frame writer, so that a mistake in the program's builder cannot hide
+// in the expected bytes: head, data, the sum of all but the first byte, end.
+Bytes frame(Bytes head, const Bytes& data, uint8_t end) {
+    head.insert(head.end(), data.begin(), data.end());
+    head.push_back(static_cast<uint8_t>(0 - std::accumulate(head.begin() + 1, head.end(), 0u)));
+    head.push_back(end);
+    return head;
 }
+Bytes command(uint8_t code, const Bytes& data = {}) {
+    return frame({0x01, static_cast<uint8_t>(data.size() + 1), code}, data, 0x03);
+}
+// 256 data bytes carry the length byte 0; ETB ends all but the last frame.
+Bytes dataFrame(const Bytes& data, bool last = true) {
+    return frame({0x02, static_cast<uint8_t>(data.size())}, data, last ? 0x03 : 0x17);
+}
+Bytes status(uint8_t st1) { return dataFrame({st1}); }
+Bytes status(uint8_t st1, uint8_t st2) { return dataFrame({st1, st2}); }
+// The head, then three bytes per address, low byte first, then the tail.
+Bytes addresses(std::initializer_list<uint32_t> list, Bytes head = {}, Bytes tail = {}) {
+    for (uint32_t a : list) {
+        head.insert(head.end(), {static_cast<uint8_t>(a), static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a >> 16)});
+    }
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+Bytes baudRateSet(uint8_t code) { return command(0x9A, {code, 0x21}); }
+Bytes reset() { return command(0x00); }
+Bytes siliconSignature() { return command(0xC0); }
+Bytes blankCheck(uint32_t block) { return command(0x32, addresses({block, block + 1023}, {}, {0x00})); }
+Bytes erase(uint32_t block) { return command(0x22, addresses({block})); }
+Bytes programming(uint32_t end) { return command(0x40, addresses({0, end})); }
+Bytes checksum(uint32_t end) { return command(0xB0, addresses({0, end})); }
+
+// The image as the target receives it: whole blocks, the last padded with 0xFF.
+Bytes padded(const Bytes& image) {
+    Bytes blocks = image;
+    blocks.resize((image.size() + 1023) / 1024 * 1024, 0xFF);
+    return blocks;
+}
+uint32_t endAddress(const Bytes& image) { return static_cast<uint32_t>(padded(image).size() - 1); }
+Bytes imageFrame(const Bytes& image, size_t i) {  // i from 0
+    const Bytes blocks = padded(image);
+    const auto from = blocks.begin() + static_cast<std::ptrdiff_t>(i * 256);
+    return dataFrame(Bytes(from, from + 256), (i + 1) * 256 == blocks.size());
+}
+// CK2 and CK1: the low 16 bits of 0 minus every byte the target received.
+uint16_t targetChecksum(const Bytes& image) {
+    const Bytes blocks = padded(image);
+    return static_cast<uint16_t>(0 - std::accumulate(blocks.begin(), blocks.end(), 0u));
+}
+
+// DTR and break of one mode entry, in order, and the single 0x00 byte.
+void lineChoreography(P p, bool inverted = false, uint64_t zeroByteResult = 0) {
+    p.expectDtr(!inverted).expectBreak(true).expectFlush().expectDtr(inverted).expectBreak(false);
+    p.expectSend({0x00}, zeroByteResult);
+}
+
+// A mode entry answered at once; the signature data arrives in two parts.
+void modeEntry(P p, bool inverted = false, uint8_t baud = 0, uint32_t codeEnd = 0xFFFF) {
+    lineChoreography(p, inverted);
+    p.expectSend(baudRateSet(baud)).answer(status(ACK));
+    if (baud != 0) {
+        p.expectSpeed(std::vector<uint64_t>{115200, 250000, 500000, 1000000}[baud]);
+    }
+    p.expectSend(reset()).answer(status(ACK));
+    // Device code and name, then code flash end, data flash end and version.
+    const Bytes name{0x10, 0x00, 0x06, 'T', 'E', 'S', 'T', 'C', 'H', 'I', 'P', '0', '1'};
+    const Bytes signature = dataFrame(addresses({codeEnd, 0x0F1FFF, 0x030201}, name));
+    p.expectSend(siliconSignature()).answer(status(ACK)).answer({signature.begin(), signature.begin() + 9});
+    p.answer({signature.begin() + 9, signature.end()}, 5);
+}
+
+// Blank checks of every block; the blocks listed in notBlank are erased.
+void blankCheckAndErase(P p, const Bytes& image, const std::vector<uint32_t>& notBlank = {}) {
+    for (uint32_t block = 0; block < endAddress(image); block += 1024) {
+        const bool dirty = std::find(notBlank.begin(), notBlank.end(), block) != notBlank.end();
+        p.expectSend(blankCheck(block)).answer(status(dirty ? 0x1B : ACK));
+        if (dirty) {
+            p.expectSend(erase(block)).answer(status(ACK));
+        }
+    }
+}
+
+// The Programming command and the first n data frames acknowledged; with
+// every frame acknowledged, the final status.
+void program(P p, const Bytes& image, size_t n = SIZE_MAX) {
+    p.expectSend(programming(endAddress(image))).answer(status(ACK));
+    const size_t frames = padded(image).size() / 256;
+    for (size_t i = 0; i < std::min(n, frames); ++i) {
+        p.expectSend(imageFrame(image, i)).answer(status(ACK));
+    }
+    if (n >= frames) {
+        p.answer(status(ACK));
+    }
+}
+
+// The rest of a job after the mode entry.
+void fullJob(P p, const Bytes& image, const std::vector<uint32_t>& notBlank = {}) {
+    blankCheckAndErase(p, image, notBlank);
+    program(p, image);
+    const uint16_t sum = targetChecksum(image);
+    p.expectSend(checksum(endAddress(image))).answer(status(ACK));
+    p.answer(dataFrame({static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8)}));
+}
+
+Bytes pattern(size_t size) {
+    Bytes image(size);
+    for (size_t i = 0; i < size; ++i) {
+        image[i] = static_cast<uint8_t>(i * 7 + i / 256);  // no two data frames alike
+    }
+    return image;
+}
+
+// This process's images, removed when it ends.
+const std::filesystem::path SCRATCH =
+    std::filesystem::temp_directory_path() / ("quenwick-seqtest-" + std::to_string(getpid()));
+const struct RemoveScratch {
+    ~RemoveScratch() { std::filesystem::remove_all(SCRATCH); }
+} removeScratch;
+
+std::string writeImage(const Bytes& image, const std::string& name) {
+    std::filesystem::create_directories(SCRATCH);
+    std::ofstream(SCRATCH / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    return (SCRATCH / name).string();
+}
+
+// A one-block image of 1000 bytes: four data frames, the last padded.
+const Bytes IMAGE = pattern(1000);
+const std::string IMAGE_PATH = writeImage(IMAGE, "1000.bin");
+
+struct Job : NSSequenceProcessorDelegate {
+    uint64_t result = 0;
+    _RESULTINFO info{};
+    std::vector<std::string> log;
+    std::string problems;
+    uint64_t elapsedMs = 0;
+    void delegateAddLog(const std::string& strLog) override { log.push_back(strLog); }
+};
+
+// Runs one job: the port opens, the script plays, and the job must end with
+// DTR back in its first state and the port closed.
+Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PATH, uint8_t baud = 0,
+        bool inverted = false) {
+    auto port = std::make_unique<ScriptedPort>();
+    ScriptedPort& board = *port;
+    board.expectOpen(PORT);
+    script(board);
+    board.expectDtr(!inverted).expectClose();
+    auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
+    Job job;
+    sequence->setDelegate(&job);
+    _CONTEXTINFO context{};
+    std::snprintf(context.PortName, sizeof context.PortName, "%s", PORT);
+    std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s", path.c_str());
+    context.BaudRate = baud;
+    context.pResultInfo = &job.info;
+    const uint64_t started = NSGetTime::getTimeOfDay_msec();
+    job.result = sequence->start(context);
+    job.elapsedMs = NSGetTime::getTimeOfDay_msec() - started;
+    MainDispatchQueue::drain();
+    sequence->setDelegate(nullptr);
+    job.problems = board.problems();
+    return job;
+}
+
+const std::string MODE = "## Programming Mode\n", BLANK = "## Block Blank Check & Erace...", OK = " OK\n",
+                  PROGRAM = "## Programming...";
 
 }  // namespace
 
-TEST(NSSequenceProcessor, ResultTexts) {
-    const std::pair<uint64_t, const char*> table[] = {
-        {0x0000, " OK\n"},
-        {0x1000, " Error\nエラー：シリアルポート情報の取得失敗\n"},
-        {0x1001, " Error\nエラー：シリアルポートが未選択\n"},
-        {0x1002, " Error\nエラー：シリアルポートのオープンエラー\n"},
-        {0x2000, " Error\nエラー：初期化失敗\n"},
-        {0x2001, " Error\nエラー：フレームフォーマットが不正\n"},
-        {0x2002, " Error\nエラー：パラメータが不正\n"},
-        {0x2003, " Error\nエラー：SUMが不正\n"},
-        {0x2004, " Error\nエラー：送信失敗\n"},
-        {0x2005, " Error\nエラー：受信タイムアウト\n"},
-        {0x2006, " Error\nエラー：送信タイムアウト\n"},
-        {0x2007, " Error\nエラー：コマンド・フレームに対する異常終了\n"},
-        {0x2008, " Error\nエラー：データ・フレームに対する異常終了\n"},
-        {0x2009, " Error\nエラー：モード引き込み処理のタイムアウト\n"},
-        {0x200A, " Error\nエラー：ブランクではない\n"},
-        {0x200B, " Error\nエラー：ボーレート変更失敗\n"},
-        {0x200C, " Error\nエラー：バッファーオーバーフロー\n"},
-        {0x200D, " Error\nエラー：Cehcksumコマンドで取得した値とGUIで算出した値が異なる\n"},
-        {0x3000, " Error\nエラー：ファイルが存在しません。\n"},
-        {0x3001, " Error\nエラー：未対応形式\n"},
-        {0x3002, " Error\nエラー：ファイルのサイズが不正です。\n"},
-        {0x3003, " Error\nエラー：ファイルの読みこみに失敗しました。\n"},
-        {0x3004, " Error\nエラー：コード・フラッシュ・メモリのサイズが不正\n"},
-        {0x3005, " Error\nエラー：データ・フラッシュ・メモリのサイズが不正\n"},
-        {0x3006, " Error\nエラー：コード・フラッシュ・メモリの開始アドレスが不正\n"},
-        {0x3007, " Error\nエラー：データ・フラッシュ・メモリの開始アドレスが不正\n"},
-    };
-    for (const auto& [code, text] : table) {
-        EXPECT_EQ(NSSequenceProcessor::getResultText(code), text) << std::hex << "code 0x" << code;
+TEST(NSSequenceProcessor, ResultTextsAndHostChecksum) {
+    EXPECT_EQ(NSSequenceProcessor::getResultText(RESULT_OK), " OK\n");
+    EXPECT_EQ(NSSequenceProcessor::getResultText(ERR_PORT_NOT_SELECTED), " Error\nエラー：シリアルポートが未選択\n");
+    EXPECT_EQ(NSSequenceProcessor::getResultText(ERR_CHECKSUM_MISMATCH),
+              " Error\nエラー：Cehcksumコマンドで取得した値とGUIで算出した値が異なる\n");
+    for (uint64_t code : {uint64_t{0x1003}, uint64_t{0x200E}, uint64_t{0x100002009}, ~uint64_t{0}}) {
+        EXPECT_EQ(NSSequenceProcessor::getResultText(code), " Error\nエラー：不明なエラーが発生しました\n")
+            << std::hex << code;
     }
-    const std::string_view unknown = " Error\nエラー：不明なエラーが発生しました\n";
-    for (uint64_t code : {uint64_t{1}, uint64_t{0x1003}, uint64_t{0x200E}, uint64_t{0x3008}, uint64_t{0x10000},
-                          uint64_t{0x100002009}, ~uint64_t{0}}) {
-        EXPECT_EQ(NSSequenceProcessor::getResultText(code), unknown) << std::hex << "code 0x" << code;
-    }
-}
-
-TEST(NSSequenceProcessor, AddressesAndHostChecksum) {
-    auto sequence = idleSequence();
-    EXPECT_EQ(sequence->makeAddress(0xFF, 0x07, 0x00), 0x0007FFu);
-    EXPECT_EQ(sequence->makeAddress(0x00, 0x10, 0x0F), 0x0F1000u);
-    uint8_t high = 0, mid = 0, low = 0;
-    sequence->splitAddress(0x0F1000, &high, &mid, &low);
-    EXPECT_EQ((Bytes{high, mid, low}), (Bytes{0x0F, 0x10, 0x00}));
-    sequence->splitAddress(0x12345678, &high, &mid, &low);  // bits above 23 are dropped
-    EXPECT_EQ((Bytes{high, mid, low}), (Bytes{0x34, 0x56, 0x78}));
-
+    const Bytes abc{'a', 'b', 'c'};
     uint32_t sum = 0;
-    const Bytes abc{0x61, 0x62, 0x63};
-    sequence->getChecksum(abc.data(), abc.size(), &sum);
-    EXPECT_EQ(sum, 0xFFFC05D7u) << "abc padded with 1021 bytes of 0xFF";
-    const Bytes ones(1024, 0xFF);
-    sequence->getChecksum(ones.data(), ones.size(), &sum);
-    EXPECT_EQ(sum & 0xFFFF, 0x0400u);
-    sequence->getChecksum(ones.data(), 1, &sum);
-    EXPECT_EQ(sum & 0xFFFF, 0x0400u) << "one byte of 0xFF counts as a whole block of them";
-    const Bytes image = pattern(1500);
-    sequence->getChecksum(image.data(), image.size(), &sum);
-    EXPECT_EQ(static_cast<uint16_t>(sum), targetChecksum(image));
-}
-
-TEST(NSSequenceProcessor, OurFrameWriterMatchesTheProtocolExamples) {
-    // The expected frames of these tests come from our own writer; pin it.
-    EXPECT_EQ(ScriptedPort::hex(reset()), "01 01 00 FF 03");
-    EXPECT_EQ(ScriptedPort::hex(baudRateSet(3)), "01 03 9A 03 21 3F 03");
-    EXPECT_EQ(ScriptedPort::hex(blankCheck(0)), "01 08 32 00 00 00 FF 03 00 00 C4 03");
-    EXPECT_EQ(ScriptedPort::hex(erase(0x400)), "01 04 22 00 04 00 D6 03");
-    EXPECT_EQ(ScriptedPort::hex(programming(0x7FF)), "01 07 40 00 00 00 FF 07 00 B3 03");
-    EXPECT_EQ(ScriptedPort::hex(dataFrame({0x61, 0x62, 0x63}, false)), "02 03 61 62 63 D7 17");
-    EXPECT_EQ(ScriptedPort::hex(status(ACK, ACK)), "02 02 06 06 F2 03");
-}
-
-TEST(NSSequenceProcessor, LogLinesReachTheDelegateOnlyWhereTheQueueIsDrained) {
-    MainDispatchQueue::drain();
-    auto sequence = idleSequence();
-    sequence->addLog("dropped: no delegate yet");
-
-    LogCollector log;
-    sequence->setDelegate(&log);
-    sequence->addLog("first");
-    sequence->addLog("second");
-    EXPECT_TRUE(log.lines.empty()) << "delivered before the queue was drained";
-    MainDispatchQueue::drain();
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"first", "second"}));
-
-    // A pending line keeps the sequence alive, and asks for the delegate only
-    // when it runs.
-    sequence->addLog("third");
-    std::weak_ptr<NSSequenceProcessor> watch = sequence;
-    sequence.reset();
-    EXPECT_FALSE(watch.expired());
-    MainDispatchQueue::drain();
-    EXPECT_TRUE(watch.expired());
-    EXPECT_EQ(log.lines.back(), "third");
-
-    auto other = idleSequence();
-    other->setDelegate(&log);
-    other->addLog("never shown");
-    other->setDelegate(nullptr);
-    MainDispatchQueue::drain();
-    EXPECT_EQ(log.lines.size(), 3u);
+    std::make_shared<NSSequenceProcessor>(std::make_unique<ScriptedPort>())->getChecksum(abc.data(), 3, &sum);
+    EXPECT_EQ(sum, 0xFFFC05D7u) << "abc and 1021 bytes of 0xFF";
 }
 
 TEST(NSSequenceProcessor, SuccessfulJobs) {
-    struct Case {
+    const struct {
         const char* what;
         size_t size;
         std::vector<uint32_t> notBlank;
+        uint8_t baud;
+        uint32_t codeEnd;
+    } cases[] = {
+        {"1 byte: one padded block, 250000 baud", 1, {}, 1, 0xFFFF},
+        {"1500 bytes: frames 5 to 8 from the padded last block, block 0 erased", 1500, {0}, 2, 0xFFFF},
+        {"2048 bytes, as large as the code flash, block 1 erased", 2048, {0x400}, 3, 0x7FF},
     };
-    const Case cases[] = {
-        {"one byte: one block, padded", 1, {}},
-        {"1500 bytes: frames 5 to 8 from the padded last block", 1500, {0x400}},
-        {"2048 bytes: two whole blocks", 2048, {0}},
-        {"blocks 0 and 2 blank, block 1 erased", 2100, {0x400}},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const Bytes image = pattern(c.size);
-        auto port = std::make_unique<ScriptedPort>();
-        port->expectOpen(PORT);
-        modeEntry(*port);
-        blankCheckAndErase(*port, image, c.notBlank);
-        programAll(*port, image);
-        verify(*port, image);
-        jobEnd(*port);
-
-        const JobOutcome job = runJob(std::move(port), writeImage(image));
-        EXPECT_EQ(job.result, RESULT_OK);
+        const Job job = run(
+            [&](P p) {
+                modeEntry(p, false, c.baud, c.codeEnd);
+                fullJob(p, image, c.notBlank);
+            },
+            writeImage(image, "ok.bin"), c.baud);
         EXPECT_EQ(job.problems, "");
+        EXPECT_EQ(job.result, RESULT_OK);
         EXPECT_EQ(job.info.Result, RESULT_OK);
-        EXPECT_EQ(job.info.ComInfo.Command, 0xB0) << "the result carries the last exchange";
-        EXPECT_EQ(job.info.ComInfo.ST1, ACK);
-        EXPECT_EQ(job.log, (std::vector<std::string>{"## Programming Mode\n", "## Block Blank Check & Erace...",
-                                                     " OK\n", "## Programming...", " OK\n",
-                                                     "## Write Complete"}));
+        EXPECT_EQ(job.info.ComInfo.Command, 0xB0) << "the result record carries the last exchange";
+        EXPECT_EQ(job.log, (std::vector<std::string>{MODE, BLANK, OK, PROGRAM, OK, "## Write Complete"}));
     }
 }
 
-TEST(NSSequenceProcessor, SignatureIsStoredAndDecidesTheImageSize) {
-    // A target with 1 KiB of code flash takes 1024 bytes but not 1025.
-    const Bytes fits = pattern(1024);
-    auto port = std::make_unique<ScriptedPort>();
-    port->expectOpen(PORT);
-    modeEntry(*port, false, 0x0003FF);
-    blankCheckAndErase(*port, fits);
-    programAll(*port, fits);
-    verify(*port, fits);
-    jobEnd(*port);
-    JobOutcome job = runJob(std::move(port), writeImage(fits));
-    EXPECT_EQ(job.result, RESULT_OK) << job.problems;
-    const _SILICONSIGNATURE& signature = job.context.SiliconSignature;
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(signature.DevName)), "TESTCHIP01");
-    EXPECT_EQ((Bytes(signature.CodeEndAddress, signature.CodeEndAddress + 3)), (Bytes{0xFF, 0x03, 0x00}));
-    EXPECT_EQ((Bytes(signature.FVer, signature.FVer + 3)), (Bytes{0x01, 0x02, 0x03}));
+TEST(NSSequenceProcessor, ModeEntryIsTriedOnceMoreWithTheOtherDtrPolarity) {
+    // Only the first Baud Rate Set frame leaves inside the 100 ms window; an
+    // answer to a later one comes too late (0x2009), and so does none at all.
+    const Job late = run(
+        [](P p) {
+            lineChoreography(p);
+            p.expectSend(baudRateSet(0)).expectSend(baudRateSet(0)).answer(status(ACK));
+            modeEntry(p, true);
+            fullJob(p, IMAGE);
+        },
+        IMAGE_PATH, 0, true);
+    EXPECT_EQ(late.problems, "");
+    EXPECT_EQ(late.result, RESULT_OK);
 
-    port = std::make_unique<ScriptedPort>();
-    port->expectOpen(PORT);
-    modeEntry(*port, false, 0x0003FF);
-    jobEnd(*port);
-    job = runJob(std::move(port), writeImage(pattern(1025)));
-    EXPECT_EQ(job.result, ERR_CODE_FLASH_SIZE);
-    EXPECT_EQ(job.problems, "") << "no flash command may follow a size refusal";
-    EXPECT_EQ(job.log, (std::vector<std::string>{"## Programming Mode\n", "## Write Failed"}));
+    const Job silent = run(
+        [](P p) {
+            lineChoreography(p);
+            for (int i = 0; i < 5; ++i) {
+                p.expectSend(baudRateSet(0));
+            }
+            lineChoreography(p, true);
+            p.expectSend(baudRateSet(0)).expectSend(baudRateSet(0)).answer(status(ACK));
+        },
+        IMAGE_PATH, 0, true);
+    EXPECT_EQ(silent.problems, "") << "no third mode entry";
+    EXPECT_EQ(silent.result, ERR_MODE_ENTRY_TIMEOUT) << "not ERR_RECV_TIMEOUT";
+    EXPECT_EQ(silent.info.ComInfo.Command, 0x9A);
+    EXPECT_EQ(silent.info.ComInfo.Retry, 1u);
+    EXPECT_EQ(silent.log, (std::vector<std::string>{MODE, "## Write Failed"}));
+    EXPECT_GE(silent.elapsedMs, 6 * (1 + 200 + 100)) << "six silent attempts";
 }
 
-TEST(NSSequenceProcessor, RangeCheck) {
-    auto sequence = idleSequence();
-    // Fresh signature: code flash of 1 byte, no data flash.
-    EXPECT_EQ(sequence->checkSizeAndAddressRange(0, 1, 0xF1000, 0), RESULT_OK);
-    EXPECT_EQ(sequence->checkSizeAndAddressRange(0, 2, 0xF1000, 0), ERR_CODE_FLASH_SIZE);
-    EXPECT_EQ(sequence->checkSizeAndAddressRange(1024, 1, 0xF1000, 0), ERR_CODE_FLASH_ADDRESS);
-    EXPECT_EQ(sequence->checkSizeAndAddressRange(0, 1, 0xF1000, 1), ERR_DATA_FLASH_SIZE);
-    EXPECT_EQ(sequence->checkSizeAndAddressRange(0, 1, 0xF0000, 0), ERR_DATA_FLASH_ADDRESS);
-    EXPECT_EQ(sequence->checkSizeAndAddressRange(0, 2, 0xF0000, 1), ERR_CODE_FLASH_SIZE) << "size test comes first";
+TEST(NSSequenceProcessor, FailuresOnTheLine) {
+    // The board plays `prefix`, then expects `sent` `times` times (the host's
+    // write returning `sendResult`), then answers.
+    struct Row {
+        const char* what;
+        std::function<void(P)> prefix;
+        Bytes sent;
+        int times;
+        uint64_t sendResult;
+        std::vector<Bytes> answers;
+        uint64_t result;
+        uint8_t command;  // of the last exchange
+        uint64_t retry;
+        uint8_t baud = 0;
+        uint64_t minMs = 0;
+    };
+    const auto none = [](P) {};
+    const auto toBaudRateSet = [](P p) { lineChoreography(p); };
+    const auto toReset = [](P p) { lineChoreography(p); p.expectSend(baudRateSet(0)).answer(status(ACK)); };
+    const auto toSignature = [&](P p) { toReset(p); p.expectSend(reset()).answer(status(ACK)); };
+    const auto toBlankCheck = [](P p) { modeEntry(p); };
+    const auto toFrame = [](size_t n) {
+        return [n](P p) {
+            modeEntry(p);
+            blankCheckAndErase(p, IMAGE);
+            program(p, IMAGE, n);
+        };
+    };
+    const auto toChecksum = toFrame(SIZE_MAX);
+    const Bytes brs = baudRateSet(0), ss = siliconSignature(), blank0 = blankCheck(0), cks = checksum(0x3FF);
+    const uint16_t ck = targetChecksum(IMAGE);
+    const Row rows[] = {
+        {"baud-rate code 4, before any line change", none, {}, 0, 0, {}, ERR_PARAMETER, 0x00, 0, 4},
+        {"0x00 byte not written", [](P p) { lineChoreography(p, false, ERR_SEND); }, {}, 0, 0, {}, ERR_SEND, 0x00, 0},
+        {"Baud Rate Set not written: no second attempt", toBaudRateSet, brs, 1, ERR_SEND, {}, ERR_SEND, 0x9A, 0},
+        {"Baud Rate Set answered with 6 bytes", toBaudRateSet, brs, 1, 0, {status(ACK, ACK)}, ERR_RECV_TIMEOUT,
+         0x9A, 0},
+        {"Baud Rate Set refused in 7 bytes: no second attempt", toBaudRateSet, brs, 1, 0, {dataFrame({0x15, 1, 2})},
+         ERR_COMMAND_FRAME, 0x9A, 0},
+        {"7-byte Baud Rate Set answer ending in ETB", toBaudRateSet, brs, 1, 0, {dataFrame({ACK, 1, 2}, false)},
+         ERR_FRAME_FORMAT, 0x9A, 0},
+        {"speed change fails: no Reset",
+         [](P p) {
+             lineChoreography(p);
+             p.expectSend(baudRateSet(1)).answer(status(ACK)).expectSpeed(250000, ERR_BAUD_RATE);
+         },
+         {}, 0, 0, {}, ERR_BAUD_RATE, 0x9A, 0, 1},
+        {"Reset silent twice, then refused", toReset, reset(), 3, 0, {status(0x15)}, ERR_COMMAND_FRAME, 0x00, 2, 0,
+         2 * (1 + 100 + 100)},
+        {"Reset never answered: five frames", toReset, reset(), 5, 0, {}, ERR_RECV_TIMEOUT, 0x00, 4},
+        {"signature data never comes: no second command", toSignature, ss, 1, 0, {status(ACK)}, ERR_RECV_TIMEOUT,
+         0xC0, 0},
+        {"image larger than the code flash: no flash command", [](P p) { modeEntry(p, false, 0, 998); }, {}, 0, 0,
+         {}, ERR_CODE_FLASH_SIZE, 0xC0, 0},
+        {"blank check silent: no second attempt", toBlankCheck, blank0, 1, 0, {}, ERR_RECV_TIMEOUT, 0x32, 0},
+        {"blank check answered 0x04", toBlankCheck, blank0, 1, 0, {status(0x04)}, ERR_COMMAND_FRAME, 0x32, 0},
+        {"blank check answered with 6 bytes", toBlankCheck, blank0, 1, 0, {status(0x1B, 0x1B)}, ERR_RECV_TIMEOUT,
+         0x32, 0},
+        {"erase refused", [](P p) { modeEntry(p); p.expectSend(blankCheck(0)).answer(status(0x1B)); }, erase(0), 1,
+         0, {status(0x04)}, ERR_COMMAND_FRAME, 0x22, 0},
+        {"data frame refused: never retried", toFrame(1), imageFrame(IMAGE, 1), 1, 0, {status(0x15)},
+         ERR_DATA_FRAME, 0x40, 0},
+        {"data frame half acknowledged (06 15)", toFrame(0), imageFrame(IMAGE, 0), 1, 0, {status(ACK, 0x15)},
+         ERR_DATA_FRAME, 0x40, 0},
+        {"data frame answered with 7 bytes: never retried", toFrame(0), imageFrame(IMAGE, 0), 1, 0,
+         {dataFrame({ACK, ACK, ACK})}, ERR_RECV_TIMEOUT, 0x40, 0},
+        {"data frame status with sum F8 (not F9): never retried", toFrame(0), imageFrame(IMAGE, 0), 1, 0,
+         {{0x02, 0x01, ACK, 0xF8, 0x03}}, ERR_SUM, 0x40, 0},
+        {"data frame not written: five attempts", toFrame(2), imageFrame(IMAGE, 2), 5, ERR_SEND, {}, ERR_SEND, 0x40,
+         4},
+        {"final status with 6 bytes", toFrame(3), imageFrame(IMAGE, 3), 1, 0, {status(ACK), status(ACK, ACK)},
+         ERR_RECV_TIMEOUT, 0x40, 0},
+        {"checksum data of one byte", toChecksum, cks, 1, 0, {status(ACK), dataFrame({0xD7})}, ERR_RECV_TIMEOUT,
+         0xB0, 0},
+        {"CK1 differs", toChecksum, cks, 1, 0, {status(ACK), dataFrame({uint8_t(ck ^ 1), uint8_t(ck >> 8)})},
+         ERR_CHECKSUM_MISMATCH, 0xB0, 0},
+        {"CK2 differs", toChecksum, cks, 1, 0, {status(ACK), dataFrame({uint8_t(ck), uint8_t((ck >> 8) ^ 1)})},
+         ERR_CHECKSUM_MISMATCH, 0xB0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Job job = run(
+            [&](P p) {
+                row.prefix(p);
+                for (int i = 0; i < row.times; ++i) {
+                    p.expectSend(row.sent, row.sendResult);
+                }
+                for (const Bytes& answer : row.answers) {
+                    p.answer(answer);
+                }
+            },
+            IMAGE_PATH, row.baud);
+        EXPECT_EQ(job.problems, "");
+        EXPECT_EQ(job.result, row.result);
+        EXPECT_EQ(job.info.Result, row.result);
+        EXPECT_EQ(job.info.ComInfo.Command, row.command);
+        EXPECT_EQ(job.info.ComInfo.Retry, row.retry);
+        EXPECT_EQ(job.log.back(), "## Write Failed");
+        EXPECT_GE(job.elapsedMs, row.minMs);
+    }
 }
 
-TEST(NSSequenceProcessor, JobsThatCannotStartStillRunTheEndSteps) {
-    // The port does not open: one log line, DTR put back, port closed, the
-    // image never read.
-    auto port = std::make_unique<ScriptedPort>();
-    port->expectOpen(PORT, ERR_PORT_OPEN);
-    jobEnd(*port);
-    JobOutcome job = runJob(std::move(port), "/nonexistent/sketch.bin");
-    EXPECT_EQ(job.result, ERR_PORT_OPEN);
-    EXPECT_EQ(job.info.Result, ERR_PORT_OPEN);
+TEST(NSSequenceProcessor, DataFramesThatFailToLeaveOrGetNoAnswerGoOutAgain) {
+    const Job job = run([](P p) {
+        modeEntry(p);
+        blankCheckAndErase(p, IMAGE);
+        p.expectSend(programming(0x3FF)).answer(status(ACK));
+        // Frame 1 not written once, frame 2 not answered once; 06 06 acknowledges too.
+        p.expectSend(imageFrame(IMAGE, 0), ERR_SEND).expectSend(imageFrame(IMAGE, 0)).answer(status(ACK, ACK));
+        p.expectSend(imageFrame(IMAGE, 1)).expectSend(imageFrame(IMAGE, 1)).answer(status(ACK));
+        p.expectSend(imageFrame(IMAGE, 2)).answer(status(ACK));
+        // No final status in time: the last frame goes out again; its final status is refused.
+        p.expectSend(imageFrame(IMAGE, 3)).answer(status(ACK));
+        p.expectSend(imageFrame(IMAGE, 3)).answer(status(ACK)).answer(status(0x05));
+    });
     EXPECT_EQ(job.problems, "");
-    EXPECT_EQ(job.log, std::vector<std::string>{"## Write Failed"});
-
-    // Baud-rate code 4: refused before any line changes.
-    port = std::make_unique<ScriptedPort>();
-    port->expectOpen(PORT);
-    jobEnd(*port);
-    job = runJob(std::move(port), "/nonexistent/sketch.bin", 4);
-    EXPECT_EQ(job.result, ERR_PARAMETER);
-    EXPECT_EQ(job.problems, "");
-
-    // A missing image is found only after the mode entry.
-    port = std::make_unique<ScriptedPort>();
-    port->expectOpen(PORT);
-    modeEntry(*port);
-    jobEnd(*port);
-    job = runJob(std::move(port), "/nonexistent/sketch.bin");
-    EXPECT_EQ(job.result, ERR_FILE_NOT_FOUND);
-    EXPECT_EQ(job.problems, "");
-
-    // No result record: the job still runs and ends.
-    port = std::make_unique<ScriptedPort>();
-    port->expectOpen(PORT, ERR_PORT_OPEN);
-    jobEnd(*port);
-    auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
-    EXPECT_EQ(sequence->start(makeContext("x.bin")), ERR_PORT_OPEN);
-
-    // Names without their terminator are refused before the port is opened.
-    _CONTEXTINFO context = makeContext("x.bin");
-    std::memset(context.PortName, 'a', sizeof context.PortName);
-    port = std::make_unique<ScriptedPort>();
-    jobEnd(*port);
-    job = runJob(std::move(port), context);
-    EXPECT_EQ(job.result, ERR_PARAMETER);
-    EXPECT_EQ(job.problems, "");
-    context = makeContext("x.bin");
-    std::memset(context.TargetFileInfo.FilePath, 'a', sizeof context.TargetFileInfo.FilePath);
-    port = std::make_unique<ScriptedPort>();
-    jobEnd(*port);
-    job = runJob(std::move(port), context);
-    EXPECT_EQ(job.result, ERR_PARAMETER);
-    EXPECT_EQ(job.problems, "");
-}
-
-TEST(NSSequenceProcessor, WaitsForTheReceiveThreadBeforeTheLineChanges) {
-    auto port = std::make_unique<ScriptedPort>();
-    port->setPollsBeforeReading(2);
-    port->expectOpen(PORT);
-    modeEntry(*port);
-    jobEnd(*port);
-    const JobOutcome job = runJob(std::move(port), "/nonexistent/sketch.bin");
-    EXPECT_EQ(job.result, ERR_FILE_NOT_FOUND);
-    EXPECT_EQ(job.problems, "");
-    EXPECT_GE(job.elapsed.count(), 200) << "two polls of 0.1 s";
-}
-
-TEST(NSSequenceProcessor, WaitStatusFramesWaitsForAWholeFrameThatStartsWithStx) {
-    auto port = std::make_unique<ScriptedPort>();
-    ScriptedPort& board = *port;
-    auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
-    board.expectOpen("a").answer({0x02, 0x01, 0x06}).answer({0xF9, 0x03}, 30);
-    board.expectFlush().expectOpen("b").answer({0x15, 0x02, 0x01, 0x06, 0xF9, 0x03});
-    board.Open("a");
-    uint64_t expected = 0;
-    EXPECT_EQ(sequence->waitStatusFrames(&expected, 1000), RESULT_OK);
-    EXPECT_EQ(expected, 5u);
-    EXPECT_EQ(board.GetReceiveDataLength(), 5u) << "the wait takes nothing out";
-
-    board.ClearReceiveBuffer();
-    board.Open("b");
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(sequence->waitStatusFrames(&expected, 50), ERR_RECV_TIMEOUT) << "a stray first byte is never skipped";
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50));
-    EXPECT_EQ(expected, 0u);
-    EXPECT_EQ(board.problems(), "");
+    EXPECT_EQ(job.result, ERR_DATA_FRAME);
+    EXPECT_EQ(job.info.ComInfo.Retry, 1u);
+    const std::string text(NSSequenceProcessor::getResultText(ERR_DATA_FRAME));
+    EXPECT_EQ(job.log, (std::vector<std::string>{MODE, BLANK, OK, PROGRAM, text, "## Write Failed"}));
 }

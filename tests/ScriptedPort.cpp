@@ -1,98 +1,76 @@
 #include "ScriptedPort.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 
 #include "NSGetTime.h"
 
 std::string ScriptedPort::hex(const Bytes& bytes) {
+    static constexpr char DIGITS[] = "0123456789ABCDEF";
     std::string text;
-    char digits[4];
     for (uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X ", byte);
-        text += digits;
-    }
-    if (!text.empty()) {
-        text.pop_back();
+        text += (text.empty() ? "" : " ") + std::string{DIGITS[byte >> 4], DIGITS[byte & 0x0F]};
     }
     return text;
 }
 
-ScriptedPort& ScriptedPort::expect(std::string event, uint64_t result) {
-    m_script.push_back(Step{std::move(event), result, false, {}, 0});
+ScriptedPort& ScriptedPort::add(std::string event, uint64_t value, Bytes bytes) {
+    m_script.push_back(Step{std::move(event), value, std::move(bytes)});
     return *this;
 }
 
 ScriptedPort& ScriptedPort::expectOpen(const std::string& strName, uint64_t result) {
-    return expect("Open " + strName, result);
+    return add("Open " + strName, result);
 }
-ScriptedPort& ScriptedPort::expectClose() { return expect("Close"); }
+ScriptedPort& ScriptedPort::expectClose() { return add("Close"); }
 ScriptedPort& ScriptedPort::expectSend(const Bytes& bytes, uint64_t result) {
-    return expect("Send " + hex(bytes), result);
+    return add("Send " + hex(bytes), result);
 }
-ScriptedPort& ScriptedPort::expectDtr(bool fSet) { return expect(fSet ? "SetDtr" : "ClearDtr"); }
-ScriptedPort& ScriptedPort::expectBreak(bool fSet) { return expect(fSet ? "SetBreak" : "ClearBreak"); }
-ScriptedPort& ScriptedPort::expectFlush() { return expect("ClearReceiveBuffer"); }
+ScriptedPort& ScriptedPort::expectDtr(bool fSet) { return add(fSet ? "SetDtr" : "ClearDtr"); }
+ScriptedPort& ScriptedPort::expectBreak(bool fSet) { return add(fSet ? "SetBreak" : "ClearBreak"); }
+ScriptedPort& ScriptedPort::expectFlush() { return add("ClearReceiveBuffer"); }
 ScriptedPort& ScriptedPort::expectSpeed(uint64_t dwBaudRate, uint64_t result) {
-    return expect("ChangeBaudRate " + std::to_string(dwBaudRate), result);
+    return add("ChangeBaudRate " + std::to_string(dwBaudRate), result);
 }
-
-ScriptedPort& ScriptedPort::answer(const Bytes& bytes, uint64_t delayMs) {
-    m_script.push_back(Step{"", 0, true, bytes, delayMs});
-    return *this;
-}
+ScriptedPort& ScriptedPort::answer(const Bytes& bytes, uint64_t delayMs) { return add("", delayMs, bytes); }
 
 std::string ScriptedPort::problems() const {
-    if (!m_stray.empty()) {
+    const auto missed = std::find_if(m_script.begin() + static_cast<std::ptrdiff_t>(m_next), m_script.end(),
+                                     [](const Step& step) { return !step.event.empty(); });
+    if (!m_stray.empty() || missed == m_script.end()) {
         return m_stray;
     }
-    for (size_t i = m_next; i < m_script.size(); ++i) {
-        if (!m_script[i].isAnswer) {
-            return "the host stopped before step " + std::to_string(i) + ": " + m_script[i].event;
-        }
-    }
-    return "";
+    return "the host stopped before step " + std::to_string(missed - m_script.begin()) + ": " + missed->event;
 }
 
 size_t ScriptedPort::countSent(const Bytes& bytes) const {
     return static_cast<size_t>(std::count(m_sent.begin(), m_sent.end(), bytes));
 }
 
-// Matches one host event against the next step; returns that step's result.
+// Matches one host event against the next step and returns that step's
+// result; the answers that follow it start their delay now.
 uint64_t ScriptedPort::host(const std::string& event) {
     m_events.push_back(event);
     if (!m_stray.empty()) {
         return 0;
     }
-    if (m_next >= m_script.size()) {
-        m_stray = "step " + std::to_string(m_next) + ": expected the end of the script, got " + event;
+    const std::string expected = m_next < m_script.size() ? m_script[m_next].event : "the end of the script";
+    if (expected != event) {
+        m_stray = "step " + std::to_string(m_next) + ": expected " + expected + ", got " + event;
         return 0;
     }
-    const Step& step = m_script[m_next];
-    if (step.event != event) {
-        m_stray = "step " + std::to_string(m_next) + ": expected " + step.event + ", got " + event;
-        return 0;
-    }
-    ++m_next;
-    scheduleAnswers();
-    return step.result;
-}
-
-// The answers that follow the host event just matched start their delay now.
-void ScriptedPort::scheduleAnswers() {
+    const uint64_t result = m_script[m_next++].value;
     const uint64_t dwNow = NSGetTime::getTimeOfDay_msec();
-    while (m_next < m_script.size() && m_script[m_next].isAnswer) {
-        m_pending.push_back(Pending{dwNow + m_script[m_next].delayMs, m_script[m_next].bytes});
-        ++m_next;
+    for (; m_next < m_script.size() && m_script[m_next].event.empty(); ++m_next) {
+        m_pending.emplace_back(dwNow + m_script[m_next].value, m_script[m_next].bytes);
     }
+    return result;
 }
 
 // Answers arrive in script order, each once its time has come.
 void ScriptedPort::deliverDue() {
     const uint64_t dwNow = NSGetTime::getTimeOfDay_msec();
-    while (!m_pending.empty() && m_pending.front().dueMs <= dwNow) {
-        m_buffer.insert(m_buffer.end(), m_pending.front().bytes.begin(), m_pending.front().bytes.end());
+    while (!m_pending.empty() && m_pending.front().first <= dwNow) {
+        m_buffer.insert(m_buffer.end(), m_pending.front().second.begin(), m_pending.front().second.end());
         m_pending.pop_front();
     }
 }
@@ -109,9 +87,8 @@ void ScriptedPort::Close() {
 }
 
 uint64_t ScriptedPort::SendData(const uint8_t* pbData, uint64_t writeBytes) {
-    Bytes bytes(pbData, pbData + writeBytes);
-    m_sent.push_back(bytes);
-    return host("Send " + hex(bytes));
+    m_sent.emplace_back(pbData, pbData + writeBytes);
+    return host("Send " + hex(m_sent.back()));
 }
 
 uint64_t ScriptedPort::SetBreak() { return host("SetBreak"); }
@@ -145,18 +122,16 @@ uint64_t ScriptedPort::GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uin
     if (readLength > m_buffer.size() || readLength > bufferSize) {
         return 0;
     }
-    std::memcpy(pbData, m_buffer.data(), readLength);
-    m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(readLength));
+    const auto end = m_buffer.begin() + static_cast<std::ptrdiff_t>(readLength);
+    std::copy(m_buffer.begin(), end, pbData);
+    m_buffer.erase(m_buffer.begin(), end);
     return readLength;
 }
 
 bool ScriptedPort::IsReading() {
-    if (!m_isOpen) {
-        return false;
-    }
-    if (m_pollsBeforeReading > 0) {
+    if (m_isOpen && m_pollsBeforeReading > 0) {
         --m_pollsBeforeReading;
         return false;
     }
-    return true;
+    return m_isOpen;
 }

@@ -58,21 +58,16 @@ public:
     static std::string hex(const Bytes& bytes);
 
 private:
+    // A host event to match (with what the call returns), or an answer (with
+    // its delay) when `event` is empty.
     struct Step {
-        std::string event;  // what the host must do, as events() writes it
-        uint64_t result = 0;
-        bool isAnswer = false;
-        Bytes bytes;  // answer bytes
-        uint64_t delayMs = 0;
-    };
-    struct Pending {
-        uint64_t dueMs;
+        std::string event;
+        uint64_t value = 0;
         Bytes bytes;
     };
 
-    ScriptedPort& expect(std::string event, uint64_t result = 0);
+    ScriptedPort& add(std::string event, uint64_t value = 0, Bytes bytes = {});
     uint64_t host(const std::string& event);
-    void scheduleAnswers();
     void deliverDue();
 
     std::vector<Step> m_script;
@@ -80,7 +75,7 @@ private:
     std::string m_stray;
     std::vector<std::string> m_events;
     std::vector<Bytes> m_sent;
-    std::deque<Pending> m_pending;
+    std::deque<std::pair<uint64_t, Bytes>> m_pending;  // due time, bytes
     Bytes m_buffer;
     bool m_isOpen = false;
     int m_pollsBeforeReading = 0;

@@ -48,35 +48,26 @@ public:
         ASSERT_TRUE(SimLineSpeed::set(m_fd, speed)) << "cannot set " << speed << " baud";
     }
 
-    void send(const Bytes& bytes) { ASSERT_EQ(write(m_fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
-
-    // Reads until count bytes are in or the time is up.
-    Bytes receive(std::size_t count, std::chrono::milliseconds timeout = 5s)
+    // Sends bytes and reads until count bytes are in or the time is up.
+    Bytes exchange(const Bytes& bytes, std::size_t count, std::chrono::milliseconds timeout = 5s)
     {
-        Bytes bytes;
+        EXPECT_EQ(write(m_fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        Bytes answer;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
+        while (answer.size() < count && std::chrono::steady_clock::now() < deadline) {
             pollfd descriptor{m_fd, POLLIN, 0};
+            uint8_t chunk[512];
             if (poll(&descriptor, 1, 10) > 0) {
-                uint8_t chunk[512];
-                const ssize_t n = read(m_fd, chunk, std::min(sizeof chunk, count - bytes.size()));
-                if (n > 0) {
-                    bytes.insert(bytes.end(), chunk, chunk + n);
+                if (const ssize_t n = read(m_fd, chunk, std::min(sizeof chunk, count - answer.size())); n > 0) {
+                    answer.insert(answer.end(), chunk, chunk + n);
                 }
             }
         }
-        return bytes;
+        return answer;
     }
 
-    // Sends a frame and returns the count bytes of the answer.
-    Bytes exchange(const Bytes& frame, std::size_t count)
-    {
-        send(frame);
-        return receive(count);
-    }
-
-    // True when nothing arrives for a while (the board stays silent).
-    bool silent(std::chrono::milliseconds window = 300ms) { return receive(1, window).empty(); }
+    // Sends bytes; true when nothing comes back for a while.
+    bool ignored(const Bytes& bytes) { return exchange(bytes, 1, 300ms).empty(); }
 
 private:
     int m_fd;
@@ -92,52 +83,31 @@ inline Bytes hostFrame(uint8_t start, const Bytes& body, uint8_t end)
         frame.push_back(byte);
         sum = static_cast<uint8_t>(sum - byte);
     }
-    frame.push_back(sum);
-    frame.push_back(end);
-    return frame;
+    return frame + Bytes{sum, end};
 }
 
-inline Bytes dataFrame(const Bytes& data, bool last)
-{
-    return hostFrame(0x02, data, last ? 0x03 : 0x17);
-}
+inline Bytes dataFrame(const Bytes& data, bool last) { return hostFrame(0x02, data, last ? 0x03 : 0x17); }
+inline Bytes status(uint8_t value) { return hostFrame(0x02, {value}, 0x03); }
 
-// Command frames of the protocol, as bytes.
+// Command frames as bytes; the literal ones are checked against the frame table by hand.
 inline const Bytes ENTRY{0x00};
 inline const Bytes BAUD_115200{0x01, 0x03, 0x9A, 0x00, 0x21, 0x42, 0x03};
 inline const Bytes RESET{0x01, 0x01, 0x00, 0xFF, 0x03};
 inline const Bytes SIGNATURE{0x01, 0x01, 0xC0, 0x3F, 0x03};
 inline const Bytes ACK{0x02, 0x01, 0x06, 0xF9, 0x03};
-inline const Bytes ACK_TWICE{0x02, 0x02, 0x06, 0x06, 0xF2, 0x03};
 
-inline Bytes baudRateSet(uint8_t code)
+inline Bytes address(uint32_t value)
 {
-    return hostFrame(0x01, {0x9A, code, 0x21}, 0x03);
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16)};
 }
-
+inline Bytes command(uint8_t code, const Bytes& parameters) { return hostFrame(0x01, Bytes{code} + parameters, 0x03); }
 inline Bytes rangeCommand(uint8_t code, uint32_t start, uint32_t end)
 {
-    return hostFrame(0x01,
-                     {code, static_cast<uint8_t>(start), static_cast<uint8_t>(start >> 8), static_cast<uint8_t>(start >> 16),
-                      static_cast<uint8_t>(end), static_cast<uint8_t>(end >> 8), static_cast<uint8_t>(end >> 16)},
-                     0x03);
+    return command(code, address(start) + address(end));
 }
 
-inline Bytes blankCheck(uint32_t start, uint32_t end)
+// The board's answer to a Checksum command.
+inline Bytes checksumAnswer(uint16_t sum)
 {
-    Bytes command = rangeCommand(0x32, start, end);
-    Bytes body(command.begin() + 2, command.end() - 2);
-    body.push_back(0x00);  // option byte
-    return hostFrame(0x01, body, 0x03);
-}
-
-inline Bytes erase(uint32_t start)
-{
-    return hostFrame(0x01, {0x22, static_cast<uint8_t>(start), static_cast<uint8_t>(start >> 8), static_cast<uint8_t>(start >> 16)},
-                     0x03);
-}
-
-inline Bytes status(uint8_t value)
-{
-    return Bytes{0x02, 0x01, value, static_cast<uint8_t>(-(1 + value)), 0x03};
+    return ACK + hostFrame(0x02, {static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8)}, 0x03);
 }

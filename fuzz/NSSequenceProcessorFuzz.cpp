@@ -5,8 +5,9 @@
 //
 // Input: one byte whose low two bits are the baud-rate code, then records of a
 // length byte and that many bytes. Each frame the host writes releases the
-// next record into the port's receive buffer; once they are used up the board
-// is silent.
+// next record into the port's receive buffer, and a record of 255 bytes the
+// one after it too, so an answer can be of any length; once the records are
+// used up the board is silent.
 //
 // Time: this file defines the millisecond clock itself, in place of the
 // library's, as a counter that advances one millisecond per reading. Every
@@ -65,7 +66,9 @@ public:
     {
         FUZZ_CHECK(writeBytes >= 1 && writeBytes <= NSCommandProcessor::FRAME_BUFFER_SIZE);
         FUZZ_CHECK(pbData != nullptr);
-        if (m_pos < m_inputSize) {
+        bool fMore = true;
+        while (fMore && m_pos < m_inputSize) {
+            fMore = m_pbInput[m_pos] == 0xFF;
             const size_t length = std::min<size_t>(m_pbInput[m_pos], m_inputSize - m_pos - 1);
             const uint8_t* pbRecord = m_pbInput + m_pos + 1;
             m_pos += 1 + length;
@@ -105,12 +108,14 @@ private:
 };
 
 // A 1500-byte image (two blocks, the second one partial) in a file of its
-// own, removed at exit.
+// own in $TMPDIR (or /tmp), removed at exit.
 const char* imagePath()
 {
-    static char path[64] = "";
+    static char path[1024] = "";
     if (path[0] == 0) {
-        std::snprintf(path, sizeof path, "/tmp/quenwick-fuzz-%d.bin", static_cast<int>(getpid()));
+        const char* pszDir = std::getenv("TMPDIR");
+        std::snprintf(path, sizeof path, "%s/quenwick-fuzz-%d.bin", pszDir != nullptr ? pszDir : "/tmp",
+                      static_cast<int>(getpid()));
         std::ofstream file(path, std::ios::binary);
         for (int i = 0; i < 1500; ++i) {
             file.put(static_cast<char>((i * 7 + 3) & 0xFF));

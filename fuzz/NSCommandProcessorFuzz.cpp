@@ -5,6 +5,7 @@
 #include "NSCommandProcessor.h"
 
 #include "ResultCodes.h"
+#include "FuzzCheck.h"
 
 #include <algorithm>
 #include <array>
@@ -14,27 +15,7 @@
 
 namespace {
 
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (false)
-
 constexpr uint64_t FRAME_SIZE = NSCommandProcessor::FRAME_BUFFER_SIZE;
-
-// Start byte, length byte L (256 as 0), L data bytes, a sum that brings the
-// length and data bytes to 0 mod 256, and an end byte.
-bool wellFormed(const uint8_t* pbFrame, uint64_t dataLength, uint8_t bStart, uint8_t bEnd)
-{
-    unsigned sum = 0;
-    for (uint64_t i = 1; i <= dataLength + 2; ++i) {
-        sum += pbFrame[i];
-    }
-    return pbFrame[0] == bStart && pbFrame[1] == static_cast<uint8_t>(dataLength) && sum % 256 == 0 &&
-           pbFrame[dataLength + 3] == bEnd;
-}
 
 // Runs a checker with out parameters preset to a pattern. Accepted: the frame
 // in the receive buffer has the checker's data length. Refused: a frame or sum
@@ -48,7 +29,7 @@ uint64_t check(NSCommandProcessor& cmd, uint64_t dataLength, Checker checker)
     }
     const uint64_t result = checker(outs);
     if (result == RESULT_OK) {
-        FUZZ_CHECK(wellFormed(cmd.GetDataFrames(), dataLength, 0x02, 0x03));
+        FUZZ_CHECK(isWellFormedFrame({cmd.GetDataFrames(), dataLength + 4}, 0x02, 0x03));
     } else {
         FUZZ_CHECK(result == ERR_FRAME_FORMAT || result == ERR_SUM);
         for (const auto& out : outs) {
@@ -94,7 +75,7 @@ void checkBuilt(NSCommandProcessor& cmd, uint64_t result, uint64_t length, uint8
         return;
     }
     FUZZ_CHECK(length >= 5 && length <= FRAME_SIZE);
-    FUZZ_CHECK(wellFormed(pbFrame, length - 4, bStart, bEnd));
+    FUZZ_CHECK(isWellFormedFrame({pbFrame, length}, bStart, bEnd));
     FUZZ_CHECK(std::all_of(pbFrame + length, pbFrame + FRAME_SIZE, [](uint8_t b) { return b == 0; }));
 }
 

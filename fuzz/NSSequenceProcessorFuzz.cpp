@@ -17,6 +17,7 @@
 #include "NSSequenceProcessor.h"
 #include "NSSerialPortProcessor.h"
 #include "ResultCodes.h"
+#include "FuzzCheck.h"
 
 #include <unistd.h>
 
@@ -28,14 +29,6 @@
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (false)
 
 uint64_t g_dwNow = 0;
 

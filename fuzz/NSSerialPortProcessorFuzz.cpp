@@ -9,6 +9,7 @@
 #include "NSSerialPortProcessor.h"
 
 #include "ResultCodes.h"
+#include "FuzzCheck.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -22,14 +23,6 @@
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (false)
 
 constexpr uint64_t LIMIT = NSSerialPortProcessor::RECEIVE_BUFFER_SIZE - 1;
 

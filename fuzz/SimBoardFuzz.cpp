@@ -6,32 +6,13 @@
 #include "SimBoard.h"
 #include "SimFrameCodec.h"
 #include "SimOptions.h"
+#include "FuzzCheck.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <numeric>
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (false)
-
-// Start byte, length byte L (256 as 0), L bytes, a sum that brings the length
-// and body bytes to 0 mod 256, and an end byte.
-bool wellFormed(std::span<const uint8_t> frame)
-{
-    if (frame.size() < 5 || frame.size() > 260) {
-        return false;
-    }
-    const unsigned sum = std::accumulate(frame.begin() + 1, frame.end() - 1, 0U);
-    return static_cast<uint8_t>(frame.size() - 4) == frame[1] && sum % 256 == 0;
-}
 
 void checkParser(const uint8_t* data, size_t size)
 {
@@ -42,8 +23,7 @@ void checkParser(const uint8_t* data, size_t size)
             const SimFrameCodec::Frame& frame = codec.frame();
             FUZZ_CHECK(frame.raw.size() <= i + 1);
             FUZZ_CHECK(std::equal(frame.raw.begin(), frame.raw.end(), data + i + 1 - frame.raw.size()));
-            FUZZ_CHECK(wellFormed(frame.raw));
-            FUZZ_CHECK(frame.start == frame.raw.front() && frame.end == frame.raw.back());
+            FUZZ_CHECK(isWellFormedFrame(frame.raw, frame.start, frame.end));
             FUZZ_CHECK(frame.end == SimFrameCodec::ETX ||
                        (frame.end == SimFrameCodec::ETB && frame.start == SimFrameCodec::STX));
             FUZZ_CHECK(std::equal(frame.body.begin(), frame.body.end(), frame.raw.begin() + 2) &&
@@ -77,8 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const SimReply& reply : replies) {
         FUZZ_CHECK(reply.after >= after && reply.after <= size);
         after = reply.after;
-        FUZZ_CHECK(wellFormed(reply.bytes) && reply.bytes.front() == SimFrameCodec::STX &&
-                   reply.bytes.back() == SimFrameCodec::ETX);
+        FUZZ_CHECK(isWellFormedFrame(reply.bytes, SimFrameCodec::STX, SimFrameCodec::ETX));
     }
     FUZZ_CHECK(board.flash().bytes().size() == options.codeFlashEnd + 1U);
     return 0;

@@ -1,0 +1,32 @@
+// What the fuzz targets check beyond the sanitizers: a property that does not
+// hold stops the run with the failed condition, like a crash.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                      \
+        }                                                                                      \
+    } while (false)
+
+// A frame of the boot protocol: start byte, length byte L (256 written as 0),
+// L bytes, a sum byte that brings the length byte and the L bytes to 0 mod
+// 256, and the end byte.
+inline bool isWellFormedFrame(std::span<const uint8_t> frame, uint8_t bStart, uint8_t bEnd)
+{
+    if (frame.size() < 5 || frame.size() > 260) {
+        return false;
+    }
+    unsigned sum = 0;
+    for (size_t i = 1; i + 1 < frame.size(); ++i) {
+        sum += frame[i];
+    }
+    return frame.front() == bStart && frame[1] == static_cast<uint8_t>(frame.size() - 4) && sum % 256 == 0 &&
+           frame.back() == bEnd;
+}

@@ -300,29 +300,15 @@ uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t volt
         return m_Cmd->MakeBaudRateCommand(bBaudRate, voltage, cmdLength);
     };
     uint64_t dwLength = 0;
-    for (uint64_t i = 0; i < m_ContextInfo.ComRetryMax; ++i) {
-        info.Retry = i;
-        uint64_t r = sendFrame(builder);
-        m_ContextInfo.TransitionEndTime = now();
-        if (r != RESULT_OK) {
-            return r;
-        }
-        r = waitStatusFrames(&dwLength, m_ContextInfo.ReceiveTimeout);
-        if (r == ERR_RECV_TIMEOUT) {
-            wait(m_ContextInfo.RetryWaitTime);
-            continue;
-        }
-        if (r != RESULT_OK) {
-            return r;
-        }
-        break;
+    uint64_t r = sendWithAttempts(builder, m_ContextInfo.ReceiveTimeout, &dwLength, true);
+    if (r != RESULT_OK) {
+        return r;
     }
     // Only an answer to a frame sent inside the window counts; a later one
     // stays in the buffer for the next mode entry to discard.
     if (m_ContextInfo.TransitionEndTime - m_ContextInfo.TransitionStartTime > MODE_ENTRY_WINDOW) {
         return ERR_MODE_ENTRY_TIMEOUT;
     }
-    uint64_t r = RESULT_OK;
     switch (takeFrame(dwLength)) {
     case STATUS_FRAME_SIZE: r = m_Cmd->CheckStatus(&info.ST1); break;
     case BAUD_RATE_ANSWER_SIZE:
@@ -570,23 +556,37 @@ uint64_t NSSequenceProcessor::commandExchange(uint8_t bCommand, const FrameBuild
                                               StatusParser parser) {
     initCommandInfo(bCommand);
     uint64_t dwLength = 0;
+    const uint64_t r = sendWithAttempts(builder, timeout, &dwLength, false);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    // After the last timeout a frame that has completed meanwhile still counts.
+    return takeCommandStatus(dwLength, parser);
+}
+
+// Sends a command frame and waits for the start of its answer, again after
+// each timeout and a pause, up to ComRetryMax attempts. A build or send
+// failure ends it at once. Gives 0 also when every attempt timed out: the
+// caller then finds no whole answer of the expected size. With fStampSend,
+// TransitionEndTime records each send (the mode-entry window).
+uint64_t NSSequenceProcessor::sendWithAttempts(const FrameBuilder& builder, uint64_t timeout, uint64_t* pdwLength,
+                                               bool fStampSend) {
     for (uint64_t i = 0; i < m_ContextInfo.ComRetryMax; ++i) {
         m_ContextInfo.ComInfo.Retry = i;
         uint64_t r = sendFrame(builder);
+        if (fStampSend) {
+            m_ContextInfo.TransitionEndTime = now();
+        }
         if (r == RESULT_OK) {
-            r = waitStatusFrames(&dwLength, timeout);
+            r = waitStatusFrames(pdwLength, timeout);
         }
         if (r == ERR_RECV_TIMEOUT) {
             wait(m_ContextInfo.RetryWaitTime);
             continue;
         }
-        if (r != RESULT_OK) {
-            return r;
-        }
-        break;
+        return r;
     }
-    // After the last timeout a frame that has completed meanwhile still counts.
-    return takeCommandStatus(dwLength, parser);
+    return RESULT_OK;
 }
 
 // Pauses SendWait, builds the frame in the transmit buffer and writes it.

@@ -150,6 +150,7 @@ private:
     void driveDtr(bool fActive, bool fInvert);
     uint64_t commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout,
                              StatusParser parser);
+    uint64_t sendWithAttempts(const FrameBuilder& builder, uint64_t timeout, uint64_t* pdwLength, bool fStampSend);
     uint64_t sendFrame(const FrameBuilder& builder);
     uint64_t takeFrame(uint64_t dwLength);
     uint64_t awaitFrame(uint64_t timeout, uint64_t dwFrameSize);

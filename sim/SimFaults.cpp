@@ -71,7 +71,7 @@ const char* SimFaults::help()
            "                        enters programming mode only with the other DTR polarity)\n";
 }
 
-std::string SimFaults::add(std::string_view spec)
+std::string SimFaults::add(std::string_view description)
 {
     // Argument letters: c command name, b byte, x hex bytes, k count from 1, a address.
     struct Syntax {
@@ -94,7 +94,7 @@ std::string SimFaults::add(std::string_view spec)
         {"from-entry", Kind::FromEntry, "k", false, "from-entry:K"},
     }};
 
-    const std::vector<std::string_view> fields = split(spec);
+    const std::vector<std::string_view> fields = split(description);
     const Syntax* syntax = nullptr;
     for (const Syntax& candidate : syntaxes) {
         if (candidate.name == fields[0]) {
@@ -107,7 +107,7 @@ std::string SimFaults::add(std::string_view spec)
     const std::string expected = " (expected " + std::string(syntax->usage) + ")";
     const std::size_t needed = 1 + syntax->arguments.size();
     if (fields.size() != needed && !(syntax->counted && fields.size() == needed + 1)) {
-        return "wrong number of fields in '" + std::string(spec) + "'" + expected;
+        return "wrong number of fields in '" + std::string(description) + "'" + expected;
     }
 
     Fault fault;
@@ -115,7 +115,7 @@ std::string SimFaults::add(std::string_view spec)
     for (std::size_t i = 0; i < syntax->arguments.size(); ++i) {
         const std::string_view field = fields[i + 1];
         const std::optional<uint32_t> number = parseSimNumber(field);
-        const std::string bad = "bad field '" + std::string(field) + "' in '" + std::string(spec) + "'" + expected;
+        const std::string bad = "bad field '" + std::string(field) + "' in '" + std::string(description) + "'" + expected;
         switch (syntax->arguments[i]) {
         case 'c': {
             bool found = false;
@@ -161,7 +161,7 @@ std::string SimFaults::add(std::string_view spec)
     if (fields.size() == needed + 1) {
         const std::optional<uint32_t> count = parseSimNumber(fields.back());
         if (!count || *count == 0) {
-            return "bad count '" + std::string(fields.back()) + "' in '" + std::string(spec) + "'" + expected;
+            return "bad count '" + std::string(fields.back()) + "' in '" + std::string(description) + "'" + expected;
         }
         fault.remaining = count;
     }

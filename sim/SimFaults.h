@@ -16,9 +16,9 @@ enum class SimCommand { Baud, Reset, Signature, Blank, Erase, Program, Checksum,
 
 class SimFaults {
 public:
-    // Adds the fault that spec describes. Returns an empty string, or what is
-    // wrong with spec.
-    std::string add(std::string_view spec);
+    // Adds the fault that description describes. Returns an empty string, or what is
+    // wrong with description.
+    std::string add(std::string_view description);
     static const char* help();
 
     // Each take... answers whether a fault strikes now and counts it down.

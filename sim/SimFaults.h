@@ -16,8 +16,8 @@ enum class SimCommand { Baud, Reset, Signature, Blank, Erase, Program, Checksum,
 
 class SimFaults {
 public:
-    // Adds the fault that description describes. Returns an empty string, or what is
-    // wrong with description.
+    // Adds the fault that the text describes (e.g. "silent:reset:2"). Returns
+    // an empty string, or what is wrong with the text.
     std::string add(std::string_view description);
     static const char* help();
 

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <limits>
 
-int setLinuxLineSpeed(int fd, uint64_t speed)
+int setLinuxLineSpeed(int fd, uint64_t inputSpeed, uint64_t outputSpeed)
 {
-    if (speed > std::numeric_limits<speed_t>::max()) {
+    if (inputSpeed > std::numeric_limits<speed_t>::max() || outputSpeed > std::numeric_limits<speed_t>::max()) {
         errno = EINVAL;
         return -1;
     }
@@ -20,8 +20,8 @@ int setLinuxLineSpeed(int fd, uint64_t speed)
     // c_ispeed and c_ospeed as they are, not from the table of B-constants.
     tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
     tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
-    tio.c_ispeed = static_cast<speed_t>(speed);
-    tio.c_ospeed = static_cast<speed_t>(speed);
+    tio.c_ispeed = static_cast<speed_t>(inputSpeed);
+    tio.c_ospeed = static_cast<speed_t>(outputSpeed);
     return ioctl(fd, TCSETS2, &tio);
 }
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-// Sets the input and the output speed of fd to exactly `speed` bits per
-// second; the rest of the line settings stay. Returns 0, or -1 with errno set.
-int setLinuxLineSpeed(int fd, uint64_t speed);
+// Sets the input and the output speed of fd to exactly these bits per second;
+// the rest of the line settings stay. Returns 0, or -1 with errno set.
+int setLinuxLineSpeed(int fd, uint64_t inputSpeed, uint64_t outputSpeed);
 
 // Reads the input and the output speed of fd in bits per second (on a
 // pseudo-terminal master: those of its slave). Returns 0, or -1 with errno set.

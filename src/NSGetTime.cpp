@@ -1,12 +1,12 @@
 #include "NSGetTime.h"
 
-#include <sys/time.h>
+#include <time.h>
 
 uint64_t NSGetTime::getTimeOfDay_msec()
 {
-    struct timeval tv {};
-    gettimeofday(&tv, nullptr);
-    return toMsec(tv.tv_sec, tv.tv_usec);
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return toMsec(ts.tv_sec, ts.tv_nsec / 1000);
 }
 
 uint64_t NSGetTime::toMsec(int64_t seconds, int64_t microseconds)

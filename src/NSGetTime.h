@@ -5,7 +5,8 @@
 
 class NSGetTime {
 public:
-    // Milliseconds of wall-clock time since the Unix epoch, fraction dropped.
+    // Milliseconds on a monotonic clock (from an arbitrary start, fraction
+    // dropped): setting the wall clock during a job moves no deadline.
     static uint64_t getTimeOfDay_msec();
     // The conversion itself: seconds and microseconds to whole milliseconds.
     static uint64_t toMsec(int64_t seconds, int64_t microseconds);

@@ -1,15 +1,12 @@
 #include "NSSequenceProcessor.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <new>
-#include <thread>
 #include <utility>
 
 #include "MainDispatchQueue.h"
-#include "NSGetTime.h"
 
 namespace {
 
@@ -39,8 +36,6 @@ constexpr uint64_t DATA_FLASH_START = 0xF1000;
 
 // Host line speed for each baud-rate code of Baud Rate Set.
 constexpr uint64_t BAUD_RATES[] = {115200, 250000, 500000, 1000000};
-
-uint64_t now() { return NSGetTime::getTimeOfDay_msec(); }
 
 bool isTerminated(const char (&text)[1024]) { return std::memchr(text, 0, sizeof text) != nullptr; }
 
@@ -159,9 +154,6 @@ uint64_t NSSequenceProcessor::runJob() {
     if (r != RESULT_OK) {
         return r;
     }
-    while (!m_ComPort->IsReading()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
 
     addLog("## Programming Mode\n");
     r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 0);
@@ -268,7 +260,7 @@ uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage,
     wait(m_ContextInfo.SendWait);
     m_ComPort->ClearReceiveBuffer();
     driveDtr(false, fInvert);
-    m_ContextInfo.TransitionStartTime = now();
+    m_ContextInfo.TransitionStartTime = m_ComPort->Now();
     wait(m_ContextInfo.SendWait);
     m_ComPort->ClearBreak();
     wait(m_ContextInfo.SendWait);
@@ -442,10 +434,13 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
 }
 
 // One data frame with its attempts. Building, sending and waiting are tried
-// again with the same frame; an answer of the wrong size, a malformed answer
-// or a refusal ends the transfer at once. The final frame is only done when
+// again with the same frame, after a pause, except after the last attempt. An
+// answer that arrives during the pause is taken instead of sending the frame
+// again: the target would store a second copy as the next frame. An answer of
+// the wrong size, a malformed answer or a refusal ends the transfer at once,
+// and so does a port that stopped reading. The final frame is only done when
 // the completion status has come too; if it does not come in time the frame
-// goes out again.
+// goes out again, which the target takes as the same last frame.
 uint64_t NSSequenceProcessor::sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds,
                                                        uint64_t dwTss) {
     const FrameBuilder builder = [&](uint64_t* cmdLength) {
@@ -453,25 +448,27 @@ uint64_t NSSequenceProcessor::sendProgrammingDataFrame(const uint8_t* pbPayload,
     };
     for (uint64_t k = 0; k < m_ContextInfo.ComRetryMax; ++k) {
         m_ContextInfo.ComInfo.Retry = k;
+        const bool fLastAttempt = k + 1 == m_ContextInfo.ComRetryMax;
         uint64_t dwLength = 0;
         uint64_t r = sendFrame(builder);
         if (r == RESULT_OK) {
-            r = waitStatusFrames(&dwLength, dwTds);
-        }
-        if (r == RESULT_OK) {
-            const uint64_t rStatus = takeDataFrameStatus(dwLength, true);
-            if (rStatus != RESULT_OK || !finalFrame) {
-                return rStatus;
-            }
-            r = waitStatusFrames(&dwLength, dwTss);
+            r = awaitAnswer(&dwLength, dwTds, !fLastAttempt);
             if (r == RESULT_OK) {
-                return takeDataFrameStatus(dwLength, false);
+                const uint64_t rStatus = takeDataFrameStatus(dwLength, true);
+                if (rStatus != RESULT_OK || !finalFrame) {
+                    return rStatus;
+                }
+                r = awaitAnswer(&dwLength, dwTss, !fLastAttempt);
+                if (r == RESULT_OK) {
+                    return takeDataFrameStatus(dwLength, false);
+                }
             }
+        } else if (!fLastAttempt) {
+            wait(m_ContextInfo.RetryWaitTime);
         }
-        if (k + 1 == m_ContextInfo.ComRetryMax) {
+        if (fLastAttempt || !m_ComPort->IsReading()) {
             return r;
         }
-        wait(m_ContextInfo.RetryWaitTime);
     }
     // No attempt allowed: the frame was not acknowledged.
     return ERR_RECV_TIMEOUT;
@@ -519,37 +516,66 @@ uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, 
 // ---------------------------------------------------------------------------
 // Command exchange and waits
 
+// Returns once more than dwMsec whole milliseconds have passed, with the
+// milliseconds that did.
 uint64_t NSSequenceProcessor::wait(uint64_t dwMsec) {
-    const uint64_t dwStart = now();
-    uint64_t dwElapsed = 0;
-    do {
-        dwElapsed = now() - dwStart;
-    } while (dwElapsed <= dwMsec);
-    return dwElapsed;
+    const uint64_t dwStart = m_ComPort->Now();
+    m_ComPort->SleepUntil(dwStart + dwMsec + 1);
+    return m_ComPort->Now() - dwStart;
 }
 
+// Waits until the buffer holds a whole frame that begins with STX and gives
+// its length; bytes of any other kind at the front stay there and the wait
+// runs out. Once more than `timeout` ms have passed, the host first takes in
+// whatever the device already holds (after a stall the receive thread may not
+// have run yet), and a frame that is whole then counts, late or not. A port
+// that stopped reading ends the wait at once. *pdwLength is 0 on a timeout.
 uint64_t NSSequenceProcessor::waitStatusFrames(uint64_t* pdwLength, uint64_t timeout) {
     *pdwLength = 0;
-    uint64_t r = RESULT_OK;
-    const uint64_t dwStart = now();
+    const uint64_t dwDeadline = m_ComPort->Now() + timeout + 1;
     for (;;) {
         const uint64_t dwCount = m_ComPort->GetReceiveDataLength();
-        if (dwCount >= 2) {
-            uint8_t bFirst = 0;
-            uint64_t dwSecond = 0;
-            r = m_ComPort->CheckDataFrame(&bFirst, &dwSecond);
-            if (r == RESULT_OK && bFirst == STX) {
-                *pdwLength = dwSecond + 4;
-            }
+        if (findWholeFrame(pdwLength)) {
+            return RESULT_OK;
         }
-        // The timeout wins over a frame that completes in the same pass.
-        if (now() - dwStart > timeout) {
-            return ERR_RECV_TIMEOUT;
+        if (m_ComPort->Now() >= dwDeadline || !m_ComPort->IsReading()) {
+            return lateAnswer(pdwLength) ? RESULT_OK : ERR_RECV_TIMEOUT;
         }
-        if (*pdwLength != 0 && dwCount >= *pdwLength) {
-            return r;
-        }
+        m_ComPort->WaitReceived(dwCount, dwDeadline);
     }
+}
+
+// The length of the whole STX frame at the front of the buffer, if there is one.
+bool NSSequenceProcessor::findWholeFrame(uint64_t* pdwLength) {
+    const uint64_t dwCount = m_ComPort->GetReceiveDataLength();
+    if (dwCount < 2) {
+        return false;
+    }
+    uint8_t bFirst = 0;
+    uint64_t dwSecond = 0;
+    if (m_ComPort->CheckDataFrame(&bFirst, &dwSecond) != RESULT_OK || bFirst != STX || dwCount < dwSecond + 4) {
+        return false;
+    }
+    *pdwLength = dwSecond + 4;
+    return true;
+}
+
+// One more look for an answer, with what the device holds taken in first.
+bool NSSequenceProcessor::lateAnswer(uint64_t* pdwLength) {
+    m_ComPort->TakeInPending();
+    return findWholeFrame(pdwLength);
+}
+
+// waitStatusFrames, and after a timeout (when fPause and the port still
+// reads) the pause of a failed attempt and one more look: an answer that has
+// come by then is taken, so the frame is not sent again.
+uint64_t NSSequenceProcessor::awaitAnswer(uint64_t* pdwLength, uint64_t timeout, bool fPause) {
+    const uint64_t r = waitStatusFrames(pdwLength, timeout);
+    if (r != ERR_RECV_TIMEOUT || !fPause || !m_ComPort->IsReading()) {
+        return r;
+    }
+    wait(m_ContextInfo.RetryWaitTime);
+    return lateAnswer(pdwLength) ? RESULT_OK : r;
 }
 
 uint64_t NSSequenceProcessor::commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout,
@@ -560,14 +586,15 @@ uint64_t NSSequenceProcessor::commandExchange(uint8_t bCommand, const FrameBuild
     if (r != RESULT_OK) {
         return r;
     }
-    // After the last timeout a frame that has completed meanwhile still counts.
     return takeCommandStatus(dwLength, parser);
 }
 
-// Sends a command frame and waits for the start of its answer, again after
-// each timeout and a pause, up to ComRetryMax attempts. A build or send
-// failure ends it at once. Gives 0 also when every attempt timed out: the
-// caller then finds no whole answer of the expected size. With fStampSend,
+// Sends a command frame and waits for its answer, up to ComRetryMax attempts,
+// each followed by a pause and one more look when it timed out (so a late
+// answer is taken rather than answered by a second sending). A build or send
+// failure ends it at once; a port that stopped reading ends it with
+// ERR_RECV_TIMEOUT. Gives 0 also when every attempt timed out: *pdwLength is
+// then 0 and the caller finds no whole answer. With fStampSend,
 // TransitionEndTime records each send (the mode-entry window).
 uint64_t NSSequenceProcessor::sendWithAttempts(const FrameBuilder& builder, uint64_t timeout, uint64_t* pdwLength,
                                                bool fStampSend) {
@@ -575,16 +602,14 @@ uint64_t NSSequenceProcessor::sendWithAttempts(const FrameBuilder& builder, uint
         m_ContextInfo.ComInfo.Retry = i;
         uint64_t r = sendFrame(builder);
         if (fStampSend) {
-            m_ContextInfo.TransitionEndTime = now();
+            m_ContextInfo.TransitionEndTime = m_ComPort->Now();
         }
         if (r == RESULT_OK) {
-            r = waitStatusFrames(pdwLength, timeout);
+            r = awaitAnswer(pdwLength, timeout, true);
         }
-        if (r == ERR_RECV_TIMEOUT) {
-            wait(m_ContextInfo.RetryWaitTime);
-            continue;
+        if (r != ERR_RECV_TIMEOUT || !m_ComPort->IsReading()) {
+            return r;
         }
-        return r;
     }
     return RESULT_OK;
 }

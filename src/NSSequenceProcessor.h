@@ -135,7 +135,7 @@ public:
                          bool codeFlash);
     uint64_t getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum);
 
-    // Busy waits on the millisecond clock.
+    // Waits that sleep on the port's millisecond clock.
     uint64_t wait(uint64_t dwMsec);
     uint64_t waitStatusFrames(uint64_t* pdwLength, uint64_t timeout);
 
@@ -154,6 +154,9 @@ private:
     uint64_t sendFrame(const FrameBuilder& builder);
     uint64_t takeFrame(uint64_t dwLength);
     uint64_t awaitFrame(uint64_t timeout, uint64_t dwFrameSize);
+    bool findWholeFrame(uint64_t* pdwLength);
+    bool lateAnswer(uint64_t* pdwLength);
+    uint64_t awaitAnswer(uint64_t* pdwLength, uint64_t timeout, bool fPause);
     uint64_t takeCommandStatus(uint64_t dwLength, StatusParser parser);
     uint64_t takeDataFrameStatus(uint64_t dwLength, bool fTwoBytesAllowed);
     uint64_t sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds,

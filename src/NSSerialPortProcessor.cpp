@@ -1,16 +1,20 @@
 #include "NSSerialPortProcessor.h"
 
+#include "NSGetTime.h"
 #include "ResultCodes.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
 #include <new>
 #include <system_error>
-#include <thread>
 
 #if defined(__APPLE__)
 #include <IOKit/serial/ioss.h>
@@ -23,17 +27,34 @@ namespace {
 // One byte of the array is never used: the buffer holds at most 1023 bytes.
 constexpr uint64_t RECEIVE_LIMIT = NSSerialPortProcessor::RECEIVE_BUFFER_SIZE - 1;
 
-// The platform's request for an arbitrary speed, in both directions, on the
-// open descriptor. Returns 0, or -1 on failure.
-int setLineSpeed(int fd, uint64_t speed)
+// The platform's request for an exact speed on the open descriptor. macOS
+// sets one speed for both directions; Linux sets each. Returns 0, or -1.
+int setLineSpeed(int fd, uint64_t inputSpeed, uint64_t outputSpeed)
 {
 #if defined(__APPLE__)
-    speed_t value = static_cast<speed_t>(speed);
+    (void)inputSpeed;
+    speed_t value = static_cast<speed_t>(outputSpeed);
     return ioctl(fd, IOSSIOSPEED, &value);
 #elif defined(__linux__)
-    return setLinuxLineSpeed(fd, speed);
+    return setLinuxLineSpeed(fd, inputSpeed, outputSpeed);
 #else
 #error "no arbitrary line speed request for this platform"
+#endif
+}
+
+// The speeds the device has now, whatever they are. Returns 0, or -1.
+int getLineSpeed(int fd, uint64_t* pInputSpeed, uint64_t* pOutputSpeed)
+{
+#if defined(__APPLE__)
+    struct termios tio {};
+    if (tcgetattr(fd, &tio) == -1) {
+        return -1;
+    }
+    *pInputSpeed = cfgetispeed(&tio);
+    *pOutputSpeed = cfgetospeed(&tio);
+    return 0;
+#else
+    return getLinuxLineSpeed(fd, pInputSpeed, pOutputSpeed);
 #endif
 }
 
@@ -54,7 +75,8 @@ uint64_t setModemBits(int fd, uint32_t bits)
 }
 
 // 8 data bits, no parity, 2 stop bits at 115200, over a transparent 8-bit
-// channel: no line editing, echo, signals, flow control or translation.
+// channel: no line editing, echo, signals, flow control or translation, and a
+// read that returns what is there (none of it is an end of file).
 void makeLineSettings(struct termios& tio)
 {
     cfsetspeed(&tio, B115200);
@@ -66,6 +88,39 @@ void makeLineSettings(struct termios& tio)
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE |
                                           ECHOPRT | ISIG | IEXTEN);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+#if defined(CIBAUD)
+    // Linux keeps a separate input speed in these bits; cleared, the input
+    // speed follows the output speed, and no earlier one survives.
+    tio.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+#endif
+}
+
+// A descriptor that select can watch: below FD_SETSIZE, closed on exec.
+bool selectable(int fd)
+{
+    return fd >= 0 && fd < FD_SETSIZE && fcntl(fd, F_SETFD, FD_CLOEXEC) != -1;
+}
+
+// Why a freshly opened descriptor may not be used as the port; 0 when it may.
+// Nothing on the device is changed by these checks.
+uint64_t refusal(int fd, struct termios* pFound)
+{
+    // Only a terminal device is a serial line; a regular file or /dev/null
+    // would silently swallow the frames written to it.
+    if (!selectable(fd) || tcgetattr(fd, pFound) == -1) {
+        return ERR_PORT_OPEN;
+    }
+    // The user's own terminal: frames would land on the screen.
+    if (tcgetsid(fd) != -1) {
+        return ERR_PORT_OPEN;
+    }
+    // Another program has it.
+    if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
+        return ERR_PORT_OPEN;
+    }
+    return RESULT_OK;
 }
 
 } // namespace
@@ -87,29 +142,45 @@ uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
         return ERR_INIT;
     }
 
-    m_iComPort = ::open(pbPortName, O_RDWR | O_NONBLOCK | O_NOCTTY);
-    if (m_iComPort == -1) {
+    const int fd = ::open(pbPortName, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    if (fd == -1) {
         return ERR_PORT_OPEN;
     }
-    // Only a terminal device is a serial line; a regular file or /dev/null
-    // would silently swallow the frames written to it.
-    if (tcgetattr(m_iComPort, &m_termios) == -1) {
-        ::close(m_iComPort);
-        m_iComPort = -1;
+    if (refusal(fd, &m_lineSettings_org.tio) != RESULT_OK) {
+        ::close(fd);
         return ERR_PORT_OPEN;
     }
+    m_iComPort = fd;
+    ioctl(m_iComPort, TIOCEXCL);
+    getLineSpeed(m_iComPort, &m_lineSettings_org.inputSpeed, &m_lineSettings_org.outputSpeed);
+
+    m_termios = m_lineSettings_org.tio;
     makeLineSettings(m_termios);
     tcsetattr(m_iComPort, TCSANOW, &m_termios);
 
-    // The thread is live from here on, so that a Close at any moment, even
-    // before the thread runs, waits for it.
-    m_isRecvThreadLive.store(true, std::memory_order_release);
+    int wake[2] = {-1, -1};
+    if (pipe(wake) == -1) {
+        releaseDevice();
+        return ERR_INIT;
+    }
+    m_iWakeRead = wake[0];
+    m_iWakeWrite = wake[1];
+    if (!selectable(m_iWakeRead) || !selectable(m_iWakeWrite)) {
+        releaseDevice();
+        return ERR_INIT;
+    }
+
+    // Whatever arrived before the port was ready is discarded before it
+    // reports itself reading; what comes later waits in the device until the
+    // thread reads it, so nothing is lost while the thread starts.
+    tcflush(m_iComPort, TCIOFLUSH);
+    setRecvLoopFlag(true);
+    m_isRecvStop.store(false);
     try {
-        std::thread(&NSSerialPortProcessor::receiveData, this).detach();
+        m_recvThread = std::thread(&NSSerialPortProcessor::receiveData, this);
     } catch (const std::system_error&) {
-        m_isRecvThreadLive.store(false, std::memory_order_release);
-        ::close(m_iComPort);
-        m_iComPort = -1;
+        setRecvLoopFlag(false);
+        releaseDevice();
         return ERR_INIT;
     }
     return RESULT_OK;
@@ -117,17 +188,43 @@ uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
 
 void NSSerialPortProcessor::Close()
 {
-    if (m_iComPort != -1) {
-        // Stop handshake: keep clearing the loop flag (the thread sets it as
-        // it starts) until the thread reports that it has let go of the object.
-        while (m_isRecvThreadLive.load(std::memory_order_acquire)) {
-            setRecvLoopFlag(false);
-        }
-        ::close(m_iComPort);
-        m_iComPort = -1;
+    if (m_recvThread.joinable()) {
+        m_isRecvStop.store(true);
+        const uint8_t bWake = 0;
+        // One byte into an empty pipe: it neither blocks nor fails.
+        [[maybe_unused]] const ssize_t written = ::write(m_iWakeWrite, &bWake, 1);
+        m_recvThread.join();
     }
+    setRecvLoopFlag(false);
+    releaseDevice();
     m_lpbReceivedData.reset();
     m_dwReceivedDataLength = 0;
+}
+
+// Puts back what Open found and closes the device and the wake-up pipe.
+void NSSerialPortProcessor::releaseDevice()
+{
+    if (m_iComPort != -1) {
+        // The terminal record carries the standard speeds; a speed outside
+        // that table needs the speed request of its own.
+        const LineSettings& found = m_lineSettings_org;
+        tcsetattr(m_iComPort, TCSANOW, &found.tio);
+        uint64_t inputSpeed = 0;
+        uint64_t outputSpeed = 0;
+        if (found.outputSpeed != 0 && getLineSpeed(m_iComPort, &inputSpeed, &outputSpeed) == 0 &&
+            (inputSpeed != found.inputSpeed || outputSpeed != found.outputSpeed)) {
+            setLineSpeed(m_iComPort, found.inputSpeed, found.outputSpeed);
+        }
+        ioctl(m_iComPort, TIOCNXCL);
+        ::close(m_iComPort);  // also lets go of the lock
+        m_iComPort = -1;
+    }
+    for (int* pFd : {&m_iWakeRead, &m_iWakeWrite}) {
+        if (*pFd != -1) {
+            ::close(*pFd);
+            *pFd = -1;
+        }
+    }
 }
 
 uint64_t NSSerialPortProcessor::SendData(const uint8_t* pbData, uint64_t writeBytes)
@@ -163,7 +260,7 @@ uint64_t NSSerialPortProcessor::ClearDtr()
 
 uint64_t NSSerialPortProcessor::ChangeBaudRate(uint64_t dwBaudRate)
 {
-    if (m_iComPort == -1 || setLineSpeed(m_iComPort, dwBaudRate) == -1) {
+    if (m_iComPort == -1 || setLineSpeed(m_iComPort, dwBaudRate, dwBaudRate) == -1) {
         return ERR_BAUD_RATE;
     }
     return RESULT_OK;
@@ -209,14 +306,57 @@ bool NSSerialPortProcessor::IsReading()
     return m_isRecvLoop.load();
 }
 
+uint64_t NSSerialPortProcessor::Now()
+{
+    return NSGetTime::getTimeOfDay_msec();
+}
+
+void NSSerialPortProcessor::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline)
+{
+    std::unique_lock<std::mutex> lock(m_mylock);
+    for (uint64_t dwNow = Now(); dwNow < dwDeadline; dwNow = Now()) {
+        const bool fChanged = m_received.wait_for(lock, std::chrono::milliseconds(dwDeadline - dwNow), [&] {
+            return m_dwReceivedDataLength != dwKnownLength || !m_isRecvLoop.load();
+        });
+        if (fChanged) {
+            return;
+        }
+    }
+}
+
+void NSSerialPortProcessor::SleepUntil(uint64_t dwDeadline)
+{
+    for (uint64_t dwNow = Now(); dwNow < dwDeadline; dwNow = Now()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(dwDeadline - dwNow));
+    }
+}
+
+void NSSerialPortProcessor::TakeInPending()
+{
+    // At most what the buffer can hold, so a device that keeps sending cannot
+    // hold the caller here.
+    for (uint64_t pass = 0; pass <= RECEIVE_LIMIT / RECEIVE_CHUNK_SIZE && m_isRecvLoop.load(); ++pass) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(m_iComPort, &readable);
+        struct timeval noWait {};
+        if (select(m_iComPort + 1, &readable, nullptr, nullptr, &noWait) <= 0 || !readDevice()) {
+            return;
+        }
+    }
+}
+
 uint64_t NSSerialPortProcessor::setReadData(const uint8_t* pbData, uint64_t readSize)
 {
-    std::lock_guard<std::mutex> lock(m_mylock);
-    if (!m_lpbReceivedData || readSize > RECEIVE_LIMIT - m_dwReceivedDataLength) {
-        return ERR_BUFFER_OVERFLOW;
+    {
+        std::lock_guard<std::mutex> lock(m_mylock);
+        if (!m_lpbReceivedData || readSize > RECEIVE_LIMIT - m_dwReceivedDataLength) {
+            return ERR_BUFFER_OVERFLOW;
+        }
+        std::copy_n(pbData, readSize, m_lpbReceivedData.get() + m_dwReceivedDataLength);
+        m_dwReceivedDataLength += readSize;
     }
-    std::copy_n(pbData, readSize, m_lpbReceivedData.get() + m_dwReceivedDataLength);
-    m_dwReceivedDataLength += readSize;
+    m_received.notify_all();
     return RESULT_OK;
 }
 
@@ -228,29 +368,49 @@ void NSSerialPortProcessor::clearReadData()
 
 void NSSerialPortProcessor::setRecvLoopFlag(bool flag)
 {
-    std::lock_guard<std::mutex> lock(m_mylock);
-    m_isRecvLoop.store(flag);
+    {
+        std::lock_guard<std::mutex> lock(m_mylock);
+        m_isRecvLoop.store(flag);
+    }
+    m_received.notify_all();
 }
 
-void NSSerialPortProcessor::receiveData()
+// Reads one chunk from the device into the buffer. Returns false when the
+// device has hung up or failed; "nothing there yet" is not a failure.
+bool NSSerialPortProcessor::readDevice()
 {
     std::array<uint8_t, RECEIVE_CHUNK_SIZE> chunk {};
-    // Whatever arrived before the port was ready is discarded before the
-    // thread reports itself reading, so nothing sent after that is lost.
-    tcflush(m_iComPort, TCIOFLUSH);
-    setRecvLoopFlag(true);
+    std::lock_guard<std::mutex> reading(m_readLock);
+    const ssize_t n = ::read(m_iComPort, chunk.data(), chunk.size());
+    if (n > 0) {
+        // A chunk that does not fit is dropped whole.
+        setReadData(chunk.data(), static_cast<uint64_t>(n));
+        return true;
+    }
+    return n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+}
 
-    // Polls without sleeping so that a byte reaches the buffer as soon as it
-    // arrives; read errors are not reported, the loop runs until Close.
-    while (m_isRecvLoop.load()) {
-        ssize_t n = ::read(m_iComPort, chunk.data(), chunk.size());
-        if (n > 0) {
-            // A chunk that does not fit is dropped whole.
-            setReadData(chunk.data(), static_cast<uint64_t>(n));
-            chunk.fill(0);
+// Sleeps until the device has bytes (or has hung up) or Close wakes it. After
+// a hang-up or a read error only the wake-up pipe is watched: the port no
+// longer reads, and a waiting job learns it at once.
+void NSSerialPortProcessor::receiveData()
+{
+    bool fDeviceLive = true;
+    while (!m_isRecvStop.load()) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(m_iWakeRead, &readable);
+        if (fDeviceLive) {
+            FD_SET(m_iComPort, &readable);
+        }
+        const int n = select(std::max(m_iComPort, m_iWakeRead) + 1, &readable, nullptr, nullptr, nullptr);
+        if (n == -1 && errno != EINTR) {
+            setRecvLoopFlag(false);
+            return;
+        }
+        if (n > 0 && fDeviceLive && FD_ISSET(m_iComPort, &readable) && !readDevice()) {
+            fDeviceLive = false;
+            setRecvLoopFlag(false);
         }
     }
-    // The last touch of the object: once Close sees this, it may close the
-    // descriptor and free the buffer, and the object may be destroyed.
-    m_isRecvThreadLive.store(false, std::memory_order_release);
 }

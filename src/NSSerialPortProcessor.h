@@ -2,16 +2,23 @@
 // settings, writes, break and DTR, speed changes, and a receive thread that
 // collects incoming bytes into a bounded buffer under one lock.
 //
+// Nothing here spins. The receive thread sleeps in select until the device or
+// its wake-up pipe is readable; the job's waits sleep on a condition variable
+// that the receive thread signals when bytes arrive, until a deadline on the
+// port's millisecond clock.
+//
 // The operations the programming sequence calls are virtual so that tests can
-// stand in a port that plays the board from a script.
+// stand in a port that plays the board from a script, on a clock of its own.
 #pragma once
 
 #include <termios.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 class NSSerialPortProcessor {
 public:
@@ -24,7 +31,13 @@ public:
     // Calls Close.
     virtual ~NSSerialPortProcessor();
 
+    // Opens the device exclusively at 115200 8N2 and returns once the receive
+    // thread is reading. A device that is not a terminal, the process's own
+    // controlling terminal, or one that another program holds is refused with
+    // ERR_PORT_OPEN before anything is changed on it.
     virtual uint64_t Open(const char* pbPortName);
+    // Stops the receive thread, puts back the line settings Open found and
+    // closes the device.
     virtual void Close();
     virtual uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes);
     virtual uint64_t SetBreak();
@@ -39,7 +52,20 @@ public:
     virtual uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len);
     // Takes exactly readLength bytes, or nothing when fewer are buffered.
     virtual uint64_t GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength);
+    // True from Open until Close, unless the device hung up or failed: then
+    // no byte can arrive any more.
     virtual bool IsReading();
+
+    // The clock of every wait: milliseconds on a monotonic clock.
+    virtual uint64_t Now();
+    // Sleeps until the buffer no longer holds dwKnownLength bytes, the port
+    // stops reading, or Now() reaches dwDeadline.
+    virtual void WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline);
+    // Sleeps until Now() reaches dwDeadline.
+    virtual void SleepUntil(uint64_t dwDeadline);
+    // Moves whatever the device already holds into the buffer at once, for
+    // when the receive thread may not have run for a while.
+    virtual void TakeInPending();
 
     // Appends a chunk whole, or refuses it with ERR_BUFFER_OVERFLOW when the
     // buffer would hold more than 1023 bytes.
@@ -48,14 +74,30 @@ public:
     void setRecvLoopFlag(bool flag);
 
 private:
+    // The device's settings when it was opened; speeds are kept apart because
+    // on Linux the terminal record cannot carry an arbitrary speed.
+    struct LineSettings {
+        struct termios tio {};
+        uint64_t inputSpeed = 0;
+        uint64_t outputSpeed = 0;
+    };
+
     void receiveData();
+    bool readDevice();
+    void releaseDevice();
 
     struct termios m_termios {};
+    LineSettings m_lineSettings_org;
     int32_t m_iComPort = -1;
+    int m_iWakeRead = -1;
+    int m_iWakeWrite = -1;
     std::unique_ptr<uint8_t[]> m_lpbReceivedData;
     uint64_t m_dwReceivedDataLength = 0;
     std::atomic<bool> m_isRecvLoop{false};
-    std::atomic<bool> m_isRecvThreadLive{false};
+    std::atomic<bool> m_isRecvStop{false};
+    std::thread m_recvThread;
     std::mutex m_mylock;
+    std::condition_variable m_received;  // under m_mylock: bytes arrived or reading ended
+    std::mutex m_readLock;                // one reader of the device at a time, so chunks keep their order
     uint32_t m_stat_org = 0;
 };

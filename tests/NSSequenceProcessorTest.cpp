@@ -15,7 +15,6 @@
 #include <numeric>
 
 #include "MainDispatchQueue.h"
-#include "NSGetTime.h"
 #include "ScriptedPort.h"
 
 namespace {
@@ -168,12 +167,15 @@ struct Job : NSSequenceProcessorDelegate {
 // Runs one job: the port opens, the script plays, and the job must end with
 // DTR back in its first state and the port closed.
 Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PATH, uint8_t baud = 0,
-        bool inverted = false) {
+        bool inverted = false, const std::function<void(P)>& finish = {}) {
     auto port = std::make_unique<ScriptedPort>();
     ScriptedPort& board = *port;
     board.expectOpen(PORT);
     script(board);
     board.expectDtr(!inverted).expectClose();
+    if (finish) {
+        finish(board);
+    }
     auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
     Job job;
     sequence->setDelegate(&job);
@@ -182,9 +184,9 @@ Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PA
     std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s", path.c_str());
     context.BaudRate = baud;
     context.pResultInfo = &job.info;
-    const uint64_t started = NSGetTime::getTimeOfDay_msec();
+    const uint64_t started = board.Now();
     job.result = sequence->start(context);
-    job.elapsedMs = NSGetTime::getTimeOfDay_msec() - started;
+    job.elapsedMs = board.Now() - started;
     MainDispatchQueue::drain();
     sequence->setDelegate(nullptr);
     job.problems = board.problems();
@@ -287,6 +289,7 @@ TEST(NSSequenceProcessor, FailuresOnTheLine) {
         uint64_t retry;
         uint8_t baud = 0;
         uint64_t minMs = 0;
+        bool hangUp = false;  // after the sends the device hangs up
     };
     const auto none = [](P) {};
     const auto toBaudRateSet = [](P p) { lineChoreography(p); };
@@ -321,7 +324,12 @@ TEST(NSSequenceProcessor, FailuresOnTheLine) {
          {}, 0, 0, {}, ERR_BAUD_RATE, 0x9A, 0, 1},
         {"Reset silent twice, then refused", toReset, reset(), 3, 0, {status(0x15)}, ERR_COMMAND_FRAME, 0x00, 2, 0,
          2 * (1 + 100 + 100)},
-        {"Reset never answered: five frames", toReset, reset(), 5, 0, {}, ERR_RECV_TIMEOUT, 0x00, 4},
+        {"Reset never answered: five frames", toReset, reset(), 5, 0, {}, ERR_RECV_TIMEOUT, 0x00, 4, 0,
+         5 * (1 + 101 + 101)},
+        {"device hangs up while Reset waits: no second frame", toReset, reset(), 1, 0, {}, ERR_RECV_TIMEOUT, 0x00,
+         0, 0, 0, true},
+        {"device hangs up while a data frame waits", toFrame(1), imageFrame(IMAGE, 1), 1, 0, {}, ERR_RECV_TIMEOUT,
+         0x40, 0, 0, 0, true},
         {"signature data never comes: no second command", toSignature, ss, 1, 0, {status(ACK)}, ERR_RECV_TIMEOUT,
          0xC0, 0},
         {"image larger than the code flash: no flash command", [](P p) { modeEntry(p, false, 0, 998); }, {}, 0, 0,
@@ -362,6 +370,9 @@ TEST(NSSequenceProcessor, FailuresOnTheLine) {
                 for (const Bytes& answer : row.answers) {
                     p.answer(answer);
                 }
+                if (row.hangUp) {
+                    p.hangUp(10);
+                }
             },
             IMAGE_PATH, row.baud);
         EXPECT_EQ(job.problems, "");
@@ -371,6 +382,37 @@ TEST(NSSequenceProcessor, FailuresOnTheLine) {
         EXPECT_EQ(job.info.ComInfo.Retry, row.retry);
         EXPECT_EQ(job.log.back(), "## Write Failed");
         EXPECT_GE(job.elapsedMs, row.minMs);
+        if (row.hangUp) {
+            EXPECT_LT(job.elapsedMs, 100u) << "a hung-up device ends the exchange at once";
+        }
+    }
+}
+
+TEST(NSSequenceProcessor, AnAnswerThatHasArrivedIsTakenAndItsFrameNeverSentAgain) {
+    // Answer numbers in a good one-block job: 1 Reset, 5 blank check, 8 the
+    // second data frame, 11 the completion status, 13 the checksum data.
+    // Timeouts: Reset 100 ms, data frame 176, completion 102, each followed by
+    // a 100 ms pause. The script expects every frame once.
+    const struct {
+        const char* what;
+        size_t answer;
+        uint64_t delayMs;
+        bool duringStall;
+    } rows[] = {
+        {"Reset answered during the pause after its timeout", 1, 100 + 1 + 50, false},
+        {"Reset answer reached the device during a stall", 1, 10, true},
+        {"blank check answer reached the device during a stall", 5, 10, true},
+        {"data frame status answered during the pause", 8, 176 + 1 + 50, false},
+        {"data frame status reached the device during a stall", 8, 10, true},
+        {"completion status answered during the pause", 11, 102 + 1 + 50, false},
+        {"checksum data reached the device during a stall", 13, 10, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Job job = run([](P p) { modeEntry(p); fullJob(p, IMAGE); }, IMAGE_PATH, 0, false,
+                            [&](P p) { p.retime(row.answer, row.delayMs, row.duringStall); });
+        EXPECT_EQ(job.problems, "");
+        EXPECT_EQ(job.result, RESULT_OK);
     }
 }
 

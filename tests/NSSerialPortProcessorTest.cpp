@@ -7,6 +7,7 @@
 #endif
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
@@ -171,6 +173,93 @@ TEST_F(NSSerialPortProcessorTest, OpensAndClosesAtAnyMoment)
     ASSERT_EQ(port.setReadData(all.data(), 2), RESULT_OK);
     openPort();
     EXPECT_EQ(port.GetReceiveDataLength(), 0u);
+}
+
+TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
+{
+    // The device as another program left it: cooked, echoing, and on Linux
+    // with different input and output speeds.
+    struct termios found {};
+    ASSERT_EQ(tcgetattr(master, &found), 0);
+    found.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(master, TCSANOW, &found), 0);
+#if defined(__linux__)
+    ASSERT_EQ(setLinuxLineSpeed(master, 250000, 500000), 0);
+#endif
+    ASSERT_EQ(tcgetattr(master, &found), 0);
+
+    openPort();
+    struct termios tio {};
+    ASSERT_EQ(tcgetattr(master, &tio), 0);
+#if defined(__linux__)
+    uint64_t input = 0;
+    uint64_t output = 0;
+    ASSERT_EQ(getLinuxLineSpeed(master, &input, &output), 0);
+    EXPECT_EQ(input, 115200u) << "an earlier input speed survived Open";
+    EXPECT_EQ(output, 115200u);
+#endif
+
+    // A second job on the busy device is refused and changes nothing on it.
+    NSSerialPortProcessor second;
+    EXPECT_EQ(second.Open(ptsname(master)), ERR_PORT_OPEN);
+    EXPECT_FALSE(second.IsReading());
+    struct termios after {};
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(std::memcmp(&after, &tio, sizeof tio), 0) << "the refused Open touched the line";
+    ASSERT_EQ(write(master, all.data(), 3), 3);
+    EXPECT_TRUE(eventually([&] { return port.GetReceiveDataLength() == 3; })) << "the first job lost its bytes";
+
+    ASSERT_EQ(port.ChangeBaudRate(1000000), RESULT_OK);
+    port.Close();
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(std::memcmp(&after, &found, sizeof found), 0) << "Close did not put back what Open found";
+#if defined(__linux__)
+    ASSERT_EQ(getLinuxLineSpeed(master, &input, &output), 0);
+    EXPECT_EQ(input, 250000u);
+    EXPECT_EQ(output, 500000u);
+#endif
+    EXPECT_EQ(second.Open(ptsname(master)), RESULT_OK) << "the device is free again after Close";
+}
+
+TEST_F(NSSerialPortProcessorTest, RefusesTheControllingTerminal)
+{
+    // A child in a session of its own whose controlling terminal is the device.
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const int fd = setsid() == -1 ? -1 : open(ptsname(master), O_RDWR);
+        NSSerialPortProcessor own;
+        _exit(fd != -1 && tcgetsid(fd) == getsid(0) && own.Open(ptsname(master)) == ERR_PORT_OPEN ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the controlling terminal was opened as the port";
+}
+
+TEST_F(NSSerialPortProcessorTest, WaitsWakeWhenBytesComeOrTheDeviceHangsUp)
+{
+    // The limits only keep a broken build from hanging: nothing here waits for them.
+    openPort();
+    std::thread board([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(write(master, all.data(), 5), 5);
+    });
+    const uint64_t started = port.Now();
+    port.WaitReceived(0, started + 60000);
+    board.join();
+    EXPECT_LT(port.Now() - started, 30000u) << "the wait slept through the bytes";
+    EXPECT_GT(port.GetReceiveDataLength(), 0u);
+
+    // The board goes away: the port stops reading, and a wait ends at once.
+    const int other = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(other != -1 && grantpt(other) == 0 && unlockpt(other) == 0);
+    NSSerialPortProcessor lost;
+    ASSERT_EQ(lost.Open(ptsname(other)), RESULT_OK);
+    close(other);
+    const uint64_t hungUp = lost.Now();
+    lost.WaitReceived(0, hungUp + 60000);
+    EXPECT_LT(lost.Now() - hungUp, 30000u) << "the wait did not learn of the hang-up";
+    EXPECT_FALSE(lost.IsReading());
 }
 
 } // namespace

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "NSGetTime.h"
-
 std::string ScriptedPort::hex(const Bytes& bytes) {
     static constexpr char DIGITS[] = "0123456789ABCDEF";
     std::string text;
@@ -13,8 +11,8 @@ std::string ScriptedPort::hex(const Bytes& bytes) {
     return text;
 }
 
-ScriptedPort& ScriptedPort::add(std::string event, uint64_t value, Bytes bytes) {
-    m_script.push_back(Step{std::move(event), value, std::move(bytes)});
+ScriptedPort& ScriptedPort::add(std::string event, uint64_t value, Bytes bytes, Arrival arrival) {
+    m_script.push_back(Step{std::move(event), value, std::move(bytes), arrival});
     return *this;
 }
 
@@ -32,6 +30,20 @@ ScriptedPort& ScriptedPort::expectSpeed(uint64_t dwBaudRate, uint64_t result) {
     return add("ChangeBaudRate " + std::to_string(dwBaudRate), result);
 }
 ScriptedPort& ScriptedPort::answer(const Bytes& bytes, uint64_t delayMs) { return add("", delayMs, bytes); }
+ScriptedPort& ScriptedPort::answerDuringStall(const Bytes& bytes, uint64_t delayMs) {
+    return add("", delayMs, bytes, Arrival::DuringStall);
+}
+ScriptedPort& ScriptedPort::hangUp(uint64_t delayMs) { return add("", delayMs, {}, Arrival::HangUp); }
+
+void ScriptedPort::retime(size_t index, uint64_t delayMs, bool fDuringStall) {
+    for (Step& step : m_script) {
+        if (step.event.empty() && step.arrival != Arrival::HangUp && index-- == 0) {
+            step.value = delayMs;
+            step.arrival = fDuringStall ? Arrival::DuringStall : Arrival::Answer;
+            return;
+        }
+    }
+}
 
 std::string ScriptedPort::problems() const {
     const auto missed = std::find_if(m_script.begin() + static_cast<std::ptrdiff_t>(m_next), m_script.end(),
@@ -59,21 +71,43 @@ uint64_t ScriptedPort::host(const std::string& event) {
         return 0;
     }
     const uint64_t result = m_script[m_next++].value;
-    const uint64_t dwNow = NSGetTime::getTimeOfDay_msec();
     for (; m_next < m_script.size() && m_script[m_next].event.empty(); ++m_next) {
-        m_pending.emplace_back(dwNow + m_script[m_next].value, m_script[m_next].bytes);
+        const Step& step = m_script[m_next];
+        m_pending.push_back(Pending{m_dwNow + step.value, step.bytes, step.arrival});
     }
     return result;
 }
 
-// Answers arrive in script order, each once its time has come.
-void ScriptedPort::deliverDue() {
-    const uint64_t dwNow = NSGetTime::getTimeOfDay_msec();
-    while (!m_pending.empty() && m_pending.front().first <= dwNow) {
-        m_buffer.insert(m_buffer.end(), m_pending.front().second.begin(), m_pending.front().second.end());
+// Arrivals come in script order, each once its time has come.
+void ScriptedPort::deliverDue(bool fTakeStalled) {
+    while (!m_pending.empty() && m_pending.front().due <= m_dwNow &&
+           (fTakeStalled || m_pending.front().arrival != Arrival::DuringStall)) {
+        m_fHungUp = m_fHungUp || m_pending.front().arrival == Arrival::HangUp;
+        m_buffer.insert(m_buffer.end(), m_pending.front().bytes.begin(), m_pending.front().bytes.end());
         m_pending.pop_front();
     }
 }
+
+void ScriptedPort::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) {
+    deliverDue();
+    if (m_buffer.size() != dwKnownLength || !IsReading()) {
+        return;
+    }
+    // A stalled host sleeps through what arrives; otherwise the next arrival wakes it.
+    uint64_t dwWake = dwDeadline;
+    if (!m_pending.empty() && m_pending.front().arrival != Arrival::DuringStall) {
+        dwWake = std::min(dwWake, m_pending.front().due);
+    }
+    m_dwNow = std::max(m_dwNow, dwWake);
+    deliverDue();
+}
+
+void ScriptedPort::SleepUntil(uint64_t dwDeadline) {
+    m_dwNow = std::max(m_dwNow, dwDeadline);
+    deliverDue();
+}
+
+void ScriptedPort::TakeInPending() { deliverDue(true); }
 
 uint64_t ScriptedPort::Open(const char* pbPortName) {
     const uint64_t result = host("Open " + std::string(pbPortName));
@@ -88,6 +122,7 @@ void ScriptedPort::Close() {
 
 uint64_t ScriptedPort::SendData(const uint8_t* pbData, uint64_t writeBytes) {
     m_sent.emplace_back(pbData, pbData + writeBytes);
+    m_sendTimes.push_back(m_dwNow);
     return host("Send " + hex(m_sent.back()));
 }
 
@@ -129,9 +164,6 @@ uint64_t ScriptedPort::GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uin
 }
 
 bool ScriptedPort::IsReading() {
-    if (m_isOpen && m_pollsBeforeReading > 0) {
-        --m_pollsBeforeReading;
-        return false;
-    }
-    return m_isOpen;
+    deliverDue();
+    return m_isOpen && !m_fHungUp;
 }

@@ -2,8 +2,12 @@
 // threads. The script lists, in order, every event the host must cause (open,
 // close, DTR and break changes, buffer flushes, speed changes, the exact bytes
 // of each write) and the bytes the board answers. An answer becomes available
-// to the receive operations when the script reaches it, plus its delay in ms
-// on NSGetTime's clock; a write with no answer after it is a silence.
+// to the receive operations when the script reaches it, plus its delay in ms;
+// a write with no answer after it is a silence.
+//
+// Time is the port's own: it stands still while the host works and jumps
+// ahead when the host waits, to the next answer or to the host's deadline. So
+// every timeout and pause is exact and costs no real time.
 //
 // The first event that differs from the script is kept with what was expected
 // and what came instead; later events are not checked any more.
@@ -30,8 +34,14 @@ public:
     ScriptedPort& expectFlush();
     ScriptedPort& expectSpeed(uint64_t dwBaudRate, uint64_t result = 0);
     ScriptedPort& answer(const Bytes& bytes, uint64_t delayMs = 0);
-    // IsReading reports false this many times after Open before it turns true.
-    void setPollsBeforeReading(int polls) { m_pollsBeforeReading = polls; }
+    // An answer that reaches the device in time while the host is stalled:
+    // only the host's own look at the device (TakeInPending) finds it.
+    ScriptedPort& answerDuringStall(const Bytes& bytes, uint64_t delayMs);
+    // The device hangs up: from then on the port no longer reads.
+    ScriptedPort& hangUp(uint64_t delayMs = 0);
+    // Makes answer number `index` (from 0, in script order) come after
+    // delayMs, during a stall if fDuringStall.
+    void retime(size_t index, uint64_t delayMs, bool fDuringStall);
 
     // Empty when the host followed the script to its end; otherwise where and
     // how it strayed, or which step it never reached.
@@ -40,6 +50,8 @@ public:
     const std::vector<std::string>& events() const { return m_events; }
     // Number of writes whose bytes equal the given frame.
     size_t countSent(const Bytes& bytes) const;
+    // The times, on the port's clock, of every write.
+    const std::vector<uint64_t>& sendTimes() const { return m_sendTimes; }
 
     uint64_t Open(const char* pbPortName) override;
     void Close() override;
@@ -54,29 +66,44 @@ public:
     uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len) override;
     uint64_t GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength) override;
     bool IsReading() override;
+    uint64_t Now() override { return m_dwNow; }
+    void WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) override;
+    void SleepUntil(uint64_t dwDeadline) override;
+    void TakeInPending() override;
 
     static std::string hex(const Bytes& bytes);
 
 private:
-    // A host event to match (with what the call returns), or an answer (with
-    // its delay) when `event` is empty.
+    enum class Arrival { Answer, DuringStall, HangUp };
+    // A host event to match (with what the call returns), or an arrival
+    // (with its delay) when `event` is empty.
     struct Step {
         std::string event;
         uint64_t value = 0;
         Bytes bytes;
+        Arrival arrival = Arrival::Answer;
+    };
+    struct Pending {
+        uint64_t due;
+        Bytes bytes;
+        Arrival arrival;
     };
 
-    ScriptedPort& add(std::string event, uint64_t value = 0, Bytes bytes = {});
+    ScriptedPort& add(std::string event, uint64_t value = 0, Bytes bytes = {}, Arrival arrival = Arrival::Answer);
     uint64_t host(const std::string& event);
-    void deliverDue();
+    // Delivers what has arrived by now; what came during a stall only when
+    // fTakeStalled.
+    void deliverDue(bool fTakeStalled = false);
 
     std::vector<Step> m_script;
     size_t m_next = 0;
     std::string m_stray;
     std::vector<std::string> m_events;
     std::vector<Bytes> m_sent;
-    std::deque<std::pair<uint64_t, Bytes>> m_pending;  // due time, bytes
+    std::vector<uint64_t> m_sendTimes;
+    std::deque<Pending> m_pending;
     Bytes m_buffer;
+    uint64_t m_dwNow = 1000000;
     bool m_isOpen = false;
-    int m_pollsBeforeReading = 0;
+    bool m_fHungUp = false;
 };

@@ -54,7 +54,7 @@ public:
     bool IsReading() override { return true; }
     uint64_t Now() override { return ++g_dwNow; }
     void WaitReceived(uint64_t, uint64_t dwDeadline) override { g_dwNow = std::max(g_dwNow, dwDeadline); }
-    void SleepUntil(uint64_t dwDeadline) override { g_dwNow = std::max(g_dwNow, dwDeadline); }
+    void Pause(uint64_t dwMsec) override { g_dwNow += dwMsec + 1; }
     void TakeInPending() override {}
 
     uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override

@@ -516,11 +516,11 @@ uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, 
 // ---------------------------------------------------------------------------
 // Command exchange and waits
 
-// Returns once more than dwMsec whole milliseconds have passed, with the
+// Returns once more than dwMsec milliseconds have passed, with the whole
 // milliseconds that did.
 uint64_t NSSequenceProcessor::wait(uint64_t dwMsec) {
     const uint64_t dwStart = m_ComPort->Now();
-    m_ComPort->SleepUntil(dwStart + dwMsec + 1);
+    m_ComPort->Pause(dwMsec);
     return m_ComPort->Now() - dwStart;
 }
 

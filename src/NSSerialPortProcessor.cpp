@@ -324,11 +324,10 @@ void NSSerialPortProcessor::WaitReceived(uint64_t dwKnownLength, uint64_t dwDead
     }
 }
 
-void NSSerialPortProcessor::SleepUntil(uint64_t dwDeadline)
+void NSSerialPortProcessor::Pause(uint64_t dwMsec)
 {
-    for (uint64_t dwNow = Now(); dwNow < dwDeadline; dwNow = Now()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(dwDeadline - dwNow));
-    }
+    // sleep_for sleeps at least as long as asked, on a monotonic clock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMsec) + std::chrono::microseconds(1));
 }
 
 void NSSerialPortProcessor::TakeInPending()

@@ -61,8 +61,9 @@ public:
     // Sleeps until the buffer no longer holds dwKnownLength bytes, the port
     // stops reading, or Now() reaches dwDeadline.
     virtual void WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline);
-    // Sleeps until Now() reaches dwDeadline.
-    virtual void SleepUntil(uint64_t dwDeadline);
+    // Sleeps for more than dwMsec milliseconds, measured finer than Now()
+    // counts, so that a pause of 1 ms does not grow to 2 by rounding.
+    virtual void Pause(uint64_t dwMsec);
     // Moves whatever the device already holds into the buffer at once, for
     // when the receive thread may not have run for a while.
     virtual void TakeInPending();

@@ -102,8 +102,8 @@ void ScriptedPort::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) {
     deliverDue();
 }
 
-void ScriptedPort::SleepUntil(uint64_t dwDeadline) {
-    m_dwNow = std::max(m_dwNow, dwDeadline);
+void ScriptedPort::Pause(uint64_t dwMsec) {
+    m_dwNow += dwMsec + 1;
     deliverDue();
 }
 

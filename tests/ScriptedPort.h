@@ -68,7 +68,9 @@ public:
     bool IsReading() override;
     uint64_t Now() override { return m_dwNow; }
     void WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) override;
-    void SleepUntil(uint64_t dwDeadline) override;
+    // Moves the clock on by one more than the pause, as a millisecond clock
+    // shows a pause that began at the start of a millisecond.
+    void Pause(uint64_t dwMsec) override;
     void TakeInPending() override;
 
     static std::string hex(const Bytes& bytes);

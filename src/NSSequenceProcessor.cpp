@@ -121,6 +121,8 @@ uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo) {
     return programming();
 }
 
+void NSSequenceProcessor::stop() { m_ComPort->Interrupt(); }
+
 uint64_t NSSequenceProcessor::programming() {
     m_ContextInfo.ComRetryMax = COM_RETRY_MAX;
     m_ContextInfo.RetryWaitTime = RETRY_WAIT_TIME;

@@ -115,6 +115,9 @@ public:
 
     // The whole write job.
     uint64_t start(_CONTEXTINFO contextInfo);
+    // From any thread: the job ends at its next wait, as on a line that went
+    // dead, and its end steps run. Also before the job has started.
+    void stop();
     uint64_t programming();
     uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
                                       uint64_t dataStartAddress, uint64_t dataSize);

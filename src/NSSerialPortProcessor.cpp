@@ -303,7 +303,7 @@ uint64_t NSSerialPortProcessor::GetReceivedData(uint8_t* pbData, uint64_t buffer
 
 bool NSSerialPortProcessor::IsReading()
 {
-    return m_isRecvLoop.load();
+    return m_isRecvLoop.load() && !m_isInterrupted.load();
 }
 
 uint64_t NSSerialPortProcessor::Now()
@@ -316,7 +316,7 @@ void NSSerialPortProcessor::WaitReceived(uint64_t dwKnownLength, uint64_t dwDead
     std::unique_lock<std::mutex> lock(m_mylock);
     for (uint64_t dwNow = Now(); dwNow < dwDeadline; dwNow = Now()) {
         const bool fChanged = m_received.wait_for(lock, std::chrono::milliseconds(dwDeadline - dwNow), [&] {
-            return m_dwReceivedDataLength != dwKnownLength || !m_isRecvLoop.load();
+            return m_dwReceivedDataLength != dwKnownLength || !m_isRecvLoop.load() || m_isInterrupted.load();
         });
         if (fChanged) {
             return;
@@ -326,8 +326,19 @@ void NSSerialPortProcessor::WaitReceived(uint64_t dwKnownLength, uint64_t dwDead
 
 void NSSerialPortProcessor::Pause(uint64_t dwMsec)
 {
-    // sleep_for sleeps at least as long as asked, on a monotonic clock.
-    std::this_thread::sleep_for(std::chrono::milliseconds(dwMsec) + std::chrono::microseconds(1));
+    // On the steady clock, finer than milliseconds; only Interrupt ends it early.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMsec) + std::chrono::microseconds(1);
+    std::unique_lock<std::mutex> lock(m_mylock);
+    m_received.wait_until(lock, end, [this] { return m_isInterrupted.load(); });
+}
+
+void NSSerialPortProcessor::Interrupt()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mylock);
+        m_isInterrupted.store(true);
+    }
+    m_received.notify_all();
 }
 
 void NSSerialPortProcessor::TakeInPending()

@@ -52,8 +52,8 @@ public:
     virtual uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len);
     // Takes exactly readLength bytes, or nothing when fewer are buffered.
     virtual uint64_t GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength);
-    // True from Open until Close, unless the device hung up or failed: then
-    // no byte can arrive any more.
+    // True from Open until Close, unless the device hung up or failed, or the
+    // port was interrupted: then no byte can arrive any more.
     virtual bool IsReading();
 
     // The clock of every wait: milliseconds on a monotonic clock.
@@ -67,6 +67,9 @@ public:
     // Moves whatever the device already holds into the buffer at once, for
     // when the receive thread may not have run for a while.
     virtual void TakeInPending();
+    // From any thread: ends the waits under way and makes every later one end
+    // at once, as if the device had hung up, for the rest of the port's life.
+    void Interrupt();
 
     // Appends a chunk whole, or refuses it with ERR_BUFFER_OVERFLOW when the
     // buffer would hold more than 1023 bytes.
@@ -96,6 +99,7 @@ private:
     uint64_t m_dwReceivedDataLength = 0;
     std::atomic<bool> m_isRecvLoop{false};
     std::atomic<bool> m_isRecvStop{false};
+    std::atomic<bool> m_isInterrupted{false};
     std::thread m_recvThread;
     std::mutex m_mylock;
     std::condition_variable m_received;  // under m_mylock: bytes arrived or reading ended

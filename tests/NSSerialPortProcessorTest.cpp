@@ -236,7 +236,7 @@ TEST_F(NSSerialPortProcessorTest, RefusesTheControllingTerminal)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the controlling terminal was opened as the port";
 }
 
-TEST_F(NSSerialPortProcessorTest, WaitsWakeWhenBytesComeOrTheDeviceHangsUp)
+TEST_F(NSSerialPortProcessorTest, WaitsEndWhenBytesComeOrTheLineEnds)
 {
     // The limits only keep a broken build from hanging: nothing here waits for them.
     openPort();
@@ -260,6 +260,18 @@ TEST_F(NSSerialPortProcessorTest, WaitsWakeWhenBytesComeOrTheDeviceHangsUp)
     lost.WaitReceived(0, hungUp + 60000);
     EXPECT_LT(lost.Now() - hungUp, 30000u) << "the wait did not learn of the hang-up";
     EXPECT_FALSE(lost.IsReading());
+
+    // Interrupted from another thread: the wait under way and every later one end at once.
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        port.Interrupt();
+    });
+    const uint64_t interrupted = port.Now();
+    port.WaitReceived(port.GetReceiveDataLength(), interrupted + 60000);
+    stopper.join();
+    port.Pause(60000);
+    EXPECT_LT(port.Now() - interrupted, 30000u) << "Interrupt did not end the waits";
+    EXPECT_FALSE(port.IsReading());
 }
 
 } // namespace

@@ -81,7 +81,16 @@ void lineChoreography(P p, bool inverted = false, uint64_t zeroByteResult = 0) {
     p.expectSend({0x00}, zeroByteResult);
 }
 
-// A mode entry answered at once; the signature data arrives in two parts.
+// Silicon Signature answered at once; its data arrives in two parts.
+void signature(P p, uint32_t codeEnd = 0xFFFF) {
+    // Device code and name, then code flash end, data flash end and version.
+    const Bytes name{0x10, 0x00, 0x06, 'T', 'E', 'S', 'T', 'C', 'H', 'I', 'P', '0', '1'};
+    const Bytes data = dataFrame(addresses({codeEnd, 0x0F1FFF, 0x030201}, name));
+    p.expectSend(siliconSignature()).answer(status(ACK)).answer({data.begin(), data.begin() + 9});
+    p.answer({data.begin() + 9, data.end()}, 5);
+}
+
+// A mode entry answered at once.
 void modeEntry(P p, bool inverted = false, uint8_t baud = 0, uint32_t codeEnd = 0xFFFF) {
     lineChoreography(p, inverted);
     p.expectSend(baudRateSet(baud)).answer(status(ACK));
@@ -89,11 +98,7 @@ void modeEntry(P p, bool inverted = false, uint8_t baud = 0, uint32_t codeEnd = 
         p.expectSpeed(std::vector<uint64_t>{115200, 250000, 500000, 1000000}[baud]);
     }
     p.expectSend(reset()).answer(status(ACK));
-    // Device code and name, then code flash end, data flash end and version.
-    const Bytes name{0x10, 0x00, 0x06, 'T', 'E', 'S', 'T', 'C', 'H', 'I', 'P', '0', '1'};
-    const Bytes signature = dataFrame(addresses({codeEnd, 0x0F1FFF, 0x030201}, name));
-    p.expectSend(siliconSignature()).answer(status(ACK)).answer({signature.begin(), signature.begin() + 9});
-    p.answer({signature.begin() + 9, signature.end()}, 5);
+    signature(p, codeEnd);
 }
 
 // Blank checks of every block; the blocks listed in notBlank are erased.
@@ -155,12 +160,20 @@ std::string writeImage(const Bytes& image, const std::string& name) {
 const Bytes IMAGE = pattern(1000);
 const std::string IMAGE_PATH = writeImage(IMAGE, "1000.bin");
 
+// A job on IMAGE up to the data frame n (from 0), which is still to be sent.
+void toFrame(P p, size_t n) {
+    modeEntry(p);
+    blankCheckAndErase(p, IMAGE);
+    program(p, IMAGE, n);
+}
+
 struct Job : NSSequenceProcessorDelegate {
     uint64_t result = 0;
     _RESULTINFO info{};
     std::vector<std::string> log;
     std::string problems;
     uint64_t elapsedMs = 0;
+    std::vector<uint64_t> eventTimes;
     void delegateAddLog(const std::string& strLog) override { log.push_back(strLog); }
 };
 
@@ -190,6 +203,7 @@ Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PA
     MainDispatchQueue::drain();
     sequence->setDelegate(nullptr);
     job.problems = board.problems();
+    job.eventTimes = board.eventTimes();
     return job;
 }
 
@@ -296,14 +310,8 @@ TEST(NSSequenceProcessor, FailuresOnTheLine) {
     const auto toReset = [](P p) { lineChoreography(p); p.expectSend(baudRateSet(0)).answer(status(ACK)); };
     const auto toSignature = [&](P p) { toReset(p); p.expectSend(reset()).answer(status(ACK)); };
     const auto toBlankCheck = [](P p) { modeEntry(p); };
-    const auto toFrame = [](size_t n) {
-        return [n](P p) {
-            modeEntry(p);
-            blankCheckAndErase(p, IMAGE);
-            program(p, IMAGE, n);
-        };
-    };
-    const auto toChecksum = toFrame(SIZE_MAX);
+    const auto to = [](size_t n) { return [n](P p) { toFrame(p, n); }; };
+    const auto toChecksum = to(SIZE_MAX);
     const Bytes brs = baudRateSet(0), ss = siliconSignature(), blank0 = blankCheck(0), cks = checksum(0x3FF);
     const uint16_t ck = targetChecksum(IMAGE);
     const Row rows[] = {
@@ -324,11 +332,13 @@ TEST(NSSequenceProcessor, FailuresOnTheLine) {
          {}, 0, 0, {}, ERR_BAUD_RATE, 0x9A, 0, 1},
         {"Reset silent twice, then refused", toReset, reset(), 3, 0, {status(0x15)}, ERR_COMMAND_FRAME, 0x00, 2, 0,
          2 * (1 + 100 + 100)},
+        {"a stray byte before Reset's answer stays: every attempt runs out", toReset, reset(), 5, 0,
+         {{0xFF}, status(ACK)}, ERR_RECV_TIMEOUT, 0x00, 4},
         {"Reset never answered: five frames", toReset, reset(), 5, 0, {}, ERR_RECV_TIMEOUT, 0x00, 4, 0,
          5 * (1 + 101 + 101)},
         {"device hangs up while Reset waits: no second frame", toReset, reset(), 1, 0, {}, ERR_RECV_TIMEOUT, 0x00,
          0, 0, 0, true},
-        {"device hangs up while a data frame waits", toFrame(1), imageFrame(IMAGE, 1), 1, 0, {}, ERR_RECV_TIMEOUT,
+        {"device hangs up while a data frame waits", to(1), imageFrame(IMAGE, 1), 1, 0, {}, ERR_RECV_TIMEOUT,
          0x40, 0, 0, 0, true},
         {"signature data never comes: no second command", toSignature, ss, 1, 0, {status(ACK)}, ERR_RECV_TIMEOUT,
          0xC0, 0},
@@ -340,17 +350,17 @@ TEST(NSSequenceProcessor, FailuresOnTheLine) {
          0x32, 0},
         {"erase refused", [](P p) { modeEntry(p); p.expectSend(blankCheck(0)).answer(status(0x1B)); }, erase(0), 1,
          0, {status(0x04)}, ERR_COMMAND_FRAME, 0x22, 0},
-        {"data frame refused: never retried", toFrame(1), imageFrame(IMAGE, 1), 1, 0, {status(0x15)},
+        {"data frame refused: never retried", to(1), imageFrame(IMAGE, 1), 1, 0, {status(0x15)},
          ERR_DATA_FRAME, 0x40, 0},
-        {"data frame half acknowledged (06 15)", toFrame(0), imageFrame(IMAGE, 0), 1, 0, {status(ACK, 0x15)},
+        {"data frame half acknowledged (06 15)", to(0), imageFrame(IMAGE, 0), 1, 0, {status(ACK, 0x15)},
          ERR_DATA_FRAME, 0x40, 0},
-        {"data frame answered with 7 bytes: never retried", toFrame(0), imageFrame(IMAGE, 0), 1, 0,
+        {"data frame answered with 7 bytes: never retried", to(0), imageFrame(IMAGE, 0), 1, 0,
          {dataFrame({ACK, ACK, ACK})}, ERR_RECV_TIMEOUT, 0x40, 0},
-        {"data frame status with sum F8 (not F9): never retried", toFrame(0), imageFrame(IMAGE, 0), 1, 0,
+        {"data frame status with sum F8 (not F9): never retried", to(0), imageFrame(IMAGE, 0), 1, 0,
          {{0x02, 0x01, ACK, 0xF8, 0x03}}, ERR_SUM, 0x40, 0},
-        {"data frame not written: five attempts", toFrame(2), imageFrame(IMAGE, 2), 5, ERR_SEND, {}, ERR_SEND, 0x40,
+        {"data frame not written: five attempts", to(2), imageFrame(IMAGE, 2), 5, ERR_SEND, {}, ERR_SEND, 0x40,
          4},
-        {"final status with 6 bytes", toFrame(3), imageFrame(IMAGE, 3), 1, 0, {status(ACK), status(ACK, ACK)},
+        {"final status with 6 bytes", to(3), imageFrame(IMAGE, 3), 1, 0, {status(ACK), status(ACK, ACK)},
          ERR_RECV_TIMEOUT, 0x40, 0},
         {"checksum data of one byte", toChecksum, cks, 1, 0, {status(ACK), dataFrame({0xD7})}, ERR_RECV_TIMEOUT,
          0xB0, 0},
@@ -386,6 +396,89 @@ TEST(NSSequenceProcessor, FailuresOnTheLine) {
             EXPECT_LT(job.elapsedMs, 100u) << "a hung-up device ends the exchange at once";
         }
     }
+}
+
+TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout) {
+    // A 105-block job at 32 MHz, block 0 erased. Each row delays one answer
+    // (numbered in script order) to the last moment the host still takes it,
+    // `timeout` + 1 ms after its frame left (the wait runs while no more than
+    // `timeout` ms have passed), and then 1 ms later. Late, an exchange with
+    // attempts takes the answer after its 100 ms pause without sending again
+    // (the clock shows the pause); an exchange of one wait fails. The usual
+    // job waits 5 ms for the second part of the signature data.
+    constexpr uint32_t BLOCKS = 105;
+    const Bytes image = pattern(BLOCKS * 1024);
+    const std::string path = writeImage(image, "105.bin");
+    const auto job = [&](size_t answer, uint64_t delayMs) {
+        return run([&](P p) { modeEntry(p, false, 0, 0x3FFFF); fullJob(p, image, {0}); }, path, 0, false,
+                   [&](P p) {
+                       if (answer != SIZE_MAX) {
+                           p.retime(answer, delayMs, false);
+                       }
+                   });
+    };
+    const struct {
+        const char* what;
+        size_t answer;
+        uint64_t timeout;
+        bool attempts;
+        uint64_t usualDelay = 0;
+    } rows[] = {
+        {"Baud Rate Set", 0, 200, true},
+        {"Reset", 1, 100, true},
+        {"Silicon Signature status", 2, 100, true, 5},
+        {"Silicon Signature data", 4, 100, false, 5},
+        {"blank check", 5, 100, false},
+        {"Block Erase", 6, 258, true},
+        {"Programming", BLOCKS + 6, 100, true},
+        {"a data frame's status", BLOCKS + 7, 176, true},
+        {"the completion status", 5 * BLOCKS + 7, 218, true},
+        {"Checksum status", 5 * BLOCKS + 8, 100, true},
+        {"Checksum data, for 105 blocks", 5 * BLOCKS + 9, 101, false},
+    };
+    const Job usual = job(SIZE_MAX, 0);
+    ASSERT_EQ(usual.result, RESULT_OK) << usual.problems;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Job inTime = job(row.answer, row.timeout + 1);
+        EXPECT_EQ(inTime.problems, "");
+        EXPECT_EQ(inTime.result, RESULT_OK);
+        EXPECT_EQ(inTime.elapsedMs - usual.elapsedMs, row.timeout + 1 - row.usualDelay) << "a pause where none belongs";
+        const Job late = job(row.answer, row.timeout + 2);
+        if (row.attempts) {
+            EXPECT_EQ(late.problems, "") << "the frame went out again";
+            EXPECT_EQ(late.result, RESULT_OK);
+            EXPECT_EQ(late.elapsedMs - usual.elapsedMs, row.timeout + 1 + 101 - row.usualDelay);
+        } else {
+            EXPECT_EQ(late.result, ERR_RECV_TIMEOUT);
+        }
+    }
+
+    // The last attempt of a command is followed by its pause too, and an
+    // answer that comes during it counts; the last attempt of a data frame is
+    // not: the job ends as its wait runs out.
+    const Job lastPause = run([](P p) {
+        lineChoreography(p);
+        p.expectSend(baudRateSet(0)).answer(status(ACK));
+        for (int i = 0; i < 5; ++i) {
+            p.expectSend(reset());
+        }
+        p.answer(status(ACK), 100 + 1 + 100);
+        signature(p);
+        fullJob(p, IMAGE);
+    });
+    EXPECT_EQ(lastPause.problems, "");
+    EXPECT_EQ(lastPause.result, RESULT_OK);
+    const Job noPause = run([](P p) {
+        toFrame(p, 0);
+        for (int i = 0; i < 5; ++i) {
+            p.expectSend(imageFrame(IMAGE, 0));
+        }
+    });
+    EXPECT_EQ(noPause.result, ERR_RECV_TIMEOUT);
+    ASSERT_GE(noPause.eventTimes.size(), 3u);
+    EXPECT_EQ(noPause.eventTimes.back() - noPause.eventTimes[noPause.eventTimes.size() - 3], 176u + 1)
+        << "from the last data frame to the end steps: its wait and no pause";
 }
 
 TEST(NSSequenceProcessor, AnAnswerThatHasArrivedIsTakenAndItsFrameNeverSentAgain) {

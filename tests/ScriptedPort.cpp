@@ -62,6 +62,7 @@ size_t ScriptedPort::countSent(const Bytes& bytes) const {
 // result; the answers that follow it start their delay now.
 uint64_t ScriptedPort::host(const std::string& event) {
     m_events.push_back(event);
+    m_eventTimes.push_back(m_dwNow);
     if (!m_stray.empty()) {
         return 0;
     }
@@ -122,7 +123,6 @@ void ScriptedPort::Close() {
 
 uint64_t ScriptedPort::SendData(const uint8_t* pbData, uint64_t writeBytes) {
     m_sent.emplace_back(pbData, pbData + writeBytes);
-    m_sendTimes.push_back(m_dwNow);
     return host("Send " + hex(m_sent.back()));
 }
 

@@ -50,8 +50,8 @@ public:
     const std::vector<std::string>& events() const { return m_events; }
     // Number of writes whose bytes equal the given frame.
     size_t countSent(const Bytes& bytes) const;
-    // The times, on the port's clock, of every write.
-    const std::vector<uint64_t>& sendTimes() const { return m_sendTimes; }
+    // The time of each event, on the port's clock.
+    const std::vector<uint64_t>& eventTimes() const { return m_eventTimes; }
 
     uint64_t Open(const char* pbPortName) override;
     void Close() override;
@@ -102,7 +102,7 @@ private:
     std::string m_stray;
     std::vector<std::string> m_events;
     std::vector<Bytes> m_sent;
-    std::vector<uint64_t> m_sendTimes;
+    std::vector<uint64_t> m_eventTimes;
     std::deque<Pending> m_pending;
     Bytes m_buffer;
     uint64_t m_dwNow = 1000000;

@@ -213,13 +213,38 @@ const std::string MODE = "## Programming Mode\n", BLANK = "## Block Blank Check 
 }  // namespace
 
 TEST(NSSequenceProcessor, ResultTextsAndHostChecksum) {
-    EXPECT_EQ(NSSequenceProcessor::getResultText(RESULT_OK), " OK\n");
-    EXPECT_EQ(NSSequenceProcessor::getResultText(ERR_PORT_NOT_SELECTED), " Error\nエラー：シリアルポートが未選択\n");
-    EXPECT_EQ(NSSequenceProcessor::getResultText(ERR_CHECKSUM_MISMATCH),
-              " Error\nエラー：Cehcksumコマンドで取得した値とGUIで算出した値が異なる\n");
-    for (uint64_t code : {uint64_t{0x1003}, uint64_t{0x200E}, uint64_t{0x100002009}, ~uint64_t{0}}) {
-        EXPECT_EQ(NSSequenceProcessor::getResultText(code), " Error\nエラー：不明なエラーが発生しました\n")
-            << std::hex << code;
+    const std::pair<uint64_t, const char*> texts[] = {
+        {0x0000, " OK\n"},
+        {0x1000, " Error\nエラー：シリアルポート情報の取得失敗\n"},
+        {0x1001, " Error\nエラー：シリアルポートが未選択\n"},
+        {0x1002, " Error\nエラー：シリアルポートのオープンエラー\n"},
+        {0x2000, " Error\nエラー：初期化失敗\n"},
+        {0x2001, " Error\nエラー：フレームフォーマットが不正\n"},
+        {0x2002, " Error\nエラー：パラメータが不正\n"},
+        {0x2003, " Error\nエラー：SUMが不正\n"},
+        {0x2004, " Error\nエラー：送信失敗\n"},
+        {0x2005, " Error\nエラー：受信タイムアウト\n"},
+        {0x2006, " Error\nエラー：送信タイムアウト\n"},
+        {0x2007, " Error\nエラー：コマンド・フレームに対する異常終了\n"},
+        {0x2008, " Error\nエラー：データ・フレームに対する異常終了\n"},
+        {0x2009, " Error\nエラー：モード引き込み処理のタイムアウト\n"},
+        {0x200A, " Error\nエラー：ブランクではない\n"},
+        {0x200B, " Error\nエラー：ボーレート変更失敗\n"},
+        {0x200C, " Error\nエラー：バッファーオーバーフロー\n"},
+        {0x200D, " Error\nエラー：Cehcksumコマンドで取得した値とGUIで算出した値が異なる\n"},
+        {0x3000, " Error\nエラー：ファイルが存在しません。\n"},
+        {0x3001, " Error\nエラー：未対応形式\n"},
+        {0x3002, " Error\nエラー：ファイルのサイズが不正です。\n"},
+        {0x3003, " Error\nエラー：ファイルの読みこみに失敗しました。\n"},
+        {0x3004, " Error\nエラー：コード・フラッシュ・メモリのサイズが不正\n"},
+        {0x3005, " Error\nエラー：データ・フラッシュ・メモリのサイズが不正\n"},
+        {0x3006, " Error\nエラー：コード・フラッシュ・メモリの開始アドレスが不正\n"},
+        {0x3007, " Error\nエラー：データ・フラッシュ・メモリの開始アドレスが不正\n"},
+        {0x3008, " Error\nエラー：不明なエラーが発生しました\n"},
+        {0x100002009, " Error\nエラー：不明なエラーが発生しました\n"},
+    };
+    for (const auto& [code, text] : texts) {
+        EXPECT_EQ(NSSequenceProcessor::getResultText(code), text) << std::hex << code;
     }
     const Bytes abc{'a', 'b', 'c'};
     uint32_t sum = 0;

@@ -7,6 +7,7 @@
 #endif
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -272,6 +274,30 @@ TEST_F(NSSerialPortProcessorTest, WaitsEndWhenBytesComeOrTheLineEnds)
     port.Pause(60000);
     EXPECT_LT(port.Now() - interrupted, 30000u) << "Interrupt did not end the waits";
     EXPECT_FALSE(port.IsReading());
+}
+
+TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChangeAndClear)
+{
+    // In packet mode the master learns of every flush on the line.
+    int on = 1;
+    ASSERT_EQ(ioctl(master, TIOCPKT, &on), 0);
+    openPort();
+    uint8_t packet[16] {};
+    while (read(master, packet, sizeof packet) > 0) {
+    }
+    const std::pair<const char*, std::function<void()>> steps[] = {
+        {"SetBreak", [&] { port.SetBreak(); }},
+        {"ClearBreak", [&] { port.ClearBreak(); }},
+        {"ClearReceiveBuffer", [&] { port.ClearReceiveBuffer(); }},
+    };
+    for (const auto& [what, step] : steps) {
+        step();
+        EXPECT_EQ(read(master, packet, sizeof packet), 1) << what;
+        EXPECT_EQ(packet[0], TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE) << what << " did not flush both queues";
+    }
+    ASSERT_EQ(port.setReadData(all.data(), 3), RESULT_OK);
+    port.ClearReceiveBuffer();
+    EXPECT_EQ(port.GetReceiveDataLength(), 0u) << "ClearReceiveBuffer left bytes in the buffer";
 }
 
 } // namespace

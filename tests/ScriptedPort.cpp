@@ -6,7 +6,11 @@ std::string ScriptedPort::hex(const Bytes& bytes) {
     static constexpr char DIGITS[] = "0123456789ABCDEF";
     std::string text;
     for (uint8_t byte : bytes) {
-        text += (text.empty() ? "" : " ") + std::string{DIGITS[byte >> 4], DIGITS[byte & 0x0F]};
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += DIGITS[byte >> 4];
+        text += DIGITS[byte & 0x0F];
     }
     return text;
 }

@@ -66,14 +66,15 @@ void SimRunner::handle(std::span<const uint8_t> bytes, const std::atomic<bool>& 
 
     const Clock::time_point arrival = std::max(Clock::now(), m_inputFree);
     m_inputFree = arrival + byteTime * length(bytes);
+    Clock::time_point ready = arrival;  // when the board is done with what came before
     for (const SimReply& reply : m_board.receive(bytes, line)) {
-        // The frame is complete when its last byte is in; then the board works.
-        sleepUntil(arrival + byteTime * static_cast<int64_t>(reply.after), stop);
-        sleepUntil(Clock::now() + reply.busy, stop);
-        const Clock::time_point start = std::max(Clock::now(), m_outputFree);
-        m_outputFree = start + byteTime * length(reply.bytes);
+        // The board works from when the frame's last byte is in, or from when
+        // its answer before this one is out; then the answer takes the line.
+        ready = std::max(ready, arrival + byteTime * static_cast<int64_t>(reply.after)) + reply.busy;
+        m_outputFree = std::max(ready, m_outputFree) + byteTime * length(reply.bytes);
         sleepUntil(m_outputFree, stop);
         write(reply.bytes, stop);
+        ready = m_outputFree;
     }
 }
 

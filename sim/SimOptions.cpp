@@ -35,7 +35,7 @@ std::string SimOptions::usage()
                "                          each data frame), completion (the status after the last)\n"
                "  --fault SPEC            add a fault (repeatable, see below)\n"
                "  --help                  print this text\n"
-               "Numbers are decimal or hex with 0x.\n"
+               "Numbers are decimal or hex with 0x; bytes are hex, with or without 0x.\n"
                "\n"
                "The board enters programming mode on a 0x00 byte where a frame would begin,\n"
                "sent at 115200 baud 8N2, and then takes Baud Rate Set first. It understands\n"

@@ -1,6 +1,7 @@
 #include "SimBoard.h"
 
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <utility>
 
@@ -39,6 +40,30 @@ constexpr std::array<CommandInfo, 7> COMMANDS{{
     {0xB0, SimCommand::Checksum, "Checksum", 6},
 }};
 
+// The exchange of the status that answers a frame of command.
+SimExchange statusExchange(SimCommand command)
+{
+    switch (command) {
+    case SimCommand::Baud:
+        return SimExchange::Baud;
+    case SimCommand::Reset:
+        return SimExchange::Reset;
+    case SimCommand::Signature:
+        return SimExchange::Signature;
+    case SimCommand::Blank:
+        return SimExchange::Blank;
+    case SimCommand::Erase:
+        return SimExchange::Erase;
+    case SimCommand::Program:
+        return SimExchange::Program;
+    case SimCommand::Checksum:
+        return SimExchange::Checksum;
+    case SimCommand::Data:
+        break;
+    }
+    return SimExchange::Data;
+}
+
 }  // namespace
 
 std::string SimLineSettings::describe() const
@@ -52,7 +77,9 @@ SimBoard::SimBoard(const SimOptions& options)
       m_deviceName(options.deviceName),
       m_dataFlashEnd(options.dataFlashEnd),
       m_eraseTime(options.eraseMs),
-      m_programTime(options.programMs)
+      m_programTime(options.programMs),
+      m_answerAt(options.answerAt),
+      m_answerOnly(options.answerOnly)
 {
     m_deviceName.resize(10, ' ');
 }
@@ -198,7 +225,7 @@ void SimBoard::execute(SimCommand command, std::span<const uint8_t> arguments)
         if (m_faults.takeLongBaud()) {
             status.insert(status.end(), arguments.begin(), arguments.end());
         }
-        answer(command, {SimFrameCodec::frame(status)});
+        answer(command, {{SimFrameCodec::frame(status), delay(SimExchange::Baud)}});
         m_speed = SPEEDS[code];
         m_state = State::Ready;
         note("board port now at " + std::to_string(m_speed) + " baud");
@@ -208,14 +235,16 @@ void SimBoard::execute(SimCommand command, std::span<const uint8_t> arguments)
         answerStatus(command, ACK);
         return;
     case SimCommand::Signature:
-        answer(command, {SimFrameCodec::frame(std::array{ACK}), SimFrameCodec::frame(signature())});
+        answer(command, {{SimFrameCodec::frame(std::array{ACK}), delay(SimExchange::Signature)},
+                         {SimFrameCodec::frame(signature()), delay(SimExchange::SignatureData)}});
         return;
     case SimCommand::Blank: {
         const auto [start, end] = range();
         if (!m_flash.contains(start, end)) {
             answerStatus(command, PARAMETER_ERROR);
         } else {
-            answerStatus(command, m_flash.isBlank(start, end) ? ACK : NOT_BLANK);
+            const uint8_t status = m_flash.isBlank(start, end) ? ACK : NOT_BLANK;
+            answer(command, {{SimFrameCodec::frame(std::array{status}), delay(SimExchange::Blank, {}, start, end)}});
         }
         return;
     }
@@ -226,7 +255,7 @@ void SimBoard::execute(SimCommand command, std::span<const uint8_t> arguments)
             return;
         }
         m_flash.eraseBlock(start);
-        answer(command, {SimFrameCodec::frame(std::array{ACK})}, m_eraseTime);
+        answer(command, {{SimFrameCodec::frame(std::array{ACK}), delay(SimExchange::Erase, m_eraseTime)}});
         return;
     }
     case SimCommand::Program: {
@@ -247,7 +276,8 @@ void SimBoard::execute(SimCommand command, std::span<const uint8_t> arguments)
         }
         const uint16_t checksum = m_flash.checksum(start, end);
         const std::array<uint8_t, 2> bytes{static_cast<uint8_t>(checksum), static_cast<uint8_t>(checksum >> 8)};
-        answer(command, {SimFrameCodec::frame(std::array{ACK}), SimFrameCodec::frame(bytes)});
+        answer(command, {{SimFrameCodec::frame(std::array{ACK}), delay(SimExchange::Checksum)},
+                         {SimFrameCodec::frame(bytes), delay(SimExchange::ChecksumData, {}, start, end)}});
         return;
     }
     case SimCommand::Data:
@@ -295,7 +325,7 @@ void SimBoard::handleData(const SimFrameCodec::Frame& frame)
     if (m_faults.takeDoubleStatus()) {
         status.push_back(ACK);
     }
-    answer(SimCommand::Data, {SimFrameCodec::frame(status)}, m_programTime);
+    answer(SimCommand::Data, {{SimFrameCodec::frame(status), delay(SimExchange::Data, m_programTime)}});
     if (last) {
         finishTransfer();
     }
@@ -313,7 +343,7 @@ void SimBoard::finishTransfer()
         note("fault: completion status lost");
         return;
     }
-    send(SimFrameCodec::frame(std::array{ACK}));
+    send(SimFrameCodec::frame(std::array{ACK}), delay(SimExchange::Completion, {}, transfer.start, transfer.end));
 }
 
 std::vector<uint8_t> SimBoard::signature() const
@@ -328,30 +358,38 @@ std::vector<uint8_t> SimBoard::signature() const
     return data;
 }
 
-void SimBoard::answer(SimCommand command, std::vector<std::vector<uint8_t>> frames, std::chrono::milliseconds busy)
+std::chrono::microseconds SimBoard::delay(SimExchange exchange, std::chrono::microseconds work, uint32_t start,
+                                          uint32_t end) const
+{
+    if (!m_answerAt || (m_answerOnly && *m_answerOnly != exchange)) {
+        return work;
+    }
+    return std::chrono::microseconds(
+        std::llround(*m_answerAt * 1000.0 * SimTimeouts::allowed(exchange, start, end)));
+}
+
+void SimBoard::answer(SimCommand command, std::vector<Outgoing> frames)
 {
     if (std::vector<uint8_t> stray = m_faults.takeStray(command); !stray.empty()) {
         note("fault: stray bytes before the answer");
-        send(std::move(stray), busy);
-        busy = {};
+        send(std::move(stray), std::exchange(frames.front().busy, {}));
     }
     if (m_faults.takeBadSum(command)) {
         note("fault: wrong sum in the answer");
-        std::vector<uint8_t>& last = frames.back();
+        std::vector<uint8_t>& last = frames.back().frame;
         ++last[last.size() - 2];
     }
-    for (std::vector<uint8_t>& frame : frames) {
-        send(std::move(frame), busy);
-        busy = {};
+    for (Outgoing& outgoing : frames) {
+        send(std::move(outgoing.frame), outgoing.busy);
     }
 }
 
 void SimBoard::answerStatus(SimCommand command, uint8_t status)
 {
-    answer(command, {SimFrameCodec::frame(std::array{status})});
+    answer(command, {{SimFrameCodec::frame(std::array{status}), delay(statusExchange(command))}});
 }
 
-void SimBoard::send(std::vector<uint8_t> bytes, std::chrono::milliseconds busy)
+void SimBoard::send(std::vector<uint8_t> bytes, std::chrono::microseconds busy)
 {
     m_replies.push_back(SimReply{m_taken, busy, std::move(bytes)});
 }

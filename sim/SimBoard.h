@@ -15,6 +15,7 @@
 #include "SimFlash.h"
 #include "SimFrameCodec.h"
 #include "SimOptions.h"
+#include "SimTimeouts.h"
 
 #include <chrono>
 #include <cstddef>
@@ -40,7 +41,9 @@ struct SimLineSettings {
 // One frame (or a run of stray bytes) the board sends.
 struct SimReply {
     std::size_t after = 0;               // received bytes taken in when the board made it
-    std::chrono::milliseconds busy{0};   // time the board works before it sends it
+    // Time the board works before it sends it: from when the host's frame was
+    // in, or from when the board's answer before this one was out.
+    std::chrono::microseconds busy{0};
     std::vector<uint8_t> bytes;
 };
 
@@ -83,10 +86,21 @@ private:
     void handleData(const SimFrameCodec::Frame& frame);
     void finishTransfer();
     std::vector<uint8_t> signature() const;
+    struct Outgoing {
+        std::vector<uint8_t> frame;
+        std::chrono::microseconds busy{};
+    };
+
+    // How long the board works before it answers exchange: the share of the
+    // time the host allows for it that --answer-at sets, when that applies to
+    // the exchange; work otherwise. start..end is the command's address range.
+    std::chrono::microseconds delay(SimExchange exchange, std::chrono::microseconds work = {}, uint32_t start = 0,
+                                    uint32_t end = 0) const;
     // Sends the frames of an answer to command, with the faults aimed at it.
-    void answer(SimCommand command, std::vector<std::vector<uint8_t>> frames, std::chrono::milliseconds busy = {});
+    void answer(SimCommand command, std::vector<Outgoing> frames);
+    // Answers a command frame with one status byte, after the delay its exchange takes.
     void answerStatus(SimCommand command, uint8_t status);
-    void send(std::vector<uint8_t> bytes, std::chrono::milliseconds busy = {});
+    void send(std::vector<uint8_t> bytes, std::chrono::microseconds busy = {});
     void note(const std::string& text) const;
 
     SimFlash m_flash;
@@ -95,6 +109,8 @@ private:
     uint32_t m_dataFlashEnd;
     std::chrono::milliseconds m_eraseTime;
     std::chrono::milliseconds m_programTime;
+    std::optional<double> m_answerAt;
+    std::optional<SimExchange> m_answerOnly;
 
     SimFrameCodec m_codec;
     State m_state = State::Deaf;

@@ -33,8 +33,13 @@ std::vector<std::string_view> split(std::string_view text)
     return fields;
 }
 
+// Bytes are hex digits, as the board's frames are shown everywhere (1B,
+// FF00); a 0x in front is allowed.
 std::optional<std::vector<uint8_t>> parseHexBytes(std::string_view text)
 {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+    }
     if (text.empty() || text.size() % 2 != 0 || text.size() > 64) {
         return std::nullopt;
     }
@@ -56,7 +61,8 @@ const char* SimFaults::help()
 {
     return "Faults (--fault, repeatable; CMD is baud, reset, signature, blank, erase,\n"
            "program, checksum or data; N, where allowed, limits a fault to its next N\n"
-           "occasions, without it the fault strikes every time):\n"
+           "occasions, without it the fault strikes every time; BYTE and HEX are hex\n"
+           "digits as in the log (1B, FF00), K, N and ADDR numbers like any other):\n"
            "  silent:CMD[:N]        lose frames of CMD: no answer, nothing done\n"
            "  status:CMD:BYTE[:N]   answer CMD with status BYTE instead of doing it\n"
            "  stray:CMD:HEX[:N]     send the bytes HEX (e.g. FF00) before the answer to CMD\n"
@@ -131,16 +137,12 @@ std::string SimFaults::add(std::string_view description)
             break;
         }
         case 'b':
-            if (!number || *number > 0xFF) {
-                return bad;
-            }
-            fault.value = *number;
-            break;
         case 'x': {
             const auto bytes = parseHexBytes(field);
-            if (!bytes) {
-                return bad + "; HEX is 1 to 32 bytes as hex digits";
+            if (!bytes || (syntax->arguments[i] == 'b' && bytes->size() != 1)) {
+                return bad + "; BYTE is two hex digits, HEX 1 to 32 bytes of them";
             }
+            fault.value = bytes->front();
             fault.bytes = *bytes;
             break;
         }

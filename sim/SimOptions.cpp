@@ -3,6 +3,7 @@
 #include "SimFlash.h"
 #include "SimNumber.h"
 
+#include <charconv>
 #include <functional>
 #include <string_view>
 
@@ -23,9 +24,18 @@ std::string SimOptions::usage()
                "  --line-rate             carry bytes no faster than the line speed allows\n"
                "  --erase-ms N            time one block erase takes (default 0)\n"
                "  --program-ms N          time programming one data frame takes (default 0)\n"
+               "  --answer-at F           answer each exchange at share F (e.g. 0.9, 1.1 or 3) of the\n"
+               "                          time the host allows for it at 32 MHz, full speed, from the\n"
+               "                          end of the host's frame (or of the board's answer that it\n"
+               "                          follows); instead of --erase-ms and --program-ms\n"
+               "  --answer-only EXCHANGE  apply --answer-at to one exchange only: baud, reset,\n"
+               "                          signature, blank, erase, program or checksum (the status\n"
+               "                          of the command frame), signature-data or checksum-data\n"
+               "                          (the data frame after that status), data (the status of\n"
+               "                          each data frame), completion (the status after the last)\n"
                "  --fault SPEC            add a fault (repeatable, see below)\n"
                "  --help                  print this text\n"
-               "Numbers are decimal or hex with 0x.\n"
+               "Numbers are decimal or hex with 0x; bytes are hex, with or without 0x.\n"
                "\n"
                "The board enters programming mode on a 0x00 byte where a frame would begin,\n"
                "sent at 115200 baud 8N2, and then takes Baud Rate Set first. It understands\n"
@@ -73,6 +83,23 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
         {"--erase-ms", number(eraseMs, 600000)},
         {"--program-ms", number(programMs, 600000)},
         {"--fault", [this](const std::string& value) { return faults.add(value); }},
+        {"--answer-at",
+         [this](const std::string& value) {
+             double share = 0;
+             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), share);
+             if (value.empty() || error != std::errc{} || end != value.data() + value.size() || !(share > 0) ||
+                 share > 10) {
+                 return "bad share '" + value + "' (a number above 0, at most 10)";
+             }
+             answerAt = share;
+             return std::string();
+         }},
+        {"--answer-only",
+         [this](const std::string& value) {
+             answerOnly = SimTimeouts::parse(value);
+             return answerOnly ? std::string()
+                               : "unknown exchange '" + value + "'; one of " + SimTimeouts::names();
+         }},
     };
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -104,6 +131,9 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
         if (std::string error = (*setter)(*value); !error.empty()) {
             return name + ": " + error;
         }
+    }
+    if (answerOnly && !answerAt) {
+        return "--answer-only needs --answer-at";
     }
     if ((codeFlashEnd + 1) % SimFlash::BLOCK_SIZE != 0) {
         return "--code-flash-end: the code flash must be whole 1024-byte blocks (end 0x...3FF, 0x...7FF, 0x...BFF or 0x...FFF)";

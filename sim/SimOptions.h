@@ -2,6 +2,7 @@
 #pragma once
 
 #include "SimFaults.h"
+#include "SimTimeouts.h"
 
 #include <cstdint>
 #include <optional>
@@ -19,6 +20,8 @@ struct SimOptions {
     bool lineRate = false;
     uint32_t eraseMs = 0;    // per block erase
     uint32_t programMs = 0;  // per data frame programmed
+    std::optional<double> answerAt;          // share of the time the host allows for each answer
+    std::optional<SimExchange> answerOnly;  // the one exchange answerAt applies to
     SimFaults faults;
     bool help = false;
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -13,20 +14,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long poll waits, and how long a quiet line makes the board drop a frame
+// The longest poll, and how long a quiet line makes the board drop a frame
 // that began and did not end.
 constexpr auto POLL_PERIOD = 10ms;
 constexpr auto QUIET_LINE = 50ms;
 constexpr auto WRITE_PATIENCE = 1s;
 constexpr int64_t BITS_PER_BYTE = 11;
-
-void sleepUntil(std::chrono::steady_clock::time_point when, const std::atomic<bool>& stop)
-{
-    while (!stop && std::chrono::steady_clock::now() < when) {
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            when - std::chrono::steady_clock::now(), POLL_PERIOD));
-    }
-}
 
 }  // namespace
 
@@ -40,40 +33,61 @@ void SimRunner::run(const std::atomic<bool>& stop)
 {
     std::array<uint8_t, 4096> buffer{};
     while (!stop) {
-        pollfd descriptor{m_terminal.master(), POLLIN, 0};
-        const int ready = poll(&descriptor, 1, static_cast<int>(POLL_PERIOD.count()));
-        const ssize_t count = ready > 0 ? read(m_terminal.master(), buffer.data(), buffer.size()) : 0;
-        if (count <= 0) {
-            if (Clock::now() - m_lastByte >= QUIET_LINE) {
-                m_board.lineIdle();
-            }
-            if (ready > 0) {
-                std::this_thread::sleep_for(POLL_PERIOD);  // a hang-up or error: do not spin
-            }
+        Clock::time_point now = Clock::now();
+        while (!m_pending.empty() && m_pending.front().when <= now) {
+            m_logTime = m_pending.front().when;
+            write(m_pending.front().bytes, stop);
+            m_pending.pop_front();
+        }
+        if (m_pending.empty() && !m_input.empty()) {
+            handle(m_input.front());
+            m_input.pop_front();
             continue;
         }
-        m_lastByte = Clock::now();
-        handle(std::span(buffer.data(), static_cast<std::size_t>(count)), stop);
+        auto wait = POLL_PERIOD;
+        if (!m_pending.empty()) {
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(m_pending.front().when - now));
+        }
+        pollfd descriptor{m_terminal.master(), POLLIN, 0};
+        const int ready = poll(&descriptor, 1, static_cast<int>(wait.count()));
+        const ssize_t count = ready > 0 ? read(m_terminal.master(), buffer.data(), buffer.size()) : 0;
+        now = Clock::now();
+        if (count > 0) {
+            m_lastByte = now;
+            m_input.push_back({now, std::vector<uint8_t>(buffer.begin(), buffer.begin() + count)});
+        } else if (ready > 0) {
+            std::this_thread::sleep_for(POLL_PERIOD);  // a hang-up or error: do not spin
+        } else if (m_input.empty() && m_pending.empty() && now - m_lastByte >= QUIET_LINE) {
+            m_logTime = now;
+            m_board.lineIdle();
+        }
+    }
+    // What reached the board is still taken in, and logged, but not answered.
+    for (const Timed& input : m_input) {
+        handle(input);
     }
 }
 
-void SimRunner::handle(std::span<const uint8_t> bytes, const std::atomic<bool>& stop)
+void SimRunner::handle(const Timed& input)
 {
     const SimLineSettings line = m_terminal.lineSettings();
     const std::chrono::nanoseconds byteTime =
         m_lineRate && line.speed > 0 ? std::chrono::nanoseconds(BITS_PER_BYTE * 1'000'000'000 / line.speed) : 0ns;
-    const auto length = [](std::span<const uint8_t> span) { return static_cast<int64_t>(span.size()); };
+    const auto length = [](const std::vector<uint8_t>& bytes) { return static_cast<int64_t>(bytes.size()); };
 
-    const Clock::time_point arrival = std::max(Clock::now(), m_inputFree);
-    m_inputFree = arrival + byteTime * length(bytes);
-    for (const SimReply& reply : m_board.receive(bytes, line)) {
-        // The frame is complete when its last byte is in; then the board works.
-        sleepUntil(arrival + byteTime * static_cast<int64_t>(reply.after), stop);
-        sleepUntil(Clock::now() + reply.busy, stop);
-        const Clock::time_point start = std::max(Clock::now(), m_outputFree);
-        m_outputFree = start + byteTime * length(reply.bytes);
-        sleepUntil(m_outputFree, stop);
-        write(reply.bytes, stop);
+    // Bytes queue on the line behind the ones before them; the board works on
+    // them once it is done with what came before.
+    const Clock::time_point arrival = std::max(input.when, m_inputFree);
+    m_inputFree = arrival + byteTime * length(input.bytes);
+    Clock::time_point ready = std::max(arrival, Clock::now());
+    m_logTime = arrival;
+    for (SimReply& reply : m_board.receive(input.bytes, line)) {
+        // The board works from when the frame's last byte is in, or from when
+        // its answer before this one is out; then the answer takes the line.
+        ready = std::max(ready, arrival + byteTime * static_cast<int64_t>(reply.after)) + reply.busy;
+        m_outputFree = std::max(ready, m_outputFree) + byteTime * length(reply.bytes);
+        ready = m_outputFree;
+        m_pending.push_back({m_outputFree, std::move(reply.bytes)});
     }
 }
 
@@ -104,7 +118,8 @@ void SimRunner::log(const std::string& text)
     if (m_log == nullptr) {
         return;
     }
-    const auto now = std::chrono::system_clock::now();
+    const auto now = std::chrono::system_clock::now() + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                                            m_logTime - Clock::now());
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto milliseconds =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;

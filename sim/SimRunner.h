@@ -1,8 +1,12 @@
-// The loop that plays the board on the pseudo-terminal: it waits for bytes
-// from the host, hands them to the board together with the host's line
-// settings, and writes the board's answers back. With the line rate on, bytes
-// take as long as a real line needs for them (11 bits each: start bit, 8 data
-// bits, 2 stop bits); the flash times the board reports are always kept.
+// The loop that plays the board on the pseudo-terminal: it reads bytes from
+// the host as they come, hands them to the board together with the host's line
+// settings once the board has sent all it owes, and writes the board's answers
+// back when they are due. With the line rate on, bytes take as long as a real
+// line needs for them (11 bits each: start bit, 8 data bits, 2 stop bits); the
+// board's working times are always kept. Time is kept as data (when bytes
+// arrived, when the line is free, when an answer is due), and the log shows
+// each event at its time, so a frame that arrives while the board is busy is
+// logged when it arrived.
 #pragma once
 
 #include "SimBoard.h"
@@ -10,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <ostream>
 #include <span>
 #include <string>
@@ -19,13 +24,20 @@ public:
     // log may be null. board and terminal must outlive the runner.
     SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate, std::ostream* log);
 
-    // Serves hosts until stop becomes true.
+    // Serves hosts until stop becomes true; then takes in the bytes that came
+    // and leaves the answers to them unsent.
     void run(const std::atomic<bool>& stop);
 
 private:
     using Clock = std::chrono::steady_clock;
 
-    void handle(std::span<const uint8_t> bytes, const std::atomic<bool>& stop);
+    struct Timed {
+        Clock::time_point when;  // arrival of the first byte, or when the last byte is out
+        std::vector<uint8_t> bytes;
+    };
+
+    // The board takes bytes that arrived; its answers join the pending ones.
+    void handle(const Timed& input);
     void write(std::span<const uint8_t> bytes, const std::atomic<bool>& stop);
     void log(const std::string& text);
 
@@ -33,6 +45,9 @@ private:
     SimPseudoTerminal& m_terminal;
     bool m_lineRate;
     std::ostream* m_log;
+    std::deque<Timed> m_input;    // bytes the board has not taken yet
+    std::deque<Timed> m_pending;  // answers not yet sent, in order
+    Clock::time_point m_logTime;  // the time of the event being logged
     Clock::time_point m_lastByte = Clock::now();
     Clock::time_point m_inputFree = Clock::now();   // when the line from the host is free again
     Clock::time_point m_outputFree = Clock::now();  // when the line to the host is free again

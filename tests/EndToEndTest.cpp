@@ -6,7 +6,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <ctime>
+#include <set>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -236,6 +239,114 @@ TEST_F(EndToEndTest, UsageAndExtraArguments)
     Board board(m_directory, {});
     expectSuccess(quenwick({image("sketch.bin", bytes).string(), board.device, "", "ignored", "also ignored"}));
     expectFlashHolds(board.stop(), bytes);
+}
+
+// ---------------------------------------------------------------------------
+// Timing conformance: the board answers each exchange at a share of the time
+// the protocol allows for it (quenwick-sim --answer-at), read back from the
+// board's log. Only lower bounds on the host's times are checked.
+
+// A line of the board's log: its time of day in milliseconds and its text.
+struct LogLine {
+    int64_t ms;
+    std::string text;
+};
+
+std::vector<LogLine> boardLog(const fs::path& path)
+{
+    std::vector<LogLine> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        const int64_t ms = ((std::stoll(line.substr(0, 2)) * 60 + std::stoll(line.substr(3, 2))) * 60 +
+                            std::stoll(line.substr(6, 2))) * 1000 + std::stoll(line.substr(9, 3));
+        lines.push_back({ms, line.substr(13)});
+    }
+    return lines;
+}
+
+// Now as the board's log writes it, in milliseconds since local midnight.
+int64_t timeOfDayMs()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    return ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * int64_t{1000} +
+           std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+}
+
+bool fromHost(const LogLine& line)
+{
+    return line.text.starts_with("host> ") || line.text.starts_with("mode entry");
+}
+
+TEST_F(EndToEndTest, AnswersLateButInTimeAreTakenOnce)
+{
+    const Bytes bytes = randomBytes(3000, 21);
+    Board board(m_directory, {"--answer-at", "0.9", "--flash-in", image("dirty.bin", randomBytes(8192, 22)).string()});
+    expectSuccess(quenwick({image("sketch.bin", bytes).string(), board.device, "ZQ-WILLOW"}));
+    expectFlashHolds(board.stop(), bytes);
+    std::multiset<std::string> sent;
+    for (const LogLine& line : boardLog(m_directory / "board.log")) {
+        if (fromHost(line)) {
+            EXPECT_EQ(sent.count(line.text), 0U) << "sent again: " << line.text;
+            sent.insert(line.text);
+        }
+    }
+    for (const char* exchange : {"Block Erase", "data frame, last", "Checksum"}) {
+        EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [&](const std::string& text) {
+            return text.ends_with(std::string("  ") + exchange);
+        })) << exchange << " not in the log";
+    }
+}
+
+// The host waits out each exchange's whole timeout: the next frame it sends
+// (or its end) comes no sooner than the timeout after the board's last answer
+// before the exchange began. A dirty board makes the job erase.
+TEST_F(EndToEndTest, TheHostWaitsEachExchangesWholeTimeout)
+{
+    const fs::path dirty = image("dirty.bin", randomBytes(2048, 31));
+    const struct {
+        const char* exchange;
+        const char* frame;  // how the log names the host's frame that opens the exchange
+        int64_t timeoutMs;
+        size_t imageSize;   // the completion status and Checksum's data frame need many blocks to tell them apart
+    } rows[] = {
+        {"baud", "Baud Rate Set", 200, 1024},
+        {"reset", "Reset", 100, 1024},
+        {"signature", "Silicon Signature", 100, 1024},
+        {"signature-data", "Silicon Signature", 100, 1024},
+        {"blank", "Block Blank Check", 100, 1024},
+        {"erase", "Block Erase", 258, 1024},
+        {"program", "Programming", 100, 1024},
+        {"data", "data frame", 176, 1024},
+        {"completion", "data frame, last", 386, 262144},
+        {"checksum", "Checksum", 100, 1024},
+        {"checksum-data", "Checksum", 246, 262144},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.exchange);
+        const Bytes bytes = randomBytes(row.imageSize, 32);
+        Board board(m_directory, {"--answer-at", "3", "--answer-only", row.exchange, "--flash-in", dirty.string()});
+        const Subprocess::Outcome outcome = quenwick({image("sketch.bin", bytes).string(), board.device, "ZQ-WILLOW"});
+        const int64_t end = timeOfDayMs();
+        const Bytes flash = board.stop();
+        if (outcome.exitStatus == 0) {
+            expectFlashHolds(flash, bytes);
+        }
+        const std::vector<LogLine> log = boardLog(m_directory / "board.log");
+        const auto opening = std::find_if(log.begin(), log.end(), [&](const LogLine& line) {
+            return line.text.starts_with("host> ") && line.text.ends_with(std::string("  ") + row.frame);
+        });
+        ASSERT_NE(opening, log.end()) << row.frame << " not in the log";
+        const auto answered = std::find_if(std::make_reverse_iterator(opening), log.rend(), [](const LogLine& line) {
+            return line.text.starts_with("board> ") || line.text.starts_with("mode entry");
+        });
+        const int64_t since = answered == log.rend() ? opening->ms : answered->ms;
+        const auto next = std::find_if(opening + 1, log.end(), fromHost);
+        const int64_t waited = ((next == log.end() ? end : next->ms) - since + 86400000) % 86400000;
+        EXPECT_GE(waited, row.timeoutMs) << (next == log.end() ? "the job ended" : "next: " + next->text);
+    }
 }
 
 }  // namespace

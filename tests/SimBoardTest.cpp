@@ -170,11 +170,11 @@ TEST(SimBoardTest, EachFaultStrikesAsOftenAsAsked)
     } cases[] = {
         {"long-baud:1", {{ENTER.send, {0x02, 0x03, 0x06, 0x00, 0x21, 0xD6, 0x03}}, {ENTER.send, ACK, "spent"}}},
         {"silent:reset:2", {ENTER, {RESET, {}, "lost"}, {RESET, {}, "lost"}, {RESET, ACK, "spent"}}},
-        {"status:erase:0x10", {ENTER, {erase, status(0x10)}, {erase, status(0x10), "strikes every time"}}},
+        {"status:erase:1B", {ENTER, {erase, status(0x1B)}, {erase, status(0x1B), "strikes every time"}}},
         {"stray:blank:FF00:1", {ENTER, {blank, Bytes{0xFF, 0x00} + ACK, "stray bytes first"}, {blank, ACK, "spent"}}},
         {"bad-sum:checksum:1",
          {ENTER, {sum, ACK + Bytes{0x02, 0x02, 0x00, 0x01, 0xFE, 0x03}}, {sum, checksumAnswer(0x100), "spent"}}},
-        {"status:signature:5:1", {ENTER, {SIGNATURE, status(0x05), "and no data frame after it"}}},
+        {"status:signature:05:1", {ENTER, {SIGNATURE, status(0x05), "and no data frame after it"}}},
         {"drop-data:2:1", {ENTER, program, {frame, ACK}, {last, {}, "lost"}, {last, ACK + ACK, "sent again"}}},
         {"double-status:1",
          {ENTER, program, {frame, {0x02, 0x02, 0x06, 0x06, 0xF2, 0x03}, "06 06"}, {last, ACK + ACK, "spent"}}},

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <iterator>
 #include <poll.h>
+#include <sys/select.h>
 #include <thread>
 #include <unistd.h>
 
@@ -44,12 +45,17 @@ void SimRunner::run(const std::atomic<bool>& stop)
             m_input.pop_front();
             continue;
         }
-        auto wait = POLL_PERIOD;
+        // To the microsecond: a wait rounded up to whole milliseconds would
+        // hold every answer back by up to a millisecond.
+        std::chrono::microseconds wait = POLL_PERIOD;
         if (!m_pending.empty()) {
-            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(m_pending.front().when - now));
+            wait = std::min(wait, std::chrono::ceil<std::chrono::microseconds>(m_pending.front().when - now));
         }
-        pollfd descriptor{m_terminal.master(), POLLIN, 0};
-        const int ready = poll(&descriptor, 1, static_cast<int>(wait.count()));
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(m_terminal.master(), &readable);
+        timeval timeout{static_cast<time_t>(wait.count() / 1'000'000), static_cast<suseconds_t>(wait.count() % 1'000'000)};
+        const int ready = select(m_terminal.master() + 1, &readable, nullptr, nullptr, &timeout);
         const ssize_t count = ready > 0 ? read(m_terminal.master(), buffer.data(), buffer.size()) : 0;
         now = Clock::now();
         if (count > 0) {

@@ -29,9 +29,7 @@ TEST(NSWaitingTimeCalculatorTest, WaitsInWholeMillisecondsRoundedUp)
         // Single terms K/f at 1 MHz stay under a millisecond and are raised to 100.
         {"Tcs1", 1, true, [](C t) { return t.GetResetTcs1(); }, 100},
         {"Tcs5, code flash", 1, true, [](C t) { return t.GetProgrammingTcs5(true); }, 100},
-        {"Tcs5, data flash", 1, true, [](C t) { return t.GetProgrammingTcs5(false); }, 100},
         {"Tcs10, code flash", 1, true, [](C t) { return t.GetCheckSumTcs10(true); }, 100},
-        {"Tcs10, data flash", 1, true, [](C t) { return t.GetCheckSumTcs10(false); }, 100},
         {"Tcs11", 1, true, [](C t) { return t.GetSiliconSignatureTcs11(); }, 100},
         {"Tsd11", 1, true, [](C t) { return t.GetSiliconSignatureTsd11(); }, 100},
         // In microseconds, with what rounding to nearest or integer division of K by f would give instead.

@@ -22,7 +22,6 @@ TEST(NSWaitingTimeCalculatorTest, WaitsInWholeMillisecondsRoundedUp)
         {"Tds5, data flash", 32, true, [](C t) { return t.GetProgrammingTds5(false); }, 330},
         {"Tsd10, 104 blocks", 32, true, [](C t) { return t.GetCheckSumTsd10(104); }, 100},
         {"Tsd10, 105 blocks", 32, true, [](C t) { return t.GetCheckSumTsd10(105); }, 101},
-        {"Tsd10, 256 blocks", 32, true, [](C t) { return t.GetCheckSumTsd10(256); }, 246},
         {"Tss5, 1 block", 32, true, [](C t) { return t.GetProgrammingTss5(0, 0x3FF, 1, true); }, 102},
         {"Tss5, 32 blocks", 32, true, [](C t) { return t.GetProgrammingTss5(0, 0x7FFF, 32, true); }, 136},
         {"Tss5, 256 blocks", 32, true, [](C t) { return t.GetProgrammingTss5(0, 0x3FFFF, 256, true); }, 386},

@@ -1,205 +1,142 @@
-// The board as a host sees it: the runner plays it on a real pseudo-terminal
-// in this process, and a test host sends frames built by hand.
+// The simulated board driven directly: bytes from the host in, its answers
+// out. Frames are built here from the frame table, independent of the board's
+// codec, so that one mistake cannot hide in both.
 #include "SimBoard.h"
-#include "SimPseudoTerminal.h"
-#include "SimRunner.h"
-#include "SimTestHost.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 namespace {
 
-// What the host sends and the board's whole answer; an empty answer means the
-// board must stay silent.
+using Bytes = std::vector<uint8_t>;
+
+Bytes operator+(Bytes first, const Bytes& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// Start, length (256 as 0), body, sum of length and body, end.
+Bytes frame(uint8_t start, const Bytes& body, uint8_t end = 0x03)
+{
+    Bytes out{start, static_cast<uint8_t>(body.size())};
+    uint8_t sum = static_cast<uint8_t>(-out[1]);
+    for (uint8_t byte : body) {
+        out.push_back(byte);
+        sum = static_cast<uint8_t>(sum - byte);
+    }
+    return out + Bytes{sum, end};
+}
+
+Bytes status(uint8_t value) { return frame(0x02, {value}); }
+Bytes command(uint8_t code, const Bytes& parameters = {}) { return frame(0x01, Bytes{code} + parameters); }
+Bytes address(uint32_t value) { return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16)}; }
+Bytes range(uint8_t code, uint32_t start, uint32_t end, const Bytes& more = {})
+{
+    return command(code, address(start) + address(end) + more);
+}
+Bytes data(uint8_t value, bool last, std::size_t size = 256)
+{
+    return frame(0x02, Bytes(size, value), last ? 0x03 : 0x17);
+}
+
+const Bytes ACK = status(0x06);
+const Bytes RESET = command(0x00);
+const Bytes ENTRY = Bytes{0x00} + command(0x9A, {0x00, 0x21});  // mode entry and Baud Rate Set 115200
+const SimLineSettings LINE{115200, 8, 'N', 2};
+
+// What the host sends (nothing: the line goes quiet) on which line, and the
+// board's whole answer; no answer: silence.
 struct Step {
     Bytes send;
     Bytes answer;
     std::string what = "";
+    SimLineSettings line = LINE;
 };
 
-const Step ENTER{ENTRY + BAUD_115200, ACK, "mode entry"};
-
-Bytes blankCheck(uint32_t start, uint32_t end) { return command(0x32, address(start) + address(end) + Bytes{0x00}); }
-
-// Programming of size bytes of value from start, in 256-byte frames.
-std::vector<Step> programming(uint32_t start, uint32_t size, uint8_t value)
+// One board per row, with its options (a fault of the --fault menu, for most)
+// and the steps it is played; faults are given counts to show them spent.
+TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
 {
-    std::vector<Step> steps{{rangeCommand(0x40, start, start + size - 1), ACK, "Programming"}};
-    for (uint32_t end = 256; end <= size; end += 256) {
-        steps.push_back({dataFrame(Bytes(256, value), end == size), end == size ? ACK + ACK : ACK, "data frame"});
-    }
-    return steps;
-}
-
-// A board served on its own pseudo-terminal by a runner thread, and a host on it.
-class RunningBoard {
-public:
-    explicit RunningBoard(const std::vector<std::string>& arguments)
-        : m_board(parsed(arguments)), m_runner(m_board, m_terminal, m_options.lineRate, nullptr),
-          m_thread([this] { m_runner.run(m_stop); }), host(m_terminal.devicePath())
-    {
-    }
-    ~RunningBoard()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-
-    // Plays the steps; context names them in failure messages.
-    void play(const std::vector<Step>& steps, const std::string& context = "")
-    {
+    const Step enter{ENTRY, ACK, "mode entry"};
+    const Step program{range(0x40, 0, 0x1FF), ACK, "Programming"};
+    const Bytes first = data(0, false);
+    const Bytes last = data(0, true);
+    const Bytes sum = range(0xB0, 0, 0xFF);
+    const Bytes blank = range(0x32, 0x400, 0x7FF, {0x00});
+    const Bytes erase = command(0x22, address(0x400));
+    const std::vector<std::pair<std::vector<std::string>, std::vector<Step>>> rows = {
+        {{"--device-name", "TESTBOARD", "--code-flash-end", "0x00FFFF", "--data-flash-end", "0x0F1FFF"},
+         {{RESET, {}, "Reset before any mode entry"},
+          {Bytes{0x00} + RESET, {}, "Reset before Baud Rate Set"},
+          {command(0x9A, {0x00, 0x21}), ACK, "Baud Rate Set"},
+          {command(0xC0), ACK + frame(0x02, {0x51, 0x57, 0x01, 'T', 'E', 'S', 'T', 'B', 'O', 'A', 'R', 'D', ' ', 0xFF,
+                                             0xFF, 0x00, 0xFF, 0x1F, 0x0F, 0x01, 0x00, 0x00}), "Silicon Signature"},
+          {command(0x55), status(0x04), "unknown command"},
+          {command(0x22, address(0x401)), status(0x05), "erase not at a block start"},
+          {command(0x22, address(0x10000)), status(0x05), "erase beyond the code flash"},
+          {range(0x32, 0xFC00, 0x103FF, {0x00}), status(0x05), "blank check beyond the flash"},
+          {range(0xB0, 0x400, 0x3FF), status(0x05), "checksum of an empty range"},
+          {frame(0x01, {0x00, 0x01}), status(0x05), "Reset with a data byte"},
+          {command(0x9A, {0x04, 0x21}), status(0x05), "baud-rate code 4"},
+          {range(0x40, 0, 0xFF), ACK, "Programming of 256 bytes"},
+          {first, ACK, "data frame of 256 bytes"},
+          {last, status(0x05), "data beyond the range"},
+          {last, {}, "data frame outside a programming transfer"},
+          {{0x01, 0x01, 0x00, 0xFE, 0x03}, {}, "wrong sum"},
+          {frame(0x01, {0x00}, 0x17), {}, "command frame ending in ETB"},
+          {Bytes{0xFF, 0x55} + RESET, ACK, "stray bytes before a frame"},
+          {{0x01, 0x07, 0x40}, {}, "a frame that does not end"},
+          {{}, {}, "the line goes quiet"},
+          {RESET, ACK, "a frame broken off must not swallow the next one"}}},
+        {{},
+         {enter,
+          {range(0x40, 0x400, 0x4FF), ACK, "Programming"},
+          {data(0xF0, true), ACK + ACK, "256 bytes of 0xF0"},
+          {range(0x40, 0x400, 0x4FF), ACK, "Programming"},
+          {data(0x3C, true), ACK + ACK, "256 bytes of 0x3C over them"},
+          {range(0xB0, 0x3FF, 0x500), ACK + frame(0x02, {0x02, 0xCE}), "checksum of 0xFF, 256 x 0x30, 0xFF"},
+          {blank, status(0x1B), "programmed block reported blank"},
+          {erase, ACK, "erase"},
+          {blank, ACK, "erased block not blank"},
+          {range(0x40, 0x7FF, 0x7FF), ACK, "Programming"},
+          {data(0x00, true, 1), ACK + ACK, "the block's last byte"},
+          {blank, status(0x1B), "block with only its last byte programmed reported blank"},
+          {ENTRY, {}, "host at 9600", {9600, 8, 'N', 2}},
+          {ENTRY, {}, "host with one stop bit", {115200, 8, 'N', 1}},
+          {Bytes{0x00} + command(0x9A, {0x01, 0x21}), ACK, "Baud Rate Set 250000"},
+          {RESET, {}, "host at 115200 after agreeing on 250000"},
+          {RESET, ACK, "host at 250000", {250000, 8, 'N', 2}}}},
+        {{"--fault=silent:reset:2"}, {enter, {RESET, {}, "lost"}, {RESET, {}, "lost"}, {RESET, ACK, "spent"}}},
+        {{"--fault=status:erase:1B"}, {enter, {erase, status(0x1B)}, {erase, status(0x1B), "strikes every time"}}},
+        {{"--fault=stray:blank:FF00:1"}, {enter, {blank, Bytes{0xFF, 0x00} + ACK, "stray bytes first"}, {blank, ACK}}},
+        {{"--fault=bad-sum:checksum:1"},
+         {enter, {sum, ACK + Bytes{0x02, 0x02, 0x00, 0x01, 0xFE, 0x03}}, {sum, ACK + frame(0x02, {0, 1}), "spent"}}},
+        {{"--fault=status:signature:05:1"}, {enter, {command(0xC0), status(0x05), "and no data frame after it"}}},
+        {{"--fault=drop-data:2:1"}, {enter, program, {first, ACK}, {last, {}, "lost"}, {last, ACK + ACK, "again"}}},
+        {{"--fault=lose-completion:1"},
+         {enter, program, {first, ACK}, {last, ACK, "completion lost"}, {last, ACK + ACK, "last frame again"}}},
+        {{"--fault=flip:0x10:1"},
+         {enter, program, {first, ACK}, {last, ACK + ACK}, {sum, ACK + frame(0x02, {0xFF, 0xFF}), "flipped"}}},
+        {{"--fault=from-entry:2"}, {{ENTRY, {}, "first entry"}, enter, {ENTRY, {}, "counts afresh"}, enter}},
+        {{"--fault=status:data:0x11:1"},
+         {enter, program, {first, status(0x11)}, {first, {}, "transfer ended"}, program, {first, ACK, "spent"}}},
+    };
+    for (const auto& [options, steps] : rows) {
+        const std::string row = options.empty() ? "(no options)" : options.front();
+        SimOptions parsed;
+        EXPECT_EQ(parsed.parse(options), "") << row;
+        SimBoard board(parsed);
         for (std::size_t i = 0; i < steps.size(); ++i) {
-            const Step& step = steps[i];
-            const std::string where = context + " step " + std::to_string(i + 1) + " (" + step.what + ")";
-            if (step.answer.empty()) {
-                EXPECT_TRUE(host.ignored(step.send)) << where << ": answered";
-            } else {
-                EXPECT_EQ(host.exchange(step.send, step.answer.size()), step.answer) << where;
+            if (steps[i].send.empty()) {
+                board.lineIdle();
             }
+            Bytes answer;
+            for (const SimReply& reply : board.receive(steps[i].send, steps[i].line)) {
+                answer = answer + reply.bytes;
+            }
+            EXPECT_EQ(answer, steps[i].answer) << row << ", step " << i + 1 << " (" << steps[i].what << ")";
         }
     }
-
-private:
-    const SimOptions& parsed(const std::vector<std::string>& arguments)
-    {
-        EXPECT_EQ(m_options.parse(arguments), "");
-        return m_options;
-    }
-
-    SimOptions m_options;
-    SimBoard m_board;
-    SimPseudoTerminal m_terminal;
-    SimRunner m_runner;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-
-public:
-    SimTestHost host;
-};
-
-TEST(SimBoardTest, AnswersEachCommandWithTheExactBytesAndIgnoresBrokenFrames)
-{
-    RunningBoard board({"--device-name", "TESTBOARD", "--code-flash-end", "0x00FFFF", "--data-flash-end", "0x0F1FFF"});
-    const Bytes signature = hostFrame(0x02,
-                                      {0x51, 0x57, 0x01, 'T', 'E', 'S', 'T', 'B', 'O', 'A', 'R', 'D', ' ', 0xFF, 0xFF,
-                                       0x00, 0xFF, 0x1F, 0x0F, 0x01, 0x00, 0x00},
-                                      0x03);
-    board.play({
-        {RESET, {}, "Reset before any mode entry"},
-        {ENTRY + RESET, {}, "Reset before Baud Rate Set"},
-        {BAUD_115200, ACK, "Baud Rate Set"},
-        {RESET, ACK, "Reset"},
-        {SIGNATURE, ACK + signature, "Silicon Signature"},
-        {{0x01, 0x08, 0x32, 0x00, 0x00, 0x00, 0xFF, 0x03, 0x00, 0x00, 0xC4, 0x03}, ACK, "blank check, erased"},
-        {{0x01, 0x04, 0x22, 0x00, 0x04, 0x00, 0xD6, 0x03}, ACK, "erase of block 0x400"},
-        {{0x01, 0x07, 0xB0, 0x00, 0x00, 0x00, 0xFF, 0x03, 0x00, 0x47, 0x03},
-         ACK + Bytes{0x02, 0x02, 0x00, 0x04, 0xFA, 0x03},
-         "checksum of 1024 erased bytes"},
-        {{0x01, 0x07, 0x40, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x00, 0xBA, 0x03}, ACK, "Programming of 256 bytes"},
-        {dataFrame(Bytes(256, 0x5A), true), ACK + ACK, "the last data frame and the completion status"},
-        {{0x01, 0x01, 0x55, 0xAA, 0x03}, status(0x04), "unknown command"},
-        {command(0x22, address(0x401)), status(0x05), "erase not at a block start"},
-        {command(0x22, address(0x10000)), status(0x05), "erase beyond the code flash"},
-        {blankCheck(0xFC00, 0x103FF), status(0x05), "blank check beyond the flash"},
-        {rangeCommand(0xB0, 0x400, 0x3FF), status(0x05), "checksum of an empty range"},
-        {hostFrame(0x01, {0x00, 0x01}, 0x03), status(0x05), "Reset with a data byte"},
-        {command(0x9A, {0x04, 0x21}), status(0x05), "baud-rate code 4"},
-        {rangeCommand(0x40, 0, 0xFF), ACK, "Programming of 256 bytes"},
-        {dataFrame(Bytes(256, 0), false), ACK, "data frame"},
-        {dataFrame(Bytes(256, 0), true), status(0x05), "data beyond the range"},
-        {{0x01, 0x01, 0x00, 0xFE, 0x03}, {}, "wrong sum"},
-        {{0x01, 0x01, 0x00, 0xFF, 0x17}, {}, "command frame ending in ETB"},
-        {Bytes{0xFF, 0x55} + RESET, ACK, "stray bytes before a frame"},
-        {{0x01, 0x07, 0x40}, {}, "a frame that does not end"},
-        {RESET, ACK, "a frame broken off must not swallow the next one"},
-        {dataFrame(Bytes(256, 0), true), {}, "data frame outside a programming transfer"},
-    });
-}
-
-TEST(SimBoardTest, FlashKeepsOnlyWhatErasingAndProgrammingCanDo)
-{
-    RunningBoard board({});
-    board.play({ENTER});
-    board.play(programming(0x400, 1024, 0xF0));
-    board.play(programming(0x400, 1024, 0x3C));
-    board.play({
-        {rangeCommand(0xB0, 0x400, 0x402), checksumAnswer(0xFF70), "programming over 0xF0 with 0x3C must leave 0x30"},
-        {rangeCommand(0xB0, 0x3FF, 0x800), checksumAnswer(0x3E02), "0xFF, 1024 bytes of 0x30, 0xFF"},
-        {blankCheck(0x400, 0x7FF), status(0x1B), "programmed block reported blank"},
-        {command(0x22, address(0x400)), ACK, "erase"},
-        {blankCheck(0x400, 0x7FF), ACK, "erased block not blank"},
-    });
-}
-
-TEST(SimBoardTest, UnderstandsOnlyAHostAtItsSpeedWith8N2)
-{
-    RunningBoard board({});
-    SimTestHost& host = board.host;
-    // (a Linux pseudo-terminal keeps neither parity nor a character size other than 8)
-    host.setLine(9600, CS8 | CSTOPB);
-    EXPECT_TRUE(host.ignored(ENTER.send)) << "understood a host at 9600 baud";
-    host.setLine(115200, CS8);
-    EXPECT_TRUE(host.ignored(ENTER.send)) << "understood a host with one stop bit";
-
-    host.setLine(115200, CS8 | CSTOPB);
-    EXPECT_EQ(host.exchange(ENTRY + command(0x9A, {0x01, 0x21}), 5), ACK) << "Baud Rate Set answered at the old speed";
-    EXPECT_TRUE(host.ignored(RESET)) << "understood 115200 after agreeing on 250000";
-    host.setLine(250000, CS8 | CSTOPB);
-    EXPECT_EQ(host.exchange(RESET, 5), ACK) << "host at the agreed 250000";
-
-    host.setLine(115200, CS8 | CSTOPB);
-    EXPECT_EQ(host.exchange(ENTRY + command(0x9A, {0x03, 0x21}), 5), ACK) << "a new 0x00 at 115200 restarts";
-    host.setLine(1000000, CS8 | CSTOPB);
-    EXPECT_EQ(host.exchange(RESET, 5), ACK) << "host at the agreed 1000000";
-}
-
-TEST(SimBoardTest, EachFaultStrikesAsOftenAsAsked)
-{
-    const Bytes sum = rangeCommand(0xB0, 0, 0xFF);
-    const Bytes blank = blankCheck(0, 0x3FF);
-    const Bytes erase = command(0x22, address(0));
-    const Step program{rangeCommand(0x40, 0, 0x1FF), ACK, "Programming"};
-    const Bytes frame = dataFrame(Bytes(256, 0), false);
-    const Bytes last = dataFrame(Bytes(256, 0), true);
-    const struct {
-        std::string fault;
-        std::vector<Step> steps;
-    } cases[] = {
-        {"long-baud:1", {{ENTER.send, {0x02, 0x03, 0x06, 0x00, 0x21, 0xD6, 0x03}}, {ENTER.send, ACK, "spent"}}},
-        {"silent:reset:2", {ENTER, {RESET, {}, "lost"}, {RESET, {}, "lost"}, {RESET, ACK, "spent"}}},
-        {"status:erase:1B", {ENTER, {erase, status(0x1B)}, {erase, status(0x1B), "strikes every time"}}},
-        {"stray:blank:FF00:1", {ENTER, {blank, Bytes{0xFF, 0x00} + ACK, "stray bytes first"}, {blank, ACK, "spent"}}},
-        {"bad-sum:checksum:1",
-         {ENTER, {sum, ACK + Bytes{0x02, 0x02, 0x00, 0x01, 0xFE, 0x03}}, {sum, checksumAnswer(0x100), "spent"}}},
-        {"status:signature:05:1", {ENTER, {SIGNATURE, status(0x05), "and no data frame after it"}}},
-        {"drop-data:2:1", {ENTER, program, {frame, ACK}, {last, {}, "lost"}, {last, ACK + ACK, "sent again"}}},
-        {"double-status:1",
-         {ENTER, program, {frame, {0x02, 0x02, 0x06, 0x06, 0xF2, 0x03}, "06 06"}, {last, ACK + ACK, "spent"}}},
-        {"lose-completion:1",
-         {ENTER, program, {frame, ACK}, {last, ACK, "completion lost"}, {last, ACK + ACK, "last frame again"}}},
-        {"flip:0x10:1", {ENTER, program, {frame, ACK}, {last, ACK + ACK}, {sum, checksumAnswer(0xFFFF), "flipped"}}},
-        {"from-entry:2", {{ENTER.send, {}, "first entry"}, ENTER, {ENTER.send, {}, "counts afresh"}, ENTER}},
-        {"status:data:0x11:1",
-         {ENTER, program, {frame, status(0x11)}, {frame, {}, "transfer ended"}, program, {frame, ACK, "spent"}}},
-    };
-    for (const auto& [fault, steps] : cases) {
-        RunningBoard board({"--fault", fault});
-        board.play(steps, fault);
-        EXPECT_TRUE(board.host.ignored({})) << fault << ": sent more than its answers";
-    }
-}
-
-TEST(SimBoardTest, TakesAsLongAsTheLineAndTheFlashNeed)
-{
-    RunningBoard board({"--line-rate", "--program-ms", "20"});
-    board.play({ENTER});
-    const auto begin = std::chrono::steady_clock::now();
-    board.play(programming(0, 1024, 0));
-    // Each of the 4 frames needs 260 bytes of 11 bits at 115200 (24.8 ms) and 20 ms of programming.
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, 4 * 44ms) << "programming faster than the line allows";
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "VerboseLog.h"
 
-#include "CommandDriver.h"
 #include "NSCommandProcessor.h"
 
 namespace {
@@ -82,7 +81,8 @@ std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo) {
     std::string strReason(line, static_cast<size_t>(length));
     const char* pszCommand = commandName(resultInfo.ComInfo.Command);
     const bool fLineFailure = resultInfo.Result > ERR_INIT && resultInfo.Result <= ERR_CHECKSUM_MISMATCH;
-    if (fLineFailure && resultInfo.ComInfo.Command != CommandDriver::NO_COMMAND && pszCommand != nullptr) {
+    // CommandDriver::NO_COMMAND, like any code that is no command, names none.
+    if (fLineFailure && pszCommand != nullptr) {
         strReason += std::string(" (") + pszCommand + ", attempt " + std::to_string(resultInfo.ComInfo.Retry + 1) + ")";
     }
     return strReason;

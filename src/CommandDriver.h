@@ -9,8 +9,14 @@
 
 #include "NSSequenceProcessor.h"
 
+class VerboseLog;
+
 class CommandDriver : public NSSequenceProcessorDelegate {
 public:
+    // The command code of a result record whose job failed before any
+    // command exchange began (Reset's code is 0, so 0 cannot say it).
+    static constexpr uint8_t NO_COMMAND = 0xFF;
+
     // Three absent strings, a sequence on a real serial device.
     CommandDriver();
     CommandDriver(std::optional<std::string> filename, std::optional<std::string> port,
@@ -28,8 +34,15 @@ public:
     uint64_t pushWrite();
     // The result code of the last job.
     uint64_t returnResult() const;
-    // Ignores the line: the command line shows no log.
+    // The last job's result code and its last command exchange.
+    const _RESULTINFO& resultInfo() const { return m_ResultInfo; }
+    // Hands the line to the verbose log, if there is one; otherwise the
+    // command line shows no log.
     void delegateAddLog(const std::string& strLog) override;
+    // Not owned; from the next job on, the job logs its steps into it.
+    void setVerboseLog(VerboseLog* pVerboseLog) { m_pVerboseLog = pVerboseLog; }
+    // The Baud Rate Set code (0 to 3) of the next job; 0 unless set.
+    void setBaudRate(uint8_t bBaudRate) { m_bBaudRate = bBaudRate; }
 
     const std::optional<std::string>& fileNameStirng() const { return _fileNameStirng; }
     void setFileNameStirng(std::optional<std::string> fileNameStirng);
@@ -37,9 +50,6 @@ public:
     void setPortNameStirng(std::optional<std::string> portNameStirng);
     const std::optional<std::string>& boardNameStirng() const { return _boardNameStirng; }
     void setBoardNameStirng(std::optional<std::string> boardNameStirng);
-
-    // The argument as a string, or none when its bytes are not valid UTF-8.
-    static std::optional<std::string> decodeArgument(const char* pbArgument);
 
 private:
     void applicationInitialize(std::unique_ptr<NSSerialPortProcessor> pComPort);
@@ -51,4 +61,6 @@ private:
     std::optional<std::string> _fileNameStirng;
     std::optional<std::string> _boardNameStirng;
     std::optional<std::string> _portNameStirng;
+    VerboseLog* m_pVerboseLog = nullptr;
+    uint8_t m_bBaudRate = 0;
 };

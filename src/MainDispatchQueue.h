@@ -1,7 +1,8 @@
 // Stand-in for the platform's main dispatch queue: one queue for the whole
 // process. Any thread may post a task without waiting; the tasks run, in the
-// order posted, only on the thread that drains the queue. The command-line
-// program never drains it, so its pending tasks are destroyed unrun at exit.
+// order posted, only on the thread that drains or runs the queue. The
+// command-line program runs it only in verbose mode; otherwise its pending
+// tasks are destroyed unrun at exit.
 #pragma once
 
 #include <functional>
@@ -13,4 +14,9 @@ public:
     // Runs every pending task in order on the calling thread, including tasks
     // that those tasks post.
     static void drain();
+    // Runs tasks on the calling thread as they are posted, waiting for them
+    // without using the processor, until a task has called quit().
+    static void run();
+    // Called by a task: run() returns once this task is done.
+    static void quit();
 };

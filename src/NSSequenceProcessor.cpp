@@ -34,8 +34,19 @@ constexpr uint32_t DATA_FRAME_PAYLOAD = 256;
 constexpr uint64_t CODE_FLASH_START = 0;
 constexpr uint64_t DATA_FLASH_START = 0xF1000;
 
-// Host line speed for each baud-rate code of Baud Rate Set.
-constexpr uint64_t BAUD_RATES[] = {115200, 250000, 500000, 1000000};
+// Bytes as two-digit hex numbers separated by spaces.
+std::string hexBytes(const uint8_t* pbBytes, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, i == 0 ? "%02X" : " %02X", pbBytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+// The programming step's progress, written and read by the same format.
+constexpr char PROGRESS_FORMAT[] = "programmed %llu of %llu bytes";
 
 bool isTerminated(const char (&text)[1024]) { return std::memchr(text, 0, sizeof text) != nullptr; }
 
@@ -96,6 +107,33 @@ NSSequenceProcessorDelegate* NSSequenceProcessor::delegate() const { return m_de
 
 void NSSequenceProcessor::setDelegate(NSSequenceProcessorDelegate* pDelegate) { m_delegate.store(pDelegate); }
 
+void NSSequenceProcessor::setVerbose(bool fVerbose) { m_fVerbose = fVerbose; }
+
+void NSSequenceProcessor::addVerboseLog(const std::string& strLog) {
+    if (m_fVerbose) {
+        addLog(strLog);
+    }
+}
+
+std::string NSSequenceProcessor::progressLine(uint64_t dwDone, uint64_t dwTotal) {
+    char line[64];
+    std::snprintf(line, sizeof line, PROGRESS_FORMAT, static_cast<unsigned long long>(dwDone),
+                  static_cast<unsigned long long>(dwTotal));
+    return line;
+}
+
+// A line is a progress line when it reads back into the same two numbers.
+bool NSSequenceProcessor::parseProgressLine(const std::string& strLog, uint64_t* pdwDone, uint64_t* pdwTotal) {
+    unsigned long long done = 0;
+    unsigned long long total = 0;
+    if (std::sscanf(strLog.c_str(), PROGRESS_FORMAT, &done, &total) != 2 || progressLine(done, total) != strLog) {
+        return false;
+    }
+    *pdwDone = done;
+    *pdwTotal = total;
+    return true;
+}
+
 void NSSequenceProcessor::addLog(const std::string& strLog) {
     if (delegate() == nullptr) {
         return;
@@ -152,38 +190,49 @@ uint64_t NSSequenceProcessor::runJob() {
     if (!isTerminated(m_ContextInfo.PortName) || !isTerminated(m_ContextInfo.TargetFileInfo.FilePath)) {
         return ERR_PARAMETER;
     }
-    uint64_t r = m_ComPort->Open(m_ContextInfo.PortName);
-    if (r != RESULT_OK) {
-        return r;
-    }
-
-    addLog("## Programming Mode\n");
-    r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 0);
-    if (r == ERR_MODE_ENTRY_TIMEOUT) {
-        m_fInvertDtr = true;
-        r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 1);
-    }
-    if (r != RESULT_OK) {
-        return r;
-    }
-
-    r = m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath));
+    const uint64_t dwJobStart = m_ComPort->Now();
+    // The image is loaded first: a bad one never touches the board.
+    uint64_t r = m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath));
     if (r != RESULT_OK) {
         return r;
     }
     const uint64_t dwSize = m_TargetFile->GetProgramMemorySize();
     const uint64_t dwBlocks = (dwSize + BLOCK_SIZE - 1) / BLOCK_SIZE;
     const uint64_t dwEndAddress = CODE_FLASH_START + dwBlocks * BLOCK_SIZE - 1;
+    addVerboseLog("image " + std::to_string(dwSize) + " bytes, " + std::to_string(dwBlocks) + " blocks of 1024");
+
+    r = m_ComPort->Open(m_ContextInfo.PortName);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    addVerboseLog(std::string("port ") + m_ContextInfo.PortName + " opened at " + std::to_string(BAUD_RATES[0]) +
+                  " baud");
+
+    addLog("## Programming Mode\n");
+    addVerboseLog("mode entry: DTR and break, then Baud Rate Set");
+    r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 0);
+    if (r == ERR_MODE_ENTRY_TIMEOUT) {
+        addVerboseLog("no answer: mode entry again with the other DTR polarity");
+        m_fInvertDtr = true;
+        r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 1);
+    }
+    if (r != RESULT_OK) {
+        return r;
+    }
+    addVerboseLog("line speed " + std::to_string(BAUD_RATES[m_ContextInfo.BaudRate]) + " baud");
+
     r = checkSizeAndAddressRange(CODE_FLASH_START, dwSize, DATA_FLASH_START, m_TargetFile->GetDataSize());
     if (r != RESULT_OK) {
         return r;
     }
 
     addLog("## Block Blank Check & Erace...");
+    uint64_t dwErased = 0;
     for (uint64_t i = 0; i < dwBlocks && r == RESULT_OK; ++i) {
         const uint64_t dwBlockAddress = CODE_FLASH_START + i * BLOCK_SIZE;
         r = comBlockBlankCheckProc(dwBlockAddress, true);
         if (r == ERR_NOT_BLANK) {
+            ++dwErased;
             r = comBlockEraseProc(dwBlockAddress, true);
         }
     }
@@ -191,6 +240,8 @@ uint64_t NSSequenceProcessor::runJob() {
     if (r != RESULT_OK) {
         return r;
     }
+    addVerboseLog("blank check: " + std::to_string(dwBlocks - dwErased) + " blocks blank, " +
+                  std::to_string(dwErased) + " erased");
 
     addLog("## Programming...");
     const uint8_t* pbProgram = m_TargetFile->GetProgramMemory();
@@ -209,19 +260,25 @@ uint64_t NSSequenceProcessor::runJob() {
         return r;
     }
     // Only the low 16 bits of the host checksum are compared.
-    const bool fMatch = ck1 == (dwChecksum & 0xFFu) && ck2 == ((dwChecksum >> 8) & 0xFFu);
-    return fMatch ? RESULT_OK : ERR_CHECKSUM_MISMATCH;
+    const uint32_t dwHost = dwChecksum & 0xFFFFu;
+    const uint32_t dwTarget = ck1 + (uint32_t{ck2} << 8);
+    char line[64];
+    std::snprintf(line, sizeof line, "checksum: host %04X, target %04X", dwHost, dwTarget);
+    addVerboseLog(line);
+    if (dwHost != dwTarget) {
+        return ERR_CHECKSUM_MISMATCH;
+    }
+    const uint64_t dwMsec = std::max<uint64_t>(m_ComPort->Now() - dwJobStart, 1);
+    std::snprintf(line, sizeof line, "written and verified in %.1f s, %.1f KiB/s", static_cast<double>(dwMsec) / 1000,
+                  static_cast<double>(dwSize) * 1000 / 1024 / static_cast<double>(dwMsec));
+    addVerboseLog(line);
+    return RESULT_OK;
 }
 
 uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
                                                        uint64_t dataStartAddress, uint64_t dataSize) {
-    const _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
-    const uint64_t dwCodeFlashSize =
-        makeAddress(signature.CodeEndAddress[0], signature.CodeEndAddress[1], signature.CodeEndAddress[2]) + 1;
-    const uint64_t dwDataEnd =
-        makeAddress(signature.DataEndAddress[0], signature.DataEndAddress[1], signature.DataEndAddress[2]);
-    // An end address below the data flash's start means there is none.
-    const uint64_t dwDataFlashSize = dwDataEnd < DATA_FLASH_START ? 0 : dwDataEnd - (DATA_FLASH_START - 1);
+    const uint64_t dwCodeFlashSize = flashSize(true);
+    const uint64_t dwDataFlashSize = flashSize(false);
 
     // A start address must begin a block and leave room for the image.
     if (dwCodeFlashSize < programSize) {
@@ -238,6 +295,18 @@ uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAd
         return ERR_DATA_FLASH_ADDRESS;
     }
     return RESULT_OK;
+}
+
+// From the stored signature: the code flash ends at its end address; the data
+// flash begins at 0xF1000, and an end address below that means there is none.
+uint64_t NSSequenceProcessor::flashSize(bool codeFlash) {
+    const _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
+    if (codeFlash) {
+        return makeAddress(signature.CodeEndAddress[0], signature.CodeEndAddress[1], signature.CodeEndAddress[2]) + 1;
+    }
+    const uint64_t dwDataEnd =
+        makeAddress(signature.DataEndAddress[0], signature.DataEndAddress[1], signature.DataEndAddress[2]);
+    return dwDataEnd < DATA_FLASH_START ? 0 : dwDataEnd - (DATA_FLASH_START - 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -336,8 +405,17 @@ uint64_t NSSequenceProcessor::comSiliconSignatureProc() {
         return r;
     }
     _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
-    return m_Cmd->CheckSiliconSignatureDataFrames(signature.DevCode, signature.DevName, signature.CodeEndAddress,
-                                                  signature.DataEndAddress, signature.FVer);
+    r = m_Cmd->CheckSiliconSignatureDataFrames(signature.DevCode, signature.DevName, signature.CodeEndAddress,
+                                               signature.DataEndAddress, signature.FVer);
+    if (r == RESULT_OK) {
+        std::string name(reinterpret_cast<const char*>(signature.DevName));
+        std::replace_if(name.begin(), name.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
+        name.erase(name.find_last_not_of(' ') + 1);
+        addVerboseLog("device " + name + " (code " + hexBytes(signature.DevCode, 3) + "), code flash " +
+                      std::to_string(flashSize(true)) + " bytes, data flash " + std::to_string(flashSize(false)) +
+                      " bytes, firmware " + hexBytes(signature.FVer, 3));
+    }
+    return r;
 }
 
 // ---------------------------------------------------------------------------
@@ -420,6 +498,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
         return r;
     }
 
+    addVerboseLog(progressLine(0, dataLength));
     for (uint64_t b = 0; b < dwBlocks; ++b) {
         const bool fLastBlock = b == dwBlocks - 1;
         const uint8_t* pbBlock = fLastBlock && pbLastBlock ? pbLastBlock.get() : data + b * BLOCK_SIZE;
@@ -431,6 +510,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
                 return rFrame;
             }
         }
+        addVerboseLog(progressLine(std::min((b + 1) * BLOCK_SIZE, dataLength), dataLength));
     }
     return RESULT_OK;
 }

@@ -112,6 +112,16 @@ public:
     void setDelegate(NSSequenceProcessorDelegate* pDelegate);
     // Posts the line for the delegate without waiting for its delivery.
     void addLog(const std::string& strLog);
+    // With verbose on, the job also logs each step in plain English: the
+    // image, the port, mode entry, the device, the blank check, progress of
+    // the programming step (progressLine) and the checksums.
+    void setVerbose(bool fVerbose);
+    static std::string progressLine(uint64_t dwDone, uint64_t dwTotal);
+    // Reads a line made by progressLine; false for any other line.
+    static bool parseProgressLine(const std::string& strLog, uint64_t* pdwDone, uint64_t* pdwTotal);
+
+    // Host line speed for each baud-rate code of Baud Rate Set.
+    static constexpr uint64_t BAUD_RATES[] = {115200, 250000, 500000, 1000000};
 
     // The whole write job.
     uint64_t start(_CONTEXTINFO contextInfo);
@@ -150,6 +160,8 @@ private:
     using StatusParser = uint64_t (NSCommandProcessor::*)(uint8_t* pbSt1);
 
     uint64_t runJob();
+    void addVerboseLog(const std::string& strLog);
+    uint64_t flashSize(bool codeFlash);
     void driveDtr(bool fActive, bool fInvert);
     uint64_t commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout,
                              StatusParser parser);
@@ -173,4 +185,5 @@ private:
     std::atomic<NSSequenceProcessorDelegate*> m_delegate{nullptr};
     uint64_t m_dwInitResult = ERR_INIT;  // until initialize succeeds
     bool m_fInvertDtr = false;
+    bool m_fVerbose = false;
 };

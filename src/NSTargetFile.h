@@ -15,7 +15,9 @@ public:
     static constexpr uint64_t MAX_PROGRAM_SIZE = 262144;
 
     // Checks the path (exists, not a directory, extension "bin" in any case)
-    // and loads the whole file, or nothing.
+    // and loads the whole file, or nothing. The path's bytes reach the system
+    // unchanged. Anything but a regular file (a FIFO, a device) is refused with
+    // ERR_FILE_READ at once, without waiting on it.
     uint64_t ReadFile(const std::string& strPath);
     uint64_t readFromBinFile(const std::string& strPath);
     void releaseData();

@@ -1,13 +1,21 @@
-// Quenwick <WriteFilePath> <ComPortName> <BoardName>: writes a raw binary
-// image into the target's code flash. Silent on success; on failure one fixed
-// text on standard error and exit status 1.
+// Quenwick [options] <WriteFilePath> <ComPortName> <BoardName>: writes a raw
+// binary image into the target's code flash. Silent on success; on failure one
+// fixed text on standard error and exit status 1. With --verbose the job's
+// steps, its progress and the reason of a failure go to standard error first.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "CommandDriver.h"
+#include "CommandLine.h"
+#include "MainDispatchQueue.h"
+#include "VerboseLog.h"
 
 namespace {
 
@@ -41,27 +49,55 @@ private:
 
 int main(int argc, char* argv[]) {
     resultcode = 1;
-    if (argc <= 3) {
+    const CommandLine commandLine(argc, argv, std::getenv("QUENWICK_BAUD"), std::getenv("QUENWICK_VERBOSE"));
+    switch (commandLine.action()) {
+    case CommandLine::ACTION_RUN: break;
+    case CommandLine::ACTION_HELP:
         view_help();
+        std::fputs(CommandLine::optionsText(), stdout);
+        return 0;
+    case CommandLine::ACTION_VERSION: std::puts("Quenwick " QUENWICK_VERSION); return 0;
+    case CommandLine::ACTION_USAGE: view_help(); return 1;
+    case CommandLine::ACTION_REFUSE:
+        std::fprintf(stderr, "Quenwick: %s\nTry 'Quenwick --help'\n", commandLine.error().c_str());
         return 1;
     }
 
+    std::optional<VerboseLog> verboseLog;
+    if (commandLine.verbose()) {
+        verboseLog.emplace(stderr, isatty(STDERR_FILENO) != 0);
+    }
     auto driver = std::make_shared<CommandDriver>();
-    driver->setFileNameStirng(CommandDriver::decodeArgument(argv[1]));
-    driver->setPortNameStirng(CommandDriver::decodeArgument(argv[2]));
-    driver->setBoardNameStirng(CommandDriver::decodeArgument(argv[3]));
+    driver->setFileNameStirng(commandLine.operands()[0]);
+    driver->setPortNameStirng(commandLine.operands()[1]);
+    driver->setBoardNameStirng(commandLine.operands()[2]);
+    driver->setBaudRate(commandLine.baudRate());
+    driver->setVerboseLog(verboseLog ? &*verboseLog : nullptr);
 
-    // The job runs off the main thread, which only waits for its end; the
-    // join is what makes resultcode safe to read afterwards.
+    // The job runs off the main thread, which waits for its end; in verbose
+    // mode it shows the job's log lines meanwhile, and the job's last task
+    // ends that. The join is what makes resultcode safe to read afterwards.
     {
         LocalOperation operation(driver);
-        std::thread worker([&operation] { operation.main(); });
+        std::thread worker([&operation, &verboseLog] {
+            operation.main();
+            if (verboseLog) {
+                MainDispatchQueue::async(&MainDispatchQueue::quit);
+            }
+        });
+        if (verboseLog) {
+            MainDispatchQueue::run();
+        }
         worker.join();
     }
+    const _RESULTINFO resultInfo = driver->resultInfo();
     driver.reset();
 
     if (resultcode == 0) {
         return 0;
+    }
+    if (verboseLog) {
+        verboseLog->addFailure(resultInfo);
     }
     static constexpr char FAILURE_TEXT[] = "FAILED\nSketch writing was failed.";
     std::fwrite(FAILURE_TEXT, sizeof FAILURE_TEXT - 1, 1, stderr);

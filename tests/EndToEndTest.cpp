@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <iostream>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,7 @@ const std::string USAGE_TEXT =
     "Examples:\n"
     "  Quenwick ./sketch.bin /dev/cu.usbserial-DJ004POF ZQ-WILLOW\n"
     "notice: write file format is sketch.bin only.\n";
+const std::string TRY_HELP = "\nTry 'Quenwick --help'\n";
 constexpr size_t BLOCK = 1024;
 
 using Bytes = std::vector<uint8_t>;
@@ -128,11 +131,22 @@ protected:
         return path;
     }
 
-    static Subprocess::Outcome quenwick(const std::vector<std::string>& arguments)
+    // Runs Quenwick with only the given QUENWICK_ variables ("NAME=value") set.
+    static Subprocess::Outcome quenwick(const std::vector<std::string>& arguments,
+                                        const std::vector<std::string>& environment = {})
     {
-        std::vector<std::string> argv{QUENWICK_EXE};
+        std::vector<std::string> argv{"/usr/bin/env", "-u", "QUENWICK_BAUD", "-u", "QUENWICK_VERBOSE"};
+        argv.insert(argv.end(), environment.begin(), environment.end());
+        argv.push_back(QUENWICK_EXE);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return Subprocess::run(argv, 300s);
+    }
+
+    // The verbose lines without their time stamps; the reason and the failure
+    // text are left as they are.
+    static std::string unstamped(const std::string& err)
+    {
+        return std::regex_replace(err, std::regex("(^|\n) *[0-9]+\\.[0-9]{3}s  "), "$1");
     }
 
     static void expectSuccess(const Subprocess::Outcome& outcome)
@@ -176,7 +190,8 @@ TEST_F(EndToEndTest, ImagesOfEverySizeLandInTheFlash)
     uint32_t seed = 1;
     for (size_t size : {size_t{1}, size_t{1024}, size_t{1025}, size_t{1500}, size_t{262144}, size_t{1500}}) {
         last = randomBytes(size, seed++);
-        expectSuccess(quenwick({image("sketch.bin", last).string(), board.device, "ZQ-WILLOW"}));
+        const std::string name = size == 1025 ? "sk\xFF\xC0tch.bin" : "sketch.bin";  // not UTF-8: bytes pass
+        expectSuccess(quenwick({image(name, last).string(), board.device, "ZQ-WILLOW"}));
     }
     expectFlashHolds(board.stop(), last);
 }
@@ -187,58 +202,172 @@ TEST_F(EndToEndTest, BoardsThatNeedErasingOrTheOtherPolarity)
     struct Case {
         const char* name;
         std::vector<std::string> options;
+        std::string verboseLine;
     };
     const fs::path dirty = image("dirty.bin", randomBytes(8192, 8));
-    for (const Case& c : {Case{"not blank", {"--flash-in", dirty.string()}},
-                          Case{"other DTR polarity", {"--fault", "from-entry:2"}},
-                          Case{"long Baud Rate Set answer, two status bytes",
-                               {"--fault", "long-baud", "--fault", "double-status"}}}) {
+    for (const Case& c :
+         {Case{"not blank", {"--flash-in", dirty.string()}, "blank check: 0 blocks blank, 3 erased\n"},
+          Case{"other DTR polarity", {"--fault", "from-entry:2"},
+               "no answer: mode entry again with the other DTR polarity\n"},
+          Case{"long Baud Rate Set answer, two status bytes", {"--fault", "long-baud", "--fault", "double-status"},
+               "blank check: 3 blocks blank, 0 erased\n"}}) {
         SCOPED_TRACE(c.name);
         Board board(m_directory, c.options);
-        expectSuccess(quenwick({image("sketch.BIN", bytes).string(), board.device, "ZQ-MAPLE"}));
+        const Subprocess::Outcome outcome =
+            quenwick({image("sketch.BIN", bytes).string(), board.device, "ZQ-MAPLE"}, {"QUENWICK_VERBOSE=1"});
+        EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
+        EXPECT_NE(unstamped(outcome.err).find(c.verboseLine), std::string::npos) << outcome.err;
         expectFlashHolds(board.stop(), bytes);
     }
 }
 
-TEST_F(EndToEndTest, FailuresPrintTheFailureTextOnly)
+// Plain, a failure prints the failure text only; with -v the reason comes
+// first. A bad image is refused before the port opens: the board hears nothing.
+TEST_F(EndToEndTest, FailuresAndTheirReasons)
 {
     const fs::path sketch = image("sketch.bin", randomBytes(2000, 3));
+    const fs::path fifo = m_directory / "x.bin";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         const char* name;
         std::vector<std::string> options;
         std::string imagePath;
+        std::string port;  // the board's device when empty
+        std::string reason;
+        bool reachesBoard;
     };
+    const std::string noPort = (m_directory / "no-such-port").string();
     const std::vector<Case> cases = {
-        {"silent board", {"--fault", "silent:baud"}, sketch.string()},
-        {"image too large", {"--code-flash-end", "0xFFFF"}, image("large.bin", Bytes(65537, 0x5A)).string()},
-        {"checksum mismatch", {"--fault", "flip:0x10"}, sketch.string()},
-        {"missing image", {}, (m_directory / "missing.bin").string()},
-        {"wrong image format", {}, image("sketch.hex", Bytes(16, 1)).string()},
+        {"silent board", {"--fault", "silent:baud"}, sketch.string(), "",
+         "error 0x2009: the target did not enter programming mode (Baud Rate Set, attempt 5)", true},
+        {"image too large", {"--code-flash-end", "0xFFFF"}, image("large.bin", Bytes(65537, 0x5A)).string(), "",
+         "error 0x3004: the image is larger than the target's code flash", true},
+        {"checksum mismatch", {"--fault", "flip:0x10"}, sketch.string(), "",
+         "error 0x200D: the target's checksum differs from the image's (Checksum, attempt 1)", true},
+        {"missing image", {}, (m_directory / "missing.bin").string(), "",
+         "error 0x3000: the image file does not exist", false},
+        {"wrong image format", {}, image("sketch.hex", Bytes(16, 1)).string(), "",
+         "error 0x3001: the image's name does not end in .bin", false},
+        {"FIFO named x.bin", {}, fifo.string(), "", "error 0x3003: the image is not a regular file or cannot be read",
+         false},
+        {"port that cannot be opened", {}, sketch.string(), noPort, "error 0x1002: the port cannot be opened", false},
+        {"no port", {}, sketch.string(), "-", "error 0x1001: no port was given", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Board board(m_directory, c.options);
-        expectFailure(quenwick({c.imagePath, board.device, "ZQ-WILLOW"}));
+        const std::string port = c.port.empty() ? board.device : c.port == "-" ? "" : c.port;
+        expectFailure(quenwick({c.imagePath, port, "ZQ-WILLOW"}));
+        const Subprocess::Outcome verbose = quenwick({"-v", c.imagePath, port, "ZQ-WILLOW"});
+        EXPECT_EQ(verbose.exitStatus, 1);
+        EXPECT_TRUE(unstamped(verbose.err).ends_with("\n" + c.reason + "\n" + FAILURE_TEXT) ||
+                    verbose.err == c.reason + "\n" + FAILURE_TEXT)
+            << verbose.err;
         board.stop();
+        EXPECT_EQ(readFile(m_directory / "board.log").empty(), !c.reachesBoard);
     }
-    expectFailure(quenwick({sketch.string(), (m_directory / "no-such-port").string(), "ZQ-WILLOW"}));
-    expectFailure(quenwick({sketch.string(), "", "ZQ-WILLOW"}));
 }
 
-TEST_F(EndToEndTest, UsageAndExtraArguments)
+// The plain call's bytes do not change with options around it; a bad option
+// or value is named, with a pointer to --help.
+TEST_F(EndToEndTest, OptionsAroundThePlainCall)
 {
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{}, {"sketch.bin"}, {"sketch.bin", "/dev/null"}}) {
-        const Subprocess::Outcome outcome = quenwick(arguments);
-        EXPECT_EQ(outcome.exitStatus, 1);
-        EXPECT_EQ(outcome.out, USAGE_TEXT);
-        EXPECT_EQ(outcome.err, "");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::vector<std::string> environment;
+        int exitStatus;
+        std::string out;  // a regular expression
+        std::string err;
+    };
+    const std::string usage = std::regex_replace(USAGE_TEXT, std::regex("[.]"), "\\$&");
+    const std::vector<Case> cases = {
+        {{}, {}, 1, usage, ""},
+        {{"sketch.bin"}, {}, 1, usage, ""},
+        {{"-v", "sketch.bin", "/dev/null"}, {"QUENWICK_BAUD=250000"}, 1, usage, ""},
+        {{"--help"}, {}, 0, usage + "Options \\(anywhere before --\\):\n(.*\n)*", ""},
+        {{"x.bin", "-h", "p", "b"}, {}, 0, usage + "Options (.*\n)*", ""},
+        {{"--version"}, {}, 0, "Quenwick [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
+        {{"-V"}, {}, 0, "Quenwick [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
+        {{"-x", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
+        {{"-vx"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
+        {{"a.bin", "p", "b", "--bogus=1"}, {}, 1, "", "Quenwick: bad option '--bogus=1'" + TRY_HELP},
+        {{"--verbose=yes", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '--verbose=yes'" + TRY_HELP},
+        {{"a.bin", "p", "b", "-b"}, {}, 1, "", "Quenwick: option '-b' needs a value" + TRY_HELP},
+        {{"a.bin", "p", "b", "--baud"}, {}, 1, "", "Quenwick: option '--baud' needs a value" + TRY_HELP},
+        {{"-b", "9600", "a.bin", "p", "b"}, {}, 1, "",
+         "Quenwick: bad line speed '9600' (115200, 250000, 500000 or 1000000)" + TRY_HELP},
+        {{"a.bin", "p", "b"}, {"QUENWICK_BAUD=1e6"}, 1, "",
+         "Quenwick: bad line speed '1e6' in QUENWICK_BAUD (115200, 250000, 500000 or 1000000)" + TRY_HELP},
+    };
+    for (const Case& c : cases) {
+        std::string name;
+        for (const std::string& argument : c.environment) name += argument + " ";
+        for (const std::string& argument : c.arguments) name += argument + " ";
+        SCOPED_TRACE(name);
+        const Subprocess::Outcome outcome = quenwick(c.arguments, c.environment);
+        EXPECT_EQ(outcome.exitStatus, c.exitStatus);
+        EXPECT_TRUE(std::regex_match(outcome.out, std::regex(c.out))) << outcome.out;
+        EXPECT_EQ(outcome.err, c.err);
     }
 
+    // Extra operands are ignored; options anywhere before "--" leave a
+    // successful job silent.
     const Bytes bytes = randomBytes(100, 11);
     Board board(m_directory, {});
-    expectSuccess(quenwick({image("sketch.bin", bytes).string(), board.device, "", "ignored", "also ignored"}));
+    const std::string sketch = image("sketch.bin", bytes).string();
+    expectSuccess(quenwick({sketch, board.device, "", "ignored", "also ignored"}));
+    expectSuccess(quenwick({"-b", "500000", sketch, board.device, "--baud=1000000", "--", "-v", "ignored"},
+                           {"QUENWICK_VERBOSE=0"}));
     expectFlashHolds(board.stop(), bytes);
+}
+
+// Every line speed end to end; the board's log shows the speed it was asked
+// for. An option wins over the environment, whose bad value is then unread.
+TEST_F(EndToEndTest, EveryLineSpeed)
+{
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> environment;
+        const char* rate;
+    };
+    for (const Case& c : {Case{{}, {}, "115200"}, Case{{"-b", "250000"}, {"QUENWICK_BAUD=9600"}, "250000"},
+                          Case{{"--baud=500000"}, {}, "500000"}, Case{{}, {"QUENWICK_BAUD=1000000"}, "1000000"}}) {
+        SCOPED_TRACE(c.rate);
+        const Bytes bytes = randomBytes(5000, 21);
+        Board board(m_directory, {"--line-rate"});
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.end(), {image("sketch.bin", bytes).string(), board.device, "ZQ-WILLOW"});
+        expectSuccess(quenwick(arguments, c.environment));
+        expectFlashHolds(board.stop(), bytes);
+        const Bytes log = readFile(m_directory / "board.log");
+        EXPECT_NE(std::string(log.begin(), log.end()).find(std::string("board port now at ") + c.rate + " baud"),
+                  std::string::npos);
+    }
+}
+
+// A verbose job: one line per step, then one per tenth of the image.
+TEST_F(EndToEndTest, VerboseSteps)
+{
+    Board board(m_directory, {"--device-name", "ZQ\x01" "MAPLE"});
+    const Subprocess::Outcome outcome =
+        quenwick({"--verbose", "-b", "1000000", image("sketch.bin", randomBytes(10240, 5)).string(), board.device,
+                  "ZQ-MAPLE"});
+    board.stop();
+    EXPECT_EQ(outcome.exitStatus, 0);
+    EXPECT_EQ(outcome.out, "");
+    std::string expected = "image 10240 bytes, 10 blocks of 1024\n"
+                           "port " + board.device + " opened at 115200 baud\n"
+                           "mode entry: DTR and break, then Baud Rate Set\n"
+                           "device ZQ\\?MAPLE \\(code [0-9A-F ]{8}\\), code flash 262144 bytes, data flash [0-9]+ "
+                           "bytes, firmware [0-9A-F ]{8}\n"
+                           "line speed 1000000 baud\n"
+                           "blank check: 10 blocks blank, 0 erased\n";
+    for (int tenth = 1; tenth <= 10; ++tenth) {
+        expected += "programming " + std::to_string(tenth * 10) + "%, " + std::to_string(tenth * 1024) +
+                    " of 10240 bytes, [0-9.]+ KiB/s, [0-9.]+ s left\n";
+    }
+    expected += "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n";
+    EXPECT_TRUE(std::regex_match(unstamped(outcome.err), std::regex(expected))) << outcome.err;
 }
 
 // ---------------------------------------------------------------------------

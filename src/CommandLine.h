@@ -1,0 +1,45 @@
+// Reads the command line: the options (GNU style, anywhere before "--"), the
+// three operands, and QUENWICK_BAUD and QUENWICK_VERBOSE from the environment,
+// which the options override.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CommandLine {
+public:
+    enum Action {
+        ACTION_RUN,      // write the image
+        ACTION_HELP,     // -h: usage text and options, exit 0
+        ACTION_VERSION,  // -V: the version, exit 0
+        ACTION_USAGE,    // fewer than three operands: usage text, exit 1
+        ACTION_REFUSE,   // a bad option or value: error(), exit 1
+    };
+
+    // pszBaud and pszVerbose are the environment's values, or null. getopt_long
+    // may reorder argv.
+    CommandLine(int argc, char* argv[], const char* pszBaud, const char* pszVerbose);
+
+    Action action() const { return m_EAction; }
+    // The line that names the bad option or value.
+    const std::string& error() const { return m_strError; }
+    // The operands in order: image, port, board, then any that are ignored.
+    const std::vector<std::string>& operands() const { return m_Operands; }
+    // The Baud Rate Set code of the line speed asked for.
+    uint8_t baudRate() const { return m_bBaudRate; }
+    bool verbose() const { return m_fVerbose; }
+
+    // The options part of the help text, after the usage text.
+    static const char* optionsText();
+
+private:
+    void refuse(std::string strError);
+    bool takeBaudRate(const std::string& strRate, const char* pszWhere);
+
+    Action m_EAction = ACTION_RUN;
+    std::string m_strError;
+    std::vector<std::string> m_Operands;
+    uint8_t m_bBaudRate = 0;
+    bool m_fVerbose = false;
+};

@@ -1,0 +1,55 @@
+#include "VerboseLog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+
+#include "CommandDriver.h"
+
+TEST(VerboseLog, ProgressInPlaceOnATerminalAndByTenthsElsewhere) {
+    for (const bool fTerminal : {true, false}) {
+        SCOPED_TRACE(fTerminal ? "terminal" : "pipe");
+        char* pBuffer = nullptr;
+        size_t size = 0;
+        std::FILE* pStream = open_memstream(&pBuffer, &size);
+        {
+            VerboseLog log(pStream, fTerminal);
+            log.addLine("## Programming...");  // the sequence's own heading: not shown
+            for (uint64_t done = 0; done <= 2000; done += 100) {
+                log.addLine(NSSequenceProcessor::progressLine(done, 2000));
+            }
+            // A transfer that stops half way: the reason goes on a line of its own.
+            log.addLine(NSSequenceProcessor::progressLine(0, 2000));
+            log.addLine(NSSequenceProcessor::progressLine(1000, 2000));
+            log.addFailure(_RESULTINFO{ERR_DATA_FRAME, {NSCommandProcessor::CMD_PROGRAMMING, 0, 0x15, 0, 1}});
+        }
+        std::fclose(pStream);
+        const std::string out(pBuffer, size);
+        std::free(pBuffer);
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\r'), fTerminal ? 23 : 0) << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), fTerminal ? 3 : 12) << out;
+        EXPECT_EQ(out.find('#'), std::string::npos) << out;
+        const std::regex end("50%, 1000 of 2000 bytes, [0-9.]+ KiB/s, [0-9.]+ s left(\x1b\\[K)?\n"
+                             "error 0x2008: the target refused a data frame \\(Programming, attempt 2\\)\n$");
+        EXPECT_TRUE(std::regex_search(out, end)) << out;
+    }
+}
+
+TEST(VerboseLog, ReasonNamesTheCommandOnlyWhenOneWasUnderWay) {
+    const struct {
+        _RESULTINFO info;
+        const char* reason;
+    } rows[] = {
+        {{ERR_RECV_TIMEOUT, {NSCommandProcessor::CMD_RESET, 0, 0, 0, 4}},
+         "error 0x2005: the target did not answer in time (Reset, attempt 5)"},
+        {{ERR_SEND, {CommandDriver::NO_COMMAND, 0, 0, 0, 0}}, "error 0x2004: writing to the port failed"},
+        {{ERR_FILE_SIZE, {NSCommandProcessor::CMD_SILICON_SIGNATURE, 0, 0, 0, 0}},
+         "error 0x3002: the image is empty or larger than 262144 bytes"},
+        {{0x4000, {NSCommandProcessor::CMD_CHECKSUM, 0, 0, 0, 0}}, "error 0x4000: an unknown error"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(VerboseLog::failureReason(row.info), row.reason);
+    }
+}

@@ -3,7 +3,9 @@
 // board's flash read back afterwards.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -232,7 +234,7 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
         const char* name;
         std::vector<std::string> options;
         std::string imagePath;
-        std::string port;  // the board's device when empty
+        std::string port;  // the board's device when empty, held by another program when "busy"
         std::string reason;
         bool reachesBoard;
     };
@@ -251,18 +253,25 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
         {"FIFO named x.bin", {}, fifo.string(), "", "error 0x3003: the image is not a regular file or cannot be read",
          false},
         {"port that cannot be opened", {}, sketch.string(), noPort, "error 0x1002: the port cannot be opened", false},
+        {"port in use", {}, sketch.string(), "busy", "error 0x1002: the port cannot be opened", false},
         {"no port", {}, sketch.string(), "-", "error 0x1001: no port was given", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Board board(m_directory, c.options);
-        const std::string port = c.port.empty() ? board.device : c.port == "-" ? "" : c.port;
+        const bool busy = c.port == "busy";
+        const std::string port = c.port.empty() || busy ? board.device : c.port == "-" ? "" : c.port;
+        const int holder = busy ? ::open(port.c_str(), O_RDWR | O_NOCTTY) : -1;
+        ASSERT_TRUE(!busy || ::flock(holder, LOCK_EX) == 0);
         expectFailure(quenwick({c.imagePath, port, "ZQ-WILLOW"}));
         const Subprocess::Outcome verbose = quenwick({"-v", c.imagePath, port, "ZQ-WILLOW"});
         EXPECT_EQ(verbose.exitStatus, 1);
         EXPECT_TRUE(unstamped(verbose.err).ends_with("\n" + c.reason + "\n" + FAILURE_TEXT) ||
                     verbose.err == c.reason + "\n" + FAILURE_TEXT)
             << verbose.err;
+        if (holder != -1) {
+            ::close(holder);
+        }
         board.stop();
         EXPECT_EQ(readFile(m_directory / "board.log").empty(), !c.reachesBoard);
     }

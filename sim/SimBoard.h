@@ -59,6 +59,13 @@ public:
 
     // Takes bytes that arrived while the host's line had the given settings.
     std::vector<SimReply> receive(std::span<const uint8_t> bytes, const SimLineSettings& line);
+    // The bytes begin a mode entry (a 0x00 where a frame would begin): the
+    // host's DTR and break have reset the board, so what it still owed the
+    // last host is never sent.
+    bool entersMode(std::span<const uint8_t> bytes) const
+    {
+        return !bytes.empty() && bytes.front() == 0x00 && !m_codec.inFrame();
+    }
     // The line has been quiet: a frame that began and did not end is dropped.
     void lineIdle();
     // The speed the board's serial port runs at now.

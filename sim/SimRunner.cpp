@@ -35,6 +35,12 @@ void SimRunner::run(const std::atomic<bool>& stop)
     std::array<uint8_t, 4096> buffer{};
     while (!stop) {
         Clock::time_point now = Clock::now();
+        if (!m_pending.empty() && !m_input.empty() && m_input.front().when < m_pending.front().when &&
+            m_board.entersMode(m_input.front().bytes)) {
+            m_logTime = m_input.front().when;
+            log("reset by a mode entry: " + std::to_string(m_pending.size()) + " answers owed are dropped");
+            m_pending.clear();
+        }
         while (!m_pending.empty() && m_pending.front().when <= now) {
             m_logTime = m_pending.front().when;
             write(m_pending.front().bytes, stop);

@@ -85,6 +85,8 @@ uint64_t CommandDriver::buildContext() {
     return RESULT_OK;
 }
 
+void CommandDriver::stop() { m_SequenceProcessor->stop(); }
+
 uint64_t CommandDriver::returnResult() const { return m_ResultInfo.Result; }
 
 void CommandDriver::delegateAddLog(const std::string& strLog) {

@@ -32,6 +32,9 @@ public:
 
     // Runs one write job; returns its result code.
     uint64_t pushWrite();
+    // From any thread: the job under way ends at its next wait, its end steps
+    // run, and pushWrite returns its failure.
+    void stop();
     // The result code of the last job.
     uint64_t returnResult() const;
     // The last job's result code and its last command exchange.

@@ -159,7 +159,10 @@ uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo) {
     return programming();
 }
 
-void NSSequenceProcessor::stop() { m_ComPort->Interrupt(); }
+void NSSequenceProcessor::stop() {
+    addVerboseLog("stop asked for: the job ends at its next wait");
+    m_ComPort->Interrupt();
+}
 
 uint64_t NSSequenceProcessor::programming() {
     m_ContextInfo.ComRetryMax = COM_RETRY_MAX;

@@ -15,12 +15,15 @@
 #include "CommandDriver.h"
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
+#include "StopSignals.h"
 #include "VerboseLog.h"
 
 namespace {
 
 // The job's result code: 1 until the job has reported.
 uint64_t resultcode = 1;
+
+constexpr char FAILURE_TEXT[] = "FAILED\nSketch writing was failed.";
 
 void view_help() {
     std::puts("Usage: Quenwick <WriteFilePath> <ComPortName> <BoardName>");
@@ -78,6 +81,8 @@ int main(int argc, char* argv[]) {
     // mode it shows the job's log lines meanwhile, and the job's last task
     // ends that. The join is what makes resultcode safe to read afterwards.
     {
+        // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
+        StopSignals stopSignals([&driver] { driver->stop(); }, FAILURE_TEXT);
         LocalOperation operation(driver);
         std::thread worker([&operation, &verboseLog] {
             operation.main();
@@ -99,7 +104,6 @@ int main(int argc, char* argv[]) {
     if (verboseLog) {
         verboseLog->addFailure(resultInfo);
     }
-    static constexpr char FAILURE_TEXT[] = "FAILED\nSketch writing was failed.";
     std::fwrite(FAILURE_TEXT, sizeof FAILURE_TEXT - 1, 1, stderr);
     return 1;
 }

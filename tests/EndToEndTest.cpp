@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,8 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <tuple>
+#include <thread>
 #include <vector>
 
 #include "Subprocess.h"
@@ -47,6 +50,12 @@ Bytes readFile(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string readText(const fs::path& path)
+{
+    const Bytes bytes = readFile(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 void writeFile(const fs::path& path, const Bytes& bytes)
@@ -114,7 +123,7 @@ protected:
             std::deque<std::string> lines;
             for (std::string line; std::getline(log, line);) {
                 lines.push_back(line.substr(0, 120));
-                if (lines.size() > 40) {
+                if (lines.size() > 400) {
                     lines.pop_front();
                 }
             }
@@ -348,8 +357,7 @@ TEST_F(EndToEndTest, EveryLineSpeed)
         arguments.insert(arguments.end(), {image("sketch.bin", bytes).string(), board.device, "ZQ-WILLOW"});
         expectSuccess(quenwick(arguments, c.environment));
         expectFlashHolds(board.stop(), bytes);
-        const Bytes log = readFile(m_directory / "board.log");
-        EXPECT_NE(std::string(log.begin(), log.end()).find(std::string("board port now at ") + c.rate + " baud"),
+        EXPECT_NE(readText(m_directory / "board.log").find(std::string("board port now at ") + c.rate + " baud"),
                   std::string::npos);
     }
 }
@@ -377,6 +385,38 @@ TEST_F(EndToEndTest, VerboseSteps)
     }
     expected += "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n";
     EXPECT_TRUE(std::regex_match(unstamped(outcome.err), std::regex(expected))) << outcome.err;
+}
+
+// A signal mid-job ends it at its next wait with the end steps (the line
+// settings put back), the failure text and exit status 1; the board is then
+// free for the next job.
+TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
+{
+    const Bytes bytes = randomBytes(16 * 1024, 13);
+    const std::string sketch = image("sketch.bin", bytes).string();
+    Board board(m_directory, {"--line-rate"});
+    const auto lineSettings = [&] {
+        struct termios tio {};
+        const int fd = ::open(board.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_EQ(::tcgetattr(fd, &tio), 0);
+        ::close(fd);
+        return std::make_tuple(tio.c_iflag, tio.c_oflag, tio.c_cflag, tio.c_lflag);
+    };
+    const auto found = lineSettings();
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signalNumber);
+        const size_t logged = readText(m_directory / "board.log").size();
+        Subprocess job({QUENWICK_EXE, sketch, board.device, "X"});
+        for (int i = 0; i < 3000 && readText(m_directory / "board.log").find("data frame", logged) == std::string::npos;
+             ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        job.signal(signalNumber);
+        expectFailure(job.finish(60s));
+        EXPECT_EQ(lineSettings(), found) << "the end steps did not run";
+    }
+    expectSuccess(quenwick({sketch, board.device, "X"}));
+    expectFlashHolds(board.stop(), bytes);
 }
 
 // ---------------------------------------------------------------------------

@@ -61,8 +61,34 @@ protected:
     void openPort()
     {
         ASSERT_EQ(port.Open(ptsname(master)), RESULT_OK);
-        ASSERT_TRUE(eventually([&] { return port.IsReading(); })) << "the receive thread never reported itself";
+        ASSERT_TRUE(port.IsReading()) << "Open returned before the port reads";
     }
+
+    // Runs `event` on another thread 50 ms from now and returns whether the
+    // wait ended well before its 60 s limit (which only keeps a broken build
+    // from hanging).
+    static bool endsEarly(NSSerialPortProcessor& waiting, const std::function<void()>& event,
+                          const std::function<void(uint64_t dwDeadline)>& wait)
+    {
+        std::thread other([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            event();
+        });
+        const uint64_t started = waiting.Now();
+        wait(started + 60000);
+        other.join();
+        return waiting.Now() - started < 30000;
+    }
+
+#if defined(__linux__)
+    // The input and output speed of the line, as the master sees them.
+    std::pair<uint64_t, uint64_t> speeds() const
+    {
+        std::pair<uint64_t, uint64_t> both;
+        EXPECT_EQ(getLinuxLineSpeed(master, &both.first, &both.second), 0);
+        return both;
+    }
+#endif
 
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     Bytes all = Bytes(256); // every byte value
@@ -72,11 +98,6 @@ protected:
 TEST_F(NSSerialPortProcessorTest, DrivesARaw8N2LineThatCarriesEveryByte)
 {
     openPort();
-    struct termios tio {};
-    ASSERT_EQ(tcgetattr(master, &tio), 0);
-    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
-    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
-
     ASSERT_EQ(write(master, all.data(), all.size()), 256);
     Bytes received(256);
     ASSERT_TRUE(eventually([&] { return port.GetReceivedData(received.data(), 256, 256) == 256; }))
@@ -93,21 +114,16 @@ TEST_F(NSSerialPortProcessorTest, DrivesARaw8N2LineThatCarriesEveryByte)
 #if defined(__linux__)
     for (uint64_t speed : {250000u, 500000u, 1000000u}) {
         ASSERT_EQ(port.ChangeBaudRate(speed), RESULT_OK) << speed;
-        uint64_t input = 0;
-        uint64_t output = 0;
-        ASSERT_EQ(getLinuxLineSpeed(master, &input, &output), 0);
-        EXPECT_EQ(input, speed);
-        EXPECT_EQ(output, speed);
+        EXPECT_EQ(speeds(), std::make_pair(speed, speed));
     }
 #endif
+    struct termios tio {};
     ASSERT_EQ(tcgetattr(master, &tio), 0); // the format that Open set, kept through the speed changes
     EXPECT_EQ(tio.c_cflag & (CSIZE | CSTOPB | PARENB), static_cast<tcflag_t>(CS8 | CSTOPB)) << "not 8N2";
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u) << "line editing, echo or signals left on";
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT), 0u)
         << "flow control or input translation left on";
     EXPECT_EQ(tio.c_oflag & OPOST, 0u) << "output processing left on";
-    EXPECT_EQ(port.SetBreak(), RESULT_OK);
-    EXPECT_EQ(port.ClearBreak(), RESULT_OK);
     EXPECT_EQ(port.SetDtr(), ERR_SEND) << "a pseudo-terminal has no modem lines";
     EXPECT_EQ(port.ClearDtr(), ERR_SEND);
     port.Close();
@@ -145,7 +161,7 @@ TEST_F(NSSerialPortProcessorTest, TakesWholeFramesFromABoundedBuffer)
     EXPECT_EQ(port.GetReceiveDataLength(), 0u);
 }
 
-TEST_F(NSSerialPortProcessorTest, RefusesWhatIsNotATerminal)
+TEST_F(NSSerialPortProcessorTest, RefusesWhatIsNotASerialLineOrIsTheUsersTerminal)
 {
     const auto file = std::filesystem::temp_directory_path() / ("quenwick-serial-" + std::to_string(getpid()));
     std::ofstream(file) << "\x10\x20\x30";
@@ -156,6 +172,17 @@ TEST_F(NSSerialPortProcessorTest, RefusesWhatIsNotATerminal)
     std::ifstream in(file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "\x10\x20\x30") << "the file must stay as it was";
     std::filesystem::remove(file);
+
+    // A child in a session of its own whose controlling terminal is the device.
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const int fd = setsid() == -1 ? -1 : open(ptsname(master), O_RDWR);
+        _exit(fd != -1 && tcgetsid(fd) == getsid(0) && port.Open(ptsname(master)) == ERR_PORT_OPEN ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the controlling terminal was opened as the port";
 }
 
 TEST_F(NSSerialPortProcessorTest, OpensAndClosesAtAnyMoment)
@@ -165,7 +192,6 @@ TEST_F(NSSerialPortProcessorTest, OpensAndClosesAtAnyMoment)
         NSSerialPortProcessor other;
         ASSERT_EQ(other.Open(ptsname(master)), RESULT_OK) << "cycle " << i;
         if (i % 3 == 0) {
-            ASSERT_TRUE(eventually([&] { return other.IsReading(); }));
             ASSERT_EQ(write(master, all.data(), all.size()), 256);
         }
         other.Close();
@@ -194,11 +220,7 @@ TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
     struct termios tio {};
     ASSERT_EQ(tcgetattr(master, &tio), 0);
 #if defined(__linux__)
-    uint64_t input = 0;
-    uint64_t output = 0;
-    ASSERT_EQ(getLinuxLineSpeed(master, &input, &output), 0);
-    EXPECT_EQ(input, 115200u) << "an earlier input speed survived Open";
-    EXPECT_EQ(output, 115200u);
+    EXPECT_EQ(speeds(), std::make_pair(uint64_t{115200}, uint64_t{115200})) << "an earlier speed survived Open";
 #endif
 
     // A second job on the busy device is refused and changes nothing on it.
@@ -216,40 +238,19 @@ TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
     ASSERT_EQ(tcgetattr(master, &after), 0);
     EXPECT_EQ(std::memcmp(&after, &found, sizeof found), 0) << "Close did not put back what Open found";
 #if defined(__linux__)
-    ASSERT_EQ(getLinuxLineSpeed(master, &input, &output), 0);
-    EXPECT_EQ(input, 250000u);
-    EXPECT_EQ(output, 500000u);
+    EXPECT_EQ(speeds(), std::make_pair(uint64_t{250000}, uint64_t{500000}));
 #endif
     EXPECT_EQ(second.Open(ptsname(master)), RESULT_OK) << "the device is free again after Close";
 }
 
-TEST_F(NSSerialPortProcessorTest, RefusesTheControllingTerminal)
-{
-    // A child in a session of its own whose controlling terminal is the device.
-    const pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        const int fd = setsid() == -1 ? -1 : open(ptsname(master), O_RDWR);
-        NSSerialPortProcessor own;
-        _exit(fd != -1 && tcgetsid(fd) == getsid(0) && own.Open(ptsname(master)) == ERR_PORT_OPEN ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the controlling terminal was opened as the port";
-}
-
 TEST_F(NSSerialPortProcessorTest, WaitsEndWhenBytesComeOrTheLineEnds)
 {
-    // The limits only keep a broken build from hanging: nothing here waits for them.
     openPort();
-    std::thread board([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_EQ(write(master, all.data(), 5), 5);
-    });
-    const uint64_t started = port.Now();
-    port.WaitReceived(0, started + 60000);
-    board.join();
-    EXPECT_LT(port.Now() - started, 30000u) << "the wait slept through the bytes";
+    const auto waitReceived = [](NSSerialPortProcessor& p) {
+        return [&p](uint64_t dwDeadline) { p.WaitReceived(p.GetReceiveDataLength(), dwDeadline); };
+    };
+    EXPECT_TRUE(endsEarly(port, [&] { ASSERT_EQ(write(master, all.data(), 5), 5); }, waitReceived(port)))
+        << "the wait slept through the bytes";
     EXPECT_GT(port.GetReceiveDataLength(), 0u);
 
     // The board goes away: the port stops reading, and a wait ends at once.
@@ -257,22 +258,14 @@ TEST_F(NSSerialPortProcessorTest, WaitsEndWhenBytesComeOrTheLineEnds)
     ASSERT_TRUE(other != -1 && grantpt(other) == 0 && unlockpt(other) == 0);
     NSSerialPortProcessor lost;
     ASSERT_EQ(lost.Open(ptsname(other)), RESULT_OK);
-    close(other);
-    const uint64_t hungUp = lost.Now();
-    lost.WaitReceived(0, hungUp + 60000);
-    EXPECT_LT(lost.Now() - hungUp, 30000u) << "the wait did not learn of the hang-up";
+    EXPECT_TRUE(endsEarly(lost, [&] { close(other); }, waitReceived(lost))) << "the wait missed the hang-up";
     EXPECT_FALSE(lost.IsReading());
 
     // Interrupted from another thread: the wait under way and every later one end at once.
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        port.Interrupt();
-    });
-    const uint64_t interrupted = port.Now();
-    port.WaitReceived(port.GetReceiveDataLength(), interrupted + 60000);
-    stopper.join();
-    port.Pause(60000);
-    EXPECT_LT(port.Now() - interrupted, 30000u) << "Interrupt did not end the waits";
+    EXPECT_TRUE(endsEarly(port, [&] { port.Interrupt(); }, [&](uint64_t dwDeadline) {
+        waitReceived(port)(dwDeadline);
+        port.Pause(60000);
+    })) << "Interrupt did not end the waits";
     EXPECT_FALSE(port.IsReading());
 }
 

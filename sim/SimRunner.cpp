@@ -32,11 +32,14 @@ SimRunner::SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate
 
 void SimRunner::run(const std::atomic<bool>& stop)
 {
-    std::array<uint8_t, 4096> buffer{};
     while (!stop) {
         Clock::time_point now = Clock::now();
-        if (!m_pending.empty() && !m_input.empty() && m_input.front().when < m_pending.front().when &&
-            m_board.entersMode(m_input.front().bytes)) {
+        // What the host sent meanwhile is looked at before answers go out: a
+        // mode entry resets the board, and what it still owed is never sent.
+        if (!m_pending.empty() && m_pending.front().when <= now) {
+            takeInput(now);
+        }
+        if (!m_pending.empty() && !m_input.empty() && m_board.entersMode(m_input.front().bytes)) {
             m_logTime = m_input.front().when;
             log("reset by a mode entry: " + std::to_string(m_pending.size()) + " answers owed are dropped");
             m_pending.clear();
@@ -62,12 +65,11 @@ void SimRunner::run(const std::atomic<bool>& stop)
         FD_SET(m_terminal.master(), &readable);
         timeval timeout{static_cast<time_t>(wait.count() / 1'000'000), static_cast<suseconds_t>(wait.count() % 1'000'000)};
         const int ready = select(m_terminal.master() + 1, &readable, nullptr, nullptr, &timeout);
-        const ssize_t count = ready > 0 ? read(m_terminal.master(), buffer.data(), buffer.size()) : 0;
         now = Clock::now();
-        if (count > 0) {
-            m_lastByte = now;
-            m_input.push_back({now, std::vector<uint8_t>(buffer.begin(), buffer.begin() + count)});
-        } else if (ready > 0) {
+        if (ready > 0 && takeInput(now)) {
+            continue;
+        }
+        if (ready > 0) {
             std::this_thread::sleep_for(POLL_PERIOD);  // a hang-up or error: do not spin
         } else if (m_input.empty() && m_pending.empty() && now - m_lastByte >= QUIET_LINE) {
             m_logTime = now;
@@ -78,6 +80,18 @@ void SimRunner::run(const std::atomic<bool>& stop)
     for (const Timed& input : m_input) {
         handle(input);
     }
+}
+
+bool SimRunner::takeInput(Clock::time_point now)
+{
+    std::array<uint8_t, 4096> buffer{};
+    const ssize_t count = read(m_terminal.master(), buffer.data(), buffer.size());
+    if (count <= 0) {
+        return false;
+    }
+    m_lastByte = now;
+    m_input.push_back({now, std::vector<uint8_t>(buffer.begin(), buffer.begin() + count)});
+    return true;
 }
 
 void SimRunner::handle(const Timed& input)

@@ -37,6 +37,8 @@ private:
     };
 
     // The board takes bytes that arrived; its answers join the pending ones.
+    // Reads what the host has sent, without waiting; false when nothing came.
+    bool takeInput(Clock::time_point now);
     void handle(const Timed& input);
     void write(std::span<const uint8_t> bytes, const std::atomic<bool>& stop);
     void log(const std::string& text);

@@ -12,8 +12,7 @@
 class Subprocess {
 public:
     struct Outcome {
-        int exitStatus = -1;  // -1 when the child did not exit normally
-        bool timedOut = false;
+        int exitStatus = -1;  // -1 when the child did not exit normally in time
         std::string out;
         std::string err;
     };
@@ -25,24 +24,19 @@ public:
     // Kills and reaps the child if it still runs.
     ~Subprocess();
 
-    // Reads standard output up to the first line feed; the line without it,
-    // or nothing if the child closed its output or the time ran out.
+    // The next line of standard output without its line feed, or nothing if
+    // none is complete within the timeout.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout);
-    // Sends a signal to the child.
     void signal(int signalNumber);
-    // Collects the rest of the output and waits for the exit; kills the child
-    // when it has not ended within the timeout.
+    // Waits for the exit, killing the child when it has not ended within the
+    // timeout, and gives the output not yet read.
     Outcome finish(std::chrono::milliseconds timeout);
 
-    // Starts, finishes and returns in one call.
     static Outcome run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
 
 private:
-    bool pump(std::chrono::milliseconds timeout);
-
     pid_t m_pid = -1;
-    int m_outFd = -1;
-    int m_errFd = -1;
-    std::string m_out;
-    std::string m_err;
+    int m_pidFd = -1;         // becomes readable when the child ends
+    int m_outputs[2];         // in-memory files that take standard output and error
+    size_t m_outputRead = 0;  // what readLine has taken from standard output
 };

@@ -34,24 +34,17 @@ public:
     ScriptedPort& expectFlush();
     ScriptedPort& expectSpeed(uint64_t dwBaudRate, uint64_t result = 0);
     ScriptedPort& answer(const Bytes& bytes, uint64_t delayMs = 0);
-    // An answer that reaches the device in time while the host is stalled:
-    // only the host's own look at the device (TakeInPending) finds it.
-    ScriptedPort& answerDuringStall(const Bytes& bytes, uint64_t delayMs);
     // The device hangs up: from then on the port no longer reads.
     ScriptedPort& hangUp(uint64_t delayMs = 0);
     // Makes answer number `index` (from 0, in script order) come after
-    // delayMs, during a stall if fDuringStall.
+    // delayMs, during a stall if fDuringStall: an answer that reaches the
+    // device in time while the host is stalled, which only the host's own
+    // look at the device (TakeInPending) finds.
     void retime(size_t index, uint64_t delayMs, bool fDuringStall);
 
     // Empty when the host followed the script to its end; otherwise where and
     // how it strayed, or which step it never reached.
     std::string problems() const;
-    // Every event the host caused, one line each.
-    const std::vector<std::string>& events() const { return m_events; }
-    // Number of writes whose bytes equal the given frame.
-    size_t countSent(const Bytes& bytes) const;
-    // The time of each event, on the port's clock.
-    const std::vector<uint64_t>& eventTimes() const { return m_eventTimes; }
 
     uint64_t Open(const char* pbPortName) override;
     void Close() override;
@@ -73,8 +66,6 @@ public:
     void Pause(uint64_t dwMsec) override;
     void TakeInPending() override;
 
-    static std::string hex(const Bytes& bytes);
-
 private:
     enum class Arrival { Answer, DuringStall, HangUp };
     // A host event to match (with what the call returns), or an arrival
@@ -91,6 +82,7 @@ private:
         Arrival arrival;
     };
 
+    static std::string hex(const Bytes& bytes);
     ScriptedPort& add(std::string event, uint64_t value = 0, Bytes bytes = {}, Arrival arrival = Arrival::Answer);
     uint64_t host(const std::string& event);
     // Delivers what has arrived by now; what came during a stall only when
@@ -100,9 +92,6 @@ private:
     std::vector<Step> m_script;
     size_t m_next = 0;
     std::string m_stray;
-    std::vector<std::string> m_events;
-    std::vector<Bytes> m_sent;
-    std::vector<uint64_t> m_eventTimes;
     std::deque<Pending> m_pending;
     Bytes m_buffer;
     uint64_t m_dwNow = 1000000;

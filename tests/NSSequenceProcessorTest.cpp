@@ -185,15 +185,12 @@ struct Job : NSSequenceProcessorDelegate {
 // Runs one job: the port opens, the script plays, and the job must end with
 // DTR back in its first state and the port closed.
 Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PATH, uint8_t baud = 0,
-        bool inverted = false, const std::function<void(P)>& finish = {}) {
+        bool inverted = false) {
     auto port = std::make_unique<ScriptedPort>();
     ScriptedPort& board = *port;
     board.expectOpen(PORT);
     script(board);
     board.expectDtr(!inverted).expectClose();
-    if (finish) {
-        finish(board);
-    }
     auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
     Job job;
     sequence->setDelegate(&job);
@@ -352,6 +349,18 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides) {
          0xB0},
         {"CK2 differs", answered(to(SIZE_MAX), cks, {ok, dataFrame({ck1, uint8_t(ck2 ^ 1)})}), ERR_CHECKSUM_MISMATCH,
          0xB0},
+        // Frame 1 not written once, frame 2 not answered once (06 06 acknowledges
+        // too); no final status in time, so the last frame goes out again, and its
+        // final status is refused.
+        {"data frames that fail to leave or get no answer go out again",
+         [&](P p) {
+             toFrame(p, 0);
+             p.expectSend(imageFrame(IMAGE, 0), ERR_SEND).expectSend(imageFrame(IMAGE, 0));
+             p.answer(dataFrame({ACK, ACK}));
+             sends(p, imageFrame(IMAGE, 1), 2).answer(ok).expectSend(imageFrame(IMAGE, 2)).answer(ok);
+             sends(p, imageFrame(IMAGE, 3), 2).answer(ok).answer(status(0x05));
+         },
+         ERR_DATA_FRAME, 0x40, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -362,6 +371,9 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides) {
         EXPECT_EQ(job.info.ComInfo.Command, row.command);
         EXPECT_EQ(job.info.ComInfo.Retry, row.retry);
         EXPECT_EQ(job.log.back(), row.result == RESULT_OK ? "## Write Complete" : "## Write Failed");
+        if (job.log.size() > 1 && (row.command == 0x32 || row.command == 0x22 || row.command == 0x40)) {
+            EXPECT_EQ(job.log.end()[-2], NSSequenceProcessor::getResultText(row.result)) << "the step logs its result";
+        }
         EXPECT_GE(job.elapsedMs, row.minMs);
     }
 }
@@ -379,9 +391,9 @@ TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout) {
     constexpr uint32_t BLOCKS = 105;
     const Bytes image = pattern(BLOCKS * 1024);
     const std::string path = writeImage(image, "105.bin");
+    const auto script = [&](P p) { modeEntry(p, false, BLOCKS * 1024 - 1); fullJob(p, image, true); };
     const auto job = [&](size_t answer, uint64_t delayMs, bool fDuringStall = false) {
-        return run([&](P p) { modeEntry(p, false, BLOCKS * 1024 - 1); fullJob(p, image, true); }, path, 0, false,
-                   [&](P p) { p.retime(answer, delayMs, fDuringStall); });
+        return run([&](P p) { script(p); p.retime(answer, delayMs, fDuringStall); }, path);
     };
     const struct {
         const char* what;
@@ -424,22 +436,4 @@ TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout) {
         EXPECT_EQ(stalled.problems, "") << "the answer the device held was not taken";
         EXPECT_EQ(stalled.result, RESULT_OK);
     }
-}
-
-TEST(NSSequenceProcessor, DataFramesThatFailToLeaveOrGetNoAnswerGoOutAgain) {
-    const Job job = run([](P p) {
-        toFrame(p, 0);
-        // Frame 1 not written once, frame 2 not answered once; 06 06 acknowledges too.
-        p.expectSend(imageFrame(IMAGE, 0), ERR_SEND).expectSend(imageFrame(IMAGE, 0)).answer(dataFrame({ACK, ACK}));
-        p.expectSend(imageFrame(IMAGE, 1)).expectSend(imageFrame(IMAGE, 1)).answer(status(ACK));
-        p.expectSend(imageFrame(IMAGE, 2)).answer(status(ACK));
-        // No final status in time: the last frame goes out again; its final status is refused.
-        p.expectSend(imageFrame(IMAGE, 3)).answer(status(ACK));
-        p.expectSend(imageFrame(IMAGE, 3)).answer(status(ACK)).answer(status(0x05));
-    });
-    EXPECT_EQ(job.problems, "");
-    EXPECT_EQ(job.result, ERR_DATA_FRAME);
-    EXPECT_EQ(job.info.ComInfo.Retry, 1u);
-    const std::string text(NSSequenceProcessor::getResultText(ERR_DATA_FRAME));
-    EXPECT_EQ(job.log, (std::vector<std::string>{MODE, BLANK, OK, PROGRAM, text, "## Write Failed"}));
 }

@@ -19,22 +19,6 @@ ScriptedPort& ScriptedPort::add(std::string event, uint64_t value, Bytes bytes, 
     return *this;
 }
 
-ScriptedPort& ScriptedPort::expectOpen(const std::string& strName, uint64_t result) {
-    return add("Open " + strName, result);
-}
-ScriptedPort& ScriptedPort::expectClose() { return add("Close"); }
-ScriptedPort& ScriptedPort::expectSend(const Bytes& bytes, uint64_t result) {
-    return add("Send" + hex(bytes), result);
-}
-ScriptedPort& ScriptedPort::expectDtr(bool fSet) { return add(fSet ? "SetDtr" : "ClearDtr"); }
-ScriptedPort& ScriptedPort::expectBreak(bool fSet) { return add(fSet ? "SetBreak" : "ClearBreak"); }
-ScriptedPort& ScriptedPort::expectFlush() { return add("ClearReceiveBuffer"); }
-ScriptedPort& ScriptedPort::expectSpeed(uint64_t dwBaudRate, uint64_t result) {
-    return add("ChangeBaudRate " + std::to_string(dwBaudRate), result);
-}
-ScriptedPort& ScriptedPort::answer(const Bytes& bytes, uint64_t delayMs) { return add("", delayMs, bytes); }
-ScriptedPort& ScriptedPort::hangUp(uint64_t delayMs) { return add("", delayMs, {}, Arrival::HangUp); }
-
 void ScriptedPort::retime(size_t index, uint64_t delayMs, bool fDuringStall) {
     for (Step& step : m_script) {
         if (step.event.empty() && step.arrival != Arrival::HangUp && index-- == 0) {
@@ -117,14 +101,6 @@ void ScriptedPort::Close() {
 
 uint64_t ScriptedPort::SendData(const uint8_t* pbData, uint64_t writeBytes) {
     return host("Send" + hex(Bytes(pbData, pbData + writeBytes)));
-}
-
-uint64_t ScriptedPort::SetBreak() { return host("SetBreak"); }
-uint64_t ScriptedPort::ClearBreak() { return host("ClearBreak"); }
-uint64_t ScriptedPort::SetDtr() { return host("SetDtr"); }
-uint64_t ScriptedPort::ClearDtr() { return host("ClearDtr"); }
-uint64_t ScriptedPort::ChangeBaudRate(uint64_t dwBaudRate) {
-    return host("ChangeBaudRate " + std::to_string(dwBaudRate));
 }
 
 void ScriptedPort::ClearReceiveBuffer() {

@@ -26,16 +26,18 @@ public:
 
     // Script building; each returns the port for chaining. `result` is what
     // the host's call returns.
-    ScriptedPort& expectOpen(const std::string& strName, uint64_t result = 0);
-    ScriptedPort& expectClose();
-    ScriptedPort& expectSend(const Bytes& bytes, uint64_t result = 0);
-    ScriptedPort& expectDtr(bool fSet);
-    ScriptedPort& expectBreak(bool fSet);
-    ScriptedPort& expectFlush();
-    ScriptedPort& expectSpeed(uint64_t dwBaudRate, uint64_t result = 0);
-    ScriptedPort& answer(const Bytes& bytes, uint64_t delayMs = 0);
+    ScriptedPort& expectOpen(const std::string& strName, uint64_t result = 0) { return add("Open " + strName, result); }
+    ScriptedPort& expectClose() { return add("Close"); }
+    ScriptedPort& expectSend(const Bytes& bytes, uint64_t result = 0) { return add("Send" + hex(bytes), result); }
+    ScriptedPort& expectDtr(bool fSet) { return add(fSet ? "SetDtr" : "ClearDtr"); }
+    ScriptedPort& expectBreak(bool fSet) { return add(fSet ? "SetBreak" : "ClearBreak"); }
+    ScriptedPort& expectFlush() { return add("ClearReceiveBuffer"); }
+    ScriptedPort& expectSpeed(uint64_t dwBaudRate, uint64_t result = 0) {
+        return add("ChangeBaudRate " + std::to_string(dwBaudRate), result);
+    }
+    ScriptedPort& answer(const Bytes& bytes, uint64_t delayMs = 0) { return add("", delayMs, bytes); }
     // The device hangs up: from then on the port no longer reads.
-    ScriptedPort& hangUp(uint64_t delayMs = 0);
+    ScriptedPort& hangUp(uint64_t delayMs = 0) { return add("", delayMs, {}, Arrival::HangUp); }
     // Makes answer number `index` (from 0, in script order) come after
     // delayMs, during a stall if fDuringStall: an answer that reaches the
     // device in time while the host is stalled, which only the host's own
@@ -49,11 +51,13 @@ public:
     uint64_t Open(const char* pbPortName) override;
     void Close() override;
     uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override;
-    uint64_t SetBreak() override;
-    uint64_t ClearBreak() override;
-    uint64_t SetDtr() override;
-    uint64_t ClearDtr() override;
-    uint64_t ChangeBaudRate(uint64_t dwBaudRate) override;
+    uint64_t SetBreak() override { return host("SetBreak"); }
+    uint64_t ClearBreak() override { return host("ClearBreak"); }
+    uint64_t SetDtr() override { return host("SetDtr"); }
+    uint64_t ClearDtr() override { return host("ClearDtr"); }
+    uint64_t ChangeBaudRate(uint64_t dwBaudRate) override {
+        return host("ChangeBaudRate " + std::to_string(dwBaudRate));
+    }
     void ClearReceiveBuffer() override;
     uint64_t GetReceiveDataLength() override;
     uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len) override;

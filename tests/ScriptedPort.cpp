@@ -86,8 +86,6 @@ void ScriptedPort::Pause(uint64_t dwMsec) {
     deliverDue();
 }
 
-void ScriptedPort::TakeInPending() { deliverDue(true); }
-
 uint64_t ScriptedPort::Open(const char* pbPortName) {
     const uint64_t result = host("Open " + std::string(pbPortName));
     m_isOpen = result == 0;
@@ -97,10 +95,6 @@ uint64_t ScriptedPort::Open(const char* pbPortName) {
 void ScriptedPort::Close() {
     host("Close");
     m_isOpen = false;
-}
-
-uint64_t ScriptedPort::SendData(const uint8_t* pbData, uint64_t writeBytes) {
-    return host("Send" + hex(Bytes(pbData, pbData + writeBytes)));
 }
 
 void ScriptedPort::ClearReceiveBuffer() {

@@ -50,7 +50,9 @@ public:
 
     uint64_t Open(const char* pbPortName) override;
     void Close() override;
-    uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override;
+    uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override {
+        return host("Send" + hex(Bytes(pbData, pbData + writeBytes)));
+    }
     uint64_t SetBreak() override { return host("SetBreak"); }
     uint64_t ClearBreak() override { return host("ClearBreak"); }
     uint64_t SetDtr() override { return host("SetDtr"); }
@@ -68,7 +70,7 @@ public:
     // Moves the clock on by one more than the pause, as a millisecond clock
     // shows a pause that began at the start of a millisecond.
     void Pause(uint64_t dwMsec) override;
-    void TakeInPending() override;
+    void TakeInPending() override { deliverDue(true); }
 
 private:
     enum class Arrival { Answer, DuringStall, HangUp };

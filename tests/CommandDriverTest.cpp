@@ -8,50 +8,43 @@
 #include "MainDispatchQueue.h"
 #include "ScriptedPort.h"
 
-// A driver whose sequence talks to `board`, which the driver owns.
-struct DriverOnScript {
-    ScriptedPort* board = new ScriptedPort;
-    CommandDriver driver{std::unique_ptr<NSSerialPortProcessor>(board)};
-};
-
-TEST(CommandDriver, RefusesJobsItCannotDescribeWithoutStartingTheSequence) {
-    const std::string tooLong(1024, 'p');
+// One driver takes every row in turn. Names of 1023 bytes fit, and that job
+// reaches the board, which refuses its Baud Rate Set (ST1 0x15). Every later
+// job is refused before the sequence starts, with a record of its own: no
+// status of the job before.
+TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord) {
+    // An image path of 1023 bytes: slashes repeated name the same file.
+    const std::string image = ::testing::TempDir() + "quenwick-driver.bin";
+    std::ofstream(image) << "x";
+    const std::string port(1023, 'p'), longImage = std::string(1023 - image.size(), '/') + image;
     const struct {
         const char* what;
         std::optional<std::string> port, file;
         uint64_t result;
     } rows[] = {
-        {"empty port name", "", "image.bin", ERR_PORT_NOT_SELECTED},
-        {"no port name", std::nullopt, "image.bin", ERR_PORT_NOT_SELECTED},
+        {"names of 1023 bytes", port, longImage, ERR_COMMAND_FRAME},
+        {"empty port name", "", image, ERR_PORT_NOT_SELECTED},
+        {"no port name", std::nullopt, image, ERR_PORT_NOT_SELECTED},
         {"no file name", "/dev/ttyX", std::nullopt, ERR_FILE_NOT_FOUND},
-        {"port name of 1024 bytes", tooLong, "image.bin", ERR_PARAMETER},
-        {"image path of 1024 bytes", "/dev/ttyX", tooLong, ERR_PARAMETER},
+        {"port name of 1024 bytes", port + "p", image, ERR_PARAMETER},
+        {"image path of 1024 bytes", "/dev/ttyX", "/" + longImage, ERR_PARAMETER},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        DriverOnScript job;
-        job.driver.setPortNameStirng(row.port);
-        job.driver.setFileNameStirng(row.file);
-        EXPECT_EQ(job.driver.pushWrite(), row.result);
-        EXPECT_EQ(job.driver.returnResult(), row.result);
-        EXPECT_EQ(job.board->events(), std::vector<std::string>{}) << "the sequence was started";
-    }
-}
-
-TEST(CommandDriver, NamesOf1023BytesFitAndTheDriverMayGoBeforeTheLogIsDrained) {
-    const std::string port(1023, 'p');
-    // An image path of 1023 bytes: slashes repeated name the same file.
-    const std::string image = ::testing::TempDir() + "quenwick-driver.bin";
-    std::ofstream(image) << "x";
-    const std::string longImage = std::string(1023 - image.size(), '/') + image;
     {
-        DriverOnScript job;
-        job.board->expectOpen(port, ERR_PORT_OPEN).expectDtr(true).expectClose();
-        job.driver.setPortNameStirng(port);
-        job.driver.setFileNameStirng(longImage);
-        EXPECT_EQ(job.driver.pushWrite(), ERR_PORT_OPEN);
-        EXPECT_EQ(job.driver.returnResult(), ERR_PORT_OPEN);
-        EXPECT_EQ(job.board->problems(), "");
+        auto board = std::make_unique<ScriptedPort>();
+        ScriptedPort& script = *board;
+        script.expectOpen(port).expectDtr(true).expectBreak(true).expectFlush().expectDtr(false).expectBreak(false);
+        script.expectSend({0x00}).expectSend({0x01, 0x03, 0x9A, 0x00, 0x21, 0x42, 0x03});
+        script.answer({0x02, 0x01, 0x15, 0xEA, 0x03}).expectDtr(true).expectClose();
+        CommandDriver driver(std::move(board));
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.what);
+            driver.setPortNameStirng(row.port);
+            driver.setFileNameStirng(row.file);
+            EXPECT_EQ(driver.pushWrite(), row.result);
+            EXPECT_EQ(driver.returnResult(), row.result);
+            EXPECT_EQ(driver.resultInfo().ComInfo.ST1, row.result == ERR_COMMAND_FRAME ? 0x15 : 0);
+            EXPECT_EQ(script.problems(), "") << "only the first job may reach the board";
+        }
     }
     // "## Write Failed" is still queued for the driver that is gone.
     MainDispatchQueue::drain();

@@ -1,16 +1,15 @@
 #include "ScriptedPort.h"
 
 #include <algorithm>
+#include <cstdio>
 
+// Each byte in two hex digits, after a space.
 std::string ScriptedPort::hex(const Bytes& bytes) {
-    static constexpr char DIGITS[] = "0123456789ABCDEF";
     std::string text;
     for (uint8_t byte : bytes) {
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += DIGITS[byte >> 4];
-        text += DIGITS[byte & 0x0F];
+        char digits[4];
+        std::snprintf(digits, sizeof digits, " %02X", byte);
+        text += digits;
     }
     return text;
 }
@@ -19,25 +18,6 @@ ScriptedPort& ScriptedPort::add(std::string event, uint64_t value, Bytes bytes, 
     m_script.push_back(Step{std::move(event), value, std::move(bytes), arrival});
     return *this;
 }
-
-ScriptedPort& ScriptedPort::expectOpen(const std::string& strName, uint64_t result) {
-    return add("Open " + strName, result);
-}
-ScriptedPort& ScriptedPort::expectClose() { return add("Close"); }
-ScriptedPort& ScriptedPort::expectSend(const Bytes& bytes, uint64_t result) {
-    return add("Send " + hex(bytes), result);
-}
-ScriptedPort& ScriptedPort::expectDtr(bool fSet) { return add(fSet ? "SetDtr" : "ClearDtr"); }
-ScriptedPort& ScriptedPort::expectBreak(bool fSet) { return add(fSet ? "SetBreak" : "ClearBreak"); }
-ScriptedPort& ScriptedPort::expectFlush() { return add("ClearReceiveBuffer"); }
-ScriptedPort& ScriptedPort::expectSpeed(uint64_t dwBaudRate, uint64_t result) {
-    return add("ChangeBaudRate " + std::to_string(dwBaudRate), result);
-}
-ScriptedPort& ScriptedPort::answer(const Bytes& bytes, uint64_t delayMs) { return add("", delayMs, bytes); }
-ScriptedPort& ScriptedPort::answerDuringStall(const Bytes& bytes, uint64_t delayMs) {
-    return add("", delayMs, bytes, Arrival::DuringStall);
-}
-ScriptedPort& ScriptedPort::hangUp(uint64_t delayMs) { return add("", delayMs, {}, Arrival::HangUp); }
 
 void ScriptedPort::retime(size_t index, uint64_t delayMs, bool fDuringStall) {
     for (Step& step : m_script) {
@@ -58,15 +38,9 @@ std::string ScriptedPort::problems() const {
     return "the host stopped before step " + std::to_string(missed - m_script.begin()) + ": " + missed->event;
 }
 
-size_t ScriptedPort::countSent(const Bytes& bytes) const {
-    return static_cast<size_t>(std::count(m_sent.begin(), m_sent.end(), bytes));
-}
-
 // Matches one host event against the next step and returns that step's
 // result; the answers that follow it start their delay now.
 uint64_t ScriptedPort::host(const std::string& event) {
-    m_events.push_back(event);
-    m_eventTimes.push_back(m_dwNow);
     if (!m_stray.empty()) {
         return 0;
     }
@@ -112,8 +86,6 @@ void ScriptedPort::Pause(uint64_t dwMsec) {
     deliverDue();
 }
 
-void ScriptedPort::TakeInPending() { deliverDue(true); }
-
 uint64_t ScriptedPort::Open(const char* pbPortName) {
     const uint64_t result = host("Open " + std::string(pbPortName));
     m_isOpen = result == 0;
@@ -123,19 +95,6 @@ uint64_t ScriptedPort::Open(const char* pbPortName) {
 void ScriptedPort::Close() {
     host("Close");
     m_isOpen = false;
-}
-
-uint64_t ScriptedPort::SendData(const uint8_t* pbData, uint64_t writeBytes) {
-    m_sent.emplace_back(pbData, pbData + writeBytes);
-    return host("Send " + hex(m_sent.back()));
-}
-
-uint64_t ScriptedPort::SetBreak() { return host("SetBreak"); }
-uint64_t ScriptedPort::ClearBreak() { return host("ClearBreak"); }
-uint64_t ScriptedPort::SetDtr() { return host("SetDtr"); }
-uint64_t ScriptedPort::ClearDtr() { return host("ClearDtr"); }
-uint64_t ScriptedPort::ChangeBaudRate(uint64_t dwBaudRate) {
-    return host("ChangeBaudRate " + std::to_string(dwBaudRate));
 }
 
 void ScriptedPort::ClearReceiveBuffer() {

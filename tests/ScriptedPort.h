@@ -26,41 +26,40 @@ public:
 
     // Script building; each returns the port for chaining. `result` is what
     // the host's call returns.
-    ScriptedPort& expectOpen(const std::string& strName, uint64_t result = 0);
-    ScriptedPort& expectClose();
-    ScriptedPort& expectSend(const Bytes& bytes, uint64_t result = 0);
-    ScriptedPort& expectDtr(bool fSet);
-    ScriptedPort& expectBreak(bool fSet);
-    ScriptedPort& expectFlush();
-    ScriptedPort& expectSpeed(uint64_t dwBaudRate, uint64_t result = 0);
-    ScriptedPort& answer(const Bytes& bytes, uint64_t delayMs = 0);
-    // An answer that reaches the device in time while the host is stalled:
-    // only the host's own look at the device (TakeInPending) finds it.
-    ScriptedPort& answerDuringStall(const Bytes& bytes, uint64_t delayMs);
+    ScriptedPort& expectOpen(const std::string& strName, uint64_t result = 0) { return add("Open " + strName, result); }
+    ScriptedPort& expectClose() { return add("Close"); }
+    ScriptedPort& expectSend(const Bytes& bytes, uint64_t result = 0) { return add("Send" + hex(bytes), result); }
+    ScriptedPort& expectDtr(bool fSet) { return add(fSet ? "SetDtr" : "ClearDtr"); }
+    ScriptedPort& expectBreak(bool fSet) { return add(fSet ? "SetBreak" : "ClearBreak"); }
+    ScriptedPort& expectFlush() { return add("ClearReceiveBuffer"); }
+    ScriptedPort& expectSpeed(uint64_t dwBaudRate, uint64_t result = 0) {
+        return add("ChangeBaudRate " + std::to_string(dwBaudRate), result);
+    }
+    ScriptedPort& answer(const Bytes& bytes, uint64_t delayMs = 0) { return add("", delayMs, bytes); }
     // The device hangs up: from then on the port no longer reads.
-    ScriptedPort& hangUp(uint64_t delayMs = 0);
+    ScriptedPort& hangUp(uint64_t delayMs = 0) { return add("", delayMs, {}, Arrival::HangUp); }
     // Makes answer number `index` (from 0, in script order) come after
-    // delayMs, during a stall if fDuringStall.
+    // delayMs, during a stall if fDuringStall: an answer that reaches the
+    // device in time while the host is stalled, which only the host's own
+    // look at the device (TakeInPending) finds.
     void retime(size_t index, uint64_t delayMs, bool fDuringStall);
 
     // Empty when the host followed the script to its end; otherwise where and
     // how it strayed, or which step it never reached.
     std::string problems() const;
-    // Every event the host caused, one line each.
-    const std::vector<std::string>& events() const { return m_events; }
-    // Number of writes whose bytes equal the given frame.
-    size_t countSent(const Bytes& bytes) const;
-    // The time of each event, on the port's clock.
-    const std::vector<uint64_t>& eventTimes() const { return m_eventTimes; }
 
     uint64_t Open(const char* pbPortName) override;
     void Close() override;
-    uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override;
-    uint64_t SetBreak() override;
-    uint64_t ClearBreak() override;
-    uint64_t SetDtr() override;
-    uint64_t ClearDtr() override;
-    uint64_t ChangeBaudRate(uint64_t dwBaudRate) override;
+    uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override {
+        return host("Send" + hex(Bytes(pbData, pbData + writeBytes)));
+    }
+    uint64_t SetBreak() override { return host("SetBreak"); }
+    uint64_t ClearBreak() override { return host("ClearBreak"); }
+    uint64_t SetDtr() override { return host("SetDtr"); }
+    uint64_t ClearDtr() override { return host("ClearDtr"); }
+    uint64_t ChangeBaudRate(uint64_t dwBaudRate) override {
+        return host("ChangeBaudRate " + std::to_string(dwBaudRate));
+    }
     void ClearReceiveBuffer() override;
     uint64_t GetReceiveDataLength() override;
     uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len) override;
@@ -71,9 +70,7 @@ public:
     // Moves the clock on by one more than the pause, as a millisecond clock
     // shows a pause that began at the start of a millisecond.
     void Pause(uint64_t dwMsec) override;
-    void TakeInPending() override;
-
-    static std::string hex(const Bytes& bytes);
+    void TakeInPending() override { deliverDue(true); }
 
 private:
     enum class Arrival { Answer, DuringStall, HangUp };
@@ -91,6 +88,7 @@ private:
         Arrival arrival;
     };
 
+    static std::string hex(const Bytes& bytes);
     ScriptedPort& add(std::string event, uint64_t value = 0, Bytes bytes = {}, Arrival arrival = Arrival::Answer);
     uint64_t host(const std::string& event);
     // Delivers what has arrived by now; what came during a stall only when
@@ -100,9 +98,6 @@ private:
     std::vector<Step> m_script;
     size_t m_next = 0;
     std::string m_stray;
-    std::vector<std::string> m_events;
-    std::vector<Bytes> m_sent;
-    std::vector<uint64_t> m_eventTimes;
     std::deque<Pending> m_pending;
     Bytes m_buffer;
     uint64_t m_dwNow = 1000000;

@@ -11,19 +11,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "Subprocess.h"
 
@@ -41,6 +39,7 @@ const std::string USAGE_TEXT =
     "Examples:\n"
     "  Quenwick \\./sketch\\.bin /dev/cu\\.usbserial-DJ004POF ZQ-WILLOW\n"
     "notice: write file format is sketch\\.bin only\\.\n";  // as a regular expression
+const std::string VERSION = "Quenwick [0-9]+\\.[0-9]+\\.[0-9]+\n";
 const std::string TRY_HELP = "\nTry 'Quenwick --help'\n";
 const std::string ANY = "[\\s\\S]*";
 
@@ -89,35 +88,6 @@ std::vector<LogLine> boardLog(const std::string& log)
     return lines;
 }
 
-// quenwick-sim in a child process; its code flash is read back when it stops.
-class Board {
-    fs::path m_directory;
-    Subprocess m_process;
-
-public:
-    const std::string device;
-
-    Board(const fs::path& directory, Strings options)
-        : m_directory(directory),
-          m_process([&] {
-              options.insert(options.begin(), QUENWICK_SIM_EXE);
-              options.insert(options.end(), {"--flash-out", (directory / "flash-out.bin").string(), "--log",
-                                             (directory / "board.log").string()});
-              return options;
-          }()),
-          device(m_process.readLine(10s).value_or(""))
-    {
-    }
-
-    std::string stop()
-    {
-        m_process.signal(SIGTERM);
-        const Subprocess::Outcome outcome = m_process.finish(10s);
-        EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
-        return readText(m_directory / "flash-out.bin");
-    }
-};
-
 class EndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directories(m_directory); }
@@ -130,6 +100,24 @@ protected:
             std::cout << "end of the board's log:\n" << log.substr(log.size() - std::min<size_t>(log.size(), 40000));
         }
         fs::remove_all(m_directory);
+    }
+
+    // quenwick-sim in a child process; gives its device, or "" when it did not start.
+    std::string startBoard(Strings options)
+    {
+        options.insert(options.begin(), QUENWICK_SIM_EXE);
+        options.insert(options.end(), {"--flash-out", (m_directory / "flash-out.bin").string(), "--log",
+                                       (m_directory / "board.log").string()});
+        return m_board.emplace(options).readLine(10s).value_or("");
+    }
+
+    // Stops the board and reads its code flash back.
+    std::string stopBoard()
+    {
+        ::kill(m_board->pid(), SIGTERM);
+        const Subprocess::Outcome outcome = m_board->finish(10s);
+        EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
+        return readText(m_directory / "flash-out.bin");
     }
 
     std::string image(const std::string& name, const std::string& bytes)
@@ -160,12 +148,12 @@ protected:
     // board's device and "sketch.*" for an image of that name with the bytes.
     Job job(Strings boardOptions, Strings arguments, const std::string& bytes, const Strings& environment = {})
     {
-        Board board(m_directory, std::move(boardOptions));
+        const std::string device = startBoard(std::move(boardOptions));
         for (std::string& argument : arguments) {
-            argument = argument == "PORT" ? board.device : argument.starts_with("sketch.") ? image(argument, bytes) : argument;
+            argument = argument == "PORT" ? device : argument.starts_with("sketch.") ? image(argument, bytes) : argument;
         }
         Job job{quenwick(arguments, environment), timeOfDayMs(), "", ""};
-        job.flash = board.stop();
+        job.flash = stopBoard();
         job.log = readText(m_directory / "board.log");
         return job;
     }
@@ -196,22 +184,23 @@ protected:
 
     const fs::path m_directory = fs::temp_directory_path() / ("quenwick-e2e-" + std::to_string(::getpid()) + "-" +
                                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::optional<Subprocess> m_board;
 };
 
 // One board serves every job, as real hardware does: from the second job on
 // the blocks hold the previous image and have to be erased first.
 TEST_F(EndToEndTest, ImagesOfEverySizeLandInTheFlash)
 {
-    Board board(m_directory, {});
-    ASSERT_FALSE(board.device.empty());
+    const std::string device = startBoard({});
+    ASSERT_FALSE(device.empty());
     std::string last;
     uint32_t seed = 1;
     for (size_t size : {size_t{1}, size_t{1024}, size_t{1025}, size_t{1500}, size_t{262144}, size_t{1500}}) {
         last = randomBytes(size, seed++);
         const std::string name = size == 1025 ? "sk\xFF\xC0tch.bin" : "sketch.bin";  // not UTF-8: bytes pass
-        expectExit(quenwick({image(name, last), board.device, "ZQ-WILLOW"}), 0);
+        expectExit(quenwick({image(name, last), device, "ZQ-WILLOW"}), 0);
     }
-    expectFlashHolds(board.stop(), last);
+    expectFlashHolds(stopBoard(), last);
 }
 
 // Jobs that succeed: boards that need erasing or the other DTR polarity,
@@ -234,28 +223,22 @@ TEST_F(EndToEndTest, JobsThatSucceed)
          ANY + "\nblank check: 0 blocks blank, 3 erased\n" + ANY, ""},
         {"other DTR polarity", {"--fault", "from-entry:2"}, {"sketch.bin", "PORT", "X"}, {"QUENWICK_VERBOSE=1"}, 3000,
          ANY + "\nno answer: mode entry again with the other DTR polarity\n" + ANY, ""},
-        {"long Baud Rate Set answer, two status bytes", {"--fault", "long-baud", "--fault", "double-status"},
-         {"sketch.bin", "PORT", "X"}, {"QUENWICK_VERBOSE=1"}, 3000, ANY + "\nblank check: 3 blocks blank, 0 erased\n" + ANY,
-         ""},
+        {"long Baud Rate Set answer, two status bytes", {"--fault", "long-baud", "--fault", "double-status"}, {"sketch.bin", "PORT", "X"},
+         {"QUENWICK_VERBOSE=1"}, 3000, ANY + "\nblank check: 3 blocks blank, 0 erased\n" + ANY, ""},
         {"115200", {"--line-rate"}, {"sketch.bin", "PORT", "X"}, {}, 5000, "", "board port now at 115200 baud"},
         {"250000", {"--line-rate"}, {"-b", "250000", "sketch.bin", "PORT", "X"}, {"QUENWICK_BAUD=9600"}, 5000, "",
          "board port now at 250000 baud"},
-        {"500000", {"--line-rate"}, {"--baud=500000", "sketch.bin", "PORT", "X"}, {}, 5000, "",
-         "board port now at 500000 baud"},
-        {"1000000", {"--line-rate"}, {"sketch.bin", "PORT", "X"}, {"QUENWICK_BAUD=1000000"}, 5000, "",
-         "board port now at 1000000 baud"},
+        {"500000", {"--line-rate"}, {"--baud=500000", "sketch.bin", "PORT", "X"}, {}, 5000, "", "board port now at 500000 baud"},
+        {"1000000", {"--line-rate"}, {"sketch.bin", "PORT", "X"}, {"QUENWICK_BAUD=1000000"}, 5000, "", "board port now at 1000000 baud"},
         {"options anywhere before --", {}, {"-b", "500000", "sketch.bin", "PORT", "--baud=1000000", "--", "-v", "x"},
          {"QUENWICK_VERBOSE=0"}, 1024, "", "board port now at 1000000 baud"},
-        {"answers late but in time", {"--answer-at", "0.9", "--flash-in", dirty}, {"sketch.bin", "PORT", "X"}, {}, 3000,
-         "", "  Block Erase"},
+        {"answers late but in time", {"--answer-at", "0.9", "--flash-in", dirty}, {"sketch.bin", "PORT", "X"}, {}, 3000, "", "  Block Erase"},
         {"extra operands", {}, {"sketch.bin", "PORT", "", "ignored", "also ignored"}, {}, 1024, "", ""},
-        {"verbose", {"--device-name", "ZQ\x01MAPLE"}, {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "ZQ-MAPLE"},
-         {}, 10240,
+        {"verbose", {"--device-name", "ZQ\x01MAPLE"}, {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "ZQ-MAPLE"}, {}, 10240,
          "image 10240 bytes, 10 blocks of 1024\n"
          "port /dev/\\S+ opened at 115200 baud\n"
          "mode entry: DTR and break, then Baud Rate Set\n"
-         "device ZQ\\?MAPLE \\(code [0-9A-F ]{8}\\), code flash 262144 bytes, data flash [0-9]+ bytes, firmware "
-         "[0-9A-F ]{8}\n"
+         "device ZQ\\?MAPLE \\(code [0-9A-F ]{8}\\), code flash 262144 bytes, data flash [0-9]+ bytes, firmware [0-9A-F ]{8}\n"
          "line speed 1000000 baud\n"
          "blank check: 10 blocks blank, 0 erased\n" + tenths +
          "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n", ""},
@@ -293,12 +276,9 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
          "error 0x3004: the image is larger than the target's code flash", true},
         {"checksum mismatch", {"--fault", "flip:0x10"}, sketch, "",
          "error 0x200D: the target's checksum differs from the image's (Checksum, attempt 1)", true},
-        {"missing image", {}, (m_directory / "missing.bin").string(), "", "error 0x3000: the image file does not exist",
-         false},
-        {"wrong image format", {}, image("sketch.hex", "x"), "", "error 0x3001: the image's name does not end in .bin",
-         false},
-        {"FIFO named x.bin", {}, fifo.string(), "", "error 0x3003: the image is not a regular file or cannot be read",
-         false},
+        {"missing image", {}, (m_directory / "missing.bin").string(), "", "error 0x3000: the image file does not exist", false},
+        {"wrong image format", {}, image("sketch.hex", "x"), "", "error 0x3001: the image's name does not end in .bin", false},
+        {"FIFO named x.bin", {}, fifo.string(), "", "error 0x3003: the image is not a regular file or cannot be read", false},
         {"port that cannot be opened", {}, sketch, (m_directory / "no-such-port").string(),
          "error 0x1002: the port cannot be opened", false},
         {"port in use", {}, sketch, "busy", "error 0x1002: the port cannot be opened", false},
@@ -306,9 +286,9 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        Board board(m_directory, row.options);
         const bool busy = row.port == "busy";
-        const std::string port = row.port.empty() || busy ? board.device : row.port == "-" ? "" : row.port;
+        const std::string device = startBoard(row.options);
+        const std::string port = row.port.empty() || busy ? device : row.port == "-" ? "" : row.port;
         const int holder = busy ? ::open(port.c_str(), O_RDWR | O_NOCTTY) : -1;
         ASSERT_TRUE(!busy || ::flock(holder, LOCK_EX) == 0);
         expectExit(quenwick({row.imagePath, port, "X"}), 1);
@@ -317,7 +297,7 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
         EXPECT_TRUE(std::regex_match(unstamped(verbose.err), std::regex("(" + ANY + "\n)?" + std::regex_replace(
             row.reason, std::regex("[.()]"), "\\$&") + "\n" + FAILURE_TEXT))) << verbose.err;
         ::close(holder);
-        board.stop();
+        stopBoard();
         EXPECT_EQ(readText(m_directory / "board.log").empty(), !row.reachesBoard);
     }
 }
@@ -328,15 +308,12 @@ TEST_F(EndToEndTest, OptionsAroundThePlainCall)
 {
     // out: a regular expression.
     const struct { Strings arguments, environment; int exitStatus; std::string out, err; } rows[] = {
-        {{}, {}, 1, USAGE_TEXT, ""},
-        {{"sketch.bin"}, {}, 1, USAGE_TEXT, ""},
+        {{}, {}, 1, USAGE_TEXT, ""}, {{"sketch.bin"}, {}, 1, USAGE_TEXT, ""},
         {{"-v", "sketch.bin", "/dev/null"}, {"QUENWICK_BAUD=250000"}, 1, USAGE_TEXT, ""},
         {{"--help"}, {}, 0, USAGE_TEXT + "Options \\(anywhere before --\\):\n(.*\n)*", ""},
         {{"x.bin", "-h", "p", "b"}, {}, 0, USAGE_TEXT + "Options (.*\n)*", ""},
-        {{"--version"}, {}, 0, "Quenwick [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
-        {{"-V"}, {}, 0, "Quenwick [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
-        {{"-x", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
-        {{"-vx"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
+        {{"--version"}, {}, 0, VERSION, ""}, {{"-V"}, {}, 0, VERSION, ""},
+        {{"-x", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP}, {{"-vx"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
         {{"a.bin", "p", "b", "--bogus=1"}, {}, 1, "", "Quenwick: bad option '--bogus=1'" + TRY_HELP},
         {{"--verbose=yes", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '--verbose=yes'" + TRY_HELP},
         {{"a.bin", "p", "b", "-b"}, {}, 1, "", "Quenwick: option '-b' needs a value" + TRY_HELP},
@@ -362,10 +339,10 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
 {
     const std::string bytes = randomBytes(16 * 1024, 13);
     const std::string sketch = image("sketch.bin", bytes);
-    Board board(m_directory, {"--line-rate"});
+    const std::string device = startBoard({"--line-rate"});
     const auto lineSettings = [&] {
         struct termios tio {};
-        const int fd = ::open(board.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         EXPECT_EQ(::tcgetattr(fd, &tio), 0);
         ::close(fd);
         return std::make_tuple(tio.c_iflag, tio.c_oflag, tio.c_cflag, tio.c_lflag);
@@ -374,19 +351,18 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signalNumber);
         const size_t logged = readText(m_directory / "board.log").size();
-        Subprocess job({QUENWICK_EXE, sketch, board.device, "X"});
-        for (int i = 0; i < 3000 && readText(m_directory / "board.log").find("data frame", logged) == std::string::npos;
-             ++i) {
+        Subprocess job({QUENWICK_EXE, sketch, device, "X"});
+        for (int i = 0; i < 3000 && readText(m_directory / "board.log").find("data frame", logged) == std::string::npos; ++i) {
             std::this_thread::sleep_for(10ms);
         }
-        job.signal(signalNumber);
+        ::kill(job.pid(), signalNumber);
         expectExit(job.finish(60s), 1);
         EXPECT_EQ(lineSettings(), found) << "the end steps did not run";
     }
     // An answer still on its way to the stopped job is not the next job's.
     std::this_thread::sleep_for(200ms);
-    expectExit(quenwick({sketch, board.device, "X"}), 0);
-    expectFlashHolds(board.stop(), bytes);
+    expectExit(quenwick({sketch, device, "X"}), 0);
+    expectFlashHolds(stopBoard(), bytes);
 }
 
 // ---------------------------------------------------------------------------
@@ -424,16 +400,14 @@ TEST_F(EndToEndTest, TheHostWaitsEachExchangesWholeTimeout)
             expectFlashHolds(result.flash, bytes);
         }
         const std::vector<LogLine> log = boardLog(result.log);
-        const auto opening = std::find_if(log.begin(), log.end(), [&](const LogLine& line) {
-            return line.text.starts_with("host> ") && line.text.ends_with(std::string("  ") + row.frame);
-        });
+        const auto opening = std::ranges::find_if(log, [&](const LogLine& line) {
+            return line.text.starts_with("host> ") && line.text.ends_with(std::string("  ") + row.frame); });
         ASSERT_NE(opening, log.end()) << row.frame << " not in the log";
         const auto answered = std::find_if(std::make_reverse_iterator(opening), log.rend(), [](const LogLine& line) {
-            return line.text.starts_with("board> ") || line.text.starts_with("mode entry");
-        });
-        const int64_t since = answered == log.rend() ? opening->ms : answered->ms;
+            return line.text.starts_with("board> ") || line.text.starts_with("mode entry"); });
         const auto next = std::find_if(opening + 1, log.end(), std::mem_fn(&LogLine::fromHost));
-        const int64_t waited = ((next == log.end() ? result.endMs : next->ms) - since + 86400000) % 86400000;
+        const int64_t waited = ((next == log.end() ? result.endMs : next->ms) -
+                                (answered == log.rend() ? opening->ms : answered->ms) + 86400000) % 86400000;
         EXPECT_GE(waited, row.timeoutMs) << (next == log.end() ? "the job ended" : "next: " + next->text);
     }
 }

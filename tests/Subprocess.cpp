@@ -12,6 +12,7 @@
 
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -64,24 +65,15 @@ Subprocess::~Subprocess()
 std::optional<std::string> Subprocess::readLine(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const std::string out = contents(m_outputs[0]);
-        const size_t end = out.find('\n', m_outputRead);
-        if (end != std::string::npos) {
-            std::string line = out.substr(m_outputRead, end - m_outputRead);
-            m_outputRead = end + 1;
-            return line;
-        }
+    std::string out;
+    while ((out = contents(m_outputs[0])).find('\n', m_outputRead) == std::string::npos) {
         if (std::chrono::steady_clock::now() > deadline) {
             return std::nullopt;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-}
-
-void Subprocess::signal(int signalNumber)
-{
-    ::kill(m_pid, signalNumber);
+    const size_t start = std::exchange(m_outputRead, out.find('\n', m_outputRead) + 1);
+    return out.substr(start, m_outputRead - 1 - start);
 }
 
 Subprocess::Outcome Subprocess::finish(std::chrono::milliseconds timeout)

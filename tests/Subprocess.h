@@ -27,7 +27,7 @@ public:
     // The next line of standard output without its line feed, or nothing if
     // none is complete within the timeout.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout);
-    void signal(int signalNumber);
+    pid_t pid() const { return m_pid; }
     // Waits for the exit, killing the child when it has not ended within the
     // timeout, and gives the output not yet read.
     Outcome finish(std::chrono::milliseconds timeout);

@@ -109,8 +109,6 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
         {{"--fault=drop-data:2:1"}, {enter, program, {first, ACK}, {last, {}, "lost"}, {last, ACK + ACK, "again"}}},
         {{"--fault=lose-completion:1"},
          {enter, program, {first, ACK}, {last, ACK, "completion lost"}, {last, ACK + ACK, "last frame again"}}},
-        {{"--fault=flip:0x10:1"},
-         {enter, program, {first, ACK}, {last, ACK + ACK}, {sum, ACK + frame(0x02, {0xFF, 0xFF}), "flipped"}}},
         {{"--fault=from-entry:2"}, {{ENTRY, {}, "first entry"}, enter, {ENTRY, {}, "counts afresh"}, enter}},
         {{"--fault=status:data:0x11:1"},
          {enter, program, {first, status(0x11)}, {first, {}, "transfer ended"}, program, {first, ACK, "spent"}}},

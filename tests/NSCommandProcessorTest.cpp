@@ -15,6 +15,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using N = uint64_t*;
+using Parse = std::function<uint64_t()>;
 constexpr uint8_t UNTOUCHED = 0xEE;
 
 TEST(NSCommandProcessorTest, BuildsFramesByteForByteOrRefusesWithAZeroBuffer)
@@ -66,13 +67,11 @@ TEST(NSCommandProcessorTest, ChecksAnswersInTheOrderTheTargetExpects)
     // Each parser writes its own part of out: status, two statuses, the Baud Rate Set answer, the checksum,
     // then code, name with its zero and a spare byte, code and data flash ends, version.
     Bytes out(32, UNTOUCHED);
-    const std::function<uint64_t()> one = [&] { return p.CheckStatus(&out[0]); };
-    const std::function<uint64_t()> two = [&] { return p.CheckProgrammingDataFrameStatus(&out[1], &out[2]); };
-    const std::function<uint64_t()> baud = [&] { return p.CheckBaudRateStatus(&out[3], &out[4], &out[5]); };
-    const std::function<uint64_t()> checksum = [&] { return p.CheckChecksumDataFrams(&out[6], &out[7]); };
-    const std::function<uint64_t()> signature = [&] {
-        return p.CheckSiliconSignatureDataFrames(&out[8], &out[11], &out[23], &out[26], &out[29]);
-    };
+    const Parse one = [&] { return p.CheckStatus(&out[0]); };
+    const Parse two = [&] { return p.CheckProgrammingDataFrameStatus(&out[1], &out[2]); };
+    const Parse baud = [&] { return p.CheckBaudRateStatus(&out[3], &out[4], &out[5]); };
+    const Parse checksum = [&] { return p.CheckChecksumDataFrams(&out[6], &out[7]); };
+    const Parse signature = [&] { return p.CheckSiliconSignatureDataFrames(&out[8], &out[11], &out[23], &out[26], &out[29]); };
     // Code 11 22 33, name "ABCDEFGHIJ", code flash end FF FF 03, data flash end FF 0F 00, version 01 02 03.
     const Bytes sig = {0x02, 0x16, 0x11, 0x22, 0x33, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H',
                        'I',  'J',  0xFF, 0xFF, 0x03, 0xFF, 0x0F, 0x00, 0x01, 0x02, 0x03, 0xB8, 0x03};
@@ -80,7 +79,7 @@ TEST(NSCommandProcessorTest, ChecksAnswersInTheOrderTheTargetExpects)
     const Bytes shortSig = {0x02, 0x15, 0x11, 0x22, 0x33, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H',
                             'I',  'J',  0xFF, 0xFF, 0x03, 0xFF, 0x0F, 0x00, 0x01, 0x02, 0xBC, 0x03};
     // Every failure comes before the first success, so that out must stay untouched until then.
-    const std::vector<std::tuple<std::string, std::function<uint64_t()>, Bytes, uint64_t>> cases = {
+    const std::vector<std::tuple<std::string, Parse, Bytes, uint64_t>> cases = {
         // Status frames: form before sum; the sum runs from the length byte.
         {"status summed from the start byte", one, {0x02, 0x01, 0x06, 0xF7, 0x03}, ERR_SUM},
         {"status with wrong sum and ETB", one, {0x02, 0x01, 0x06, 0xF8, 0x17}, ERR_FRAME_FORMAT},

@@ -33,8 +33,7 @@ using Bytes = std::vector<uint8_t>;
 template <class Condition>
 bool eventually(Condition condition)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20); !condition();) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
@@ -64,18 +63,17 @@ protected:
         ASSERT_TRUE(port.IsReading()) << "Open returned before the port reads";
     }
 
-    // Runs `event` on another thread 50 ms from now and returns whether the
-    // wait ended well before its 60 s limit (which only keeps a broken build
-    // from hanging).
-    static bool endsEarly(NSSerialPortProcessor& waiting, const std::function<void()>& event,
-                          const std::function<void(uint64_t dwDeadline)>& wait)
+    // Runs `event` on another thread 50 ms from now and returns whether a wait
+    // for more bytes (and then, if asked, a pause) ended well before its 60 s
+    // limit (which only keeps a broken build from hanging).
+    static bool endsEarly(NSSerialPortProcessor& waiting, const std::function<void()>& event, bool fPause = false)
     {
-        std::thread other([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            event();
-        });
+        std::thread other([&] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); event(); });
         const uint64_t started = waiting.Now();
-        wait(started + 60000);
+        waiting.WaitReceived(waiting.GetReceiveDataLength(), started + 60000);
+        if (fPause) {
+            waiting.Pause(60000);
+        }
         other.join();
         return waiting.Now() - started < 30000;
     }
@@ -136,11 +134,9 @@ TEST_F(NSSerialPortProcessorTest, TakesWholeFramesFromABoundedBuffer)
     openPort();
     const Bytes six {0x02, 0x01, 0x06, 0x03, 0x00, 0x02};
     ASSERT_EQ(port.setReadData(six.data(), six.size()), RESULT_OK);
-    uint8_t first = 0;
-    uint64_t second = 0;
-    EXPECT_EQ(port.CheckDataFrame(&first, &second), RESULT_OK);
-    EXPECT_EQ(first, 0x02);
-    EXPECT_EQ(second, 0x01u);
+    std::pair<uint8_t, uint64_t> peek {};
+    EXPECT_EQ(port.CheckDataFrame(&peek.first, &peek.second), RESULT_OK);
+    EXPECT_EQ(peek, std::make_pair(uint8_t{0x02}, uint64_t{0x01}));
     EXPECT_EQ(port.GetReceiveDataLength(), 6u) << "a peek must not take bytes";
 
     Bytes frame(3);
@@ -157,8 +153,8 @@ TEST_F(NSSerialPortProcessorTest, TakesWholeFramesFromABoundedBuffer)
     EXPECT_EQ(port.GetReceiveDataLength(), 1000u) << "a chunk that does not fit is refused whole";
     EXPECT_EQ(port.setReadData(all.data(), 23), RESULT_OK);
     EXPECT_EQ(port.setReadData(all.data(), 1), ERR_BUFFER_OVERFLOW) << "the buffer holds at most 1023 bytes";
-    port.clearReadData();
-    EXPECT_EQ(port.GetReceiveDataLength(), 0u);
+    port.ClearReceiveBuffer();
+    EXPECT_EQ(port.GetReceiveDataLength(), 0u) << "ClearReceiveBuffer left bytes in the buffer";
 }
 
 TEST_F(NSSerialPortProcessorTest, RefusesWhatIsNotASerialLineOrIsTheUsersTerminal)
@@ -246,11 +242,7 @@ TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
 TEST_F(NSSerialPortProcessorTest, WaitsEndWhenBytesComeOrTheLineEnds)
 {
     openPort();
-    const auto waitReceived = [](NSSerialPortProcessor& p) {
-        return [&p](uint64_t dwDeadline) { p.WaitReceived(p.GetReceiveDataLength(), dwDeadline); };
-    };
-    EXPECT_TRUE(endsEarly(port, [&] { ASSERT_EQ(write(master, all.data(), 5), 5); }, waitReceived(port)))
-        << "the wait slept through the bytes";
+    EXPECT_TRUE(endsEarly(port, [&] { ASSERT_EQ(write(master, all.data(), 5), 5); })) << "slept through the bytes";
     EXPECT_GT(port.GetReceiveDataLength(), 0u);
 
     // The board goes away: the port stops reading, and a wait ends at once.
@@ -258,14 +250,11 @@ TEST_F(NSSerialPortProcessorTest, WaitsEndWhenBytesComeOrTheLineEnds)
     ASSERT_TRUE(other != -1 && grantpt(other) == 0 && unlockpt(other) == 0);
     NSSerialPortProcessor lost;
     ASSERT_EQ(lost.Open(ptsname(other)), RESULT_OK);
-    EXPECT_TRUE(endsEarly(lost, [&] { close(other); }, waitReceived(lost))) << "the wait missed the hang-up";
+    EXPECT_TRUE(endsEarly(lost, [&] { close(other); })) << "the wait missed the hang-up";
     EXPECT_FALSE(lost.IsReading());
 
     // Interrupted from another thread: the wait under way and every later one end at once.
-    EXPECT_TRUE(endsEarly(port, [&] { port.Interrupt(); }, [&](uint64_t dwDeadline) {
-        waitReceived(port)(dwDeadline);
-        port.Pause(60000);
-    })) << "Interrupt did not end the waits";
+    EXPECT_TRUE(endsEarly(port, [&] { port.Interrupt(); }, true)) << "Interrupt did not end the waits";
     EXPECT_FALSE(port.IsReading());
 }
 
@@ -288,9 +277,6 @@ TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChangeAndClear)
         EXPECT_EQ(read(master, packet, sizeof packet), 1) << what;
         EXPECT_EQ(packet[0], TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE) << what << " did not flush both queues";
     }
-    ASSERT_EQ(port.setReadData(all.data(), 3), RESULT_OK);
-    port.ClearReceiveBuffer();
-    EXPECT_EQ(port.GetReceiveDataLength(), 0u) << "ClearReceiveBuffer left bytes in the buffer";
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -18,13 +20,8 @@ Bytes operator+(Bytes first, const Bytes& second)
 // Start, length (256 as 0), body, sum of length and body, end.
 Bytes frame(uint8_t start, const Bytes& body, uint8_t end = 0x03)
 {
-    Bytes out{start, static_cast<uint8_t>(body.size())};
-    uint8_t sum = static_cast<uint8_t>(-out[1]);
-    for (uint8_t byte : body) {
-        out.push_back(byte);
-        sum = static_cast<uint8_t>(sum - byte);
-    }
-    return out + Bytes{sum, end};
+    const auto sum = static_cast<uint8_t>(0 - std::accumulate(body.begin(), body.end(), body.size()));
+    return Bytes{start, static_cast<uint8_t>(body.size())} + body + Bytes{sum, end};
 }
 
 Bytes status(uint8_t value) { return frame(0x02, {value}); }
@@ -34,10 +31,7 @@ Bytes range(uint8_t code, uint32_t start, uint32_t end, const Bytes& more = {})
 {
     return command(code, address(start) + address(end) + more);
 }
-Bytes data(uint8_t value, bool last, std::size_t size = 256)
-{
-    return frame(0x02, Bytes(size, value), last ? 0x03 : 0x17);
-}
+Bytes data(uint8_t value, bool last, std::size_t size = 256) { return frame(0x02, Bytes(size, value), last ? 3 : 0x17); }
 
 const Bytes ACK = status(0x06);
 const Bytes RESET = command(0x00);
@@ -115,8 +109,6 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
         {{"--fault=drop-data:2:1"}, {enter, program, {first, ACK}, {last, {}, "lost"}, {last, ACK + ACK, "again"}}},
         {{"--fault=lose-completion:1"},
          {enter, program, {first, ACK}, {last, ACK, "completion lost"}, {last, ACK + ACK, "last frame again"}}},
-        {{"--fault=flip:0x10:1"},
-         {enter, program, {first, ACK}, {last, ACK + ACK}, {sum, ACK + frame(0x02, {0xFF, 0xFF}), "flipped"}}},
         {{"--fault=from-entry:2"}, {{ENTRY, {}, "first entry"}, enter, {ENTRY, {}, "counts afresh"}, enter}},
         {{"--fault=status:data:0x11:1"},
          {enter, program, {first, status(0x11)}, {first, {}, "transfer ended"}, program, {first, ACK, "spent"}}},

@@ -185,5 +185,5 @@ private:
     std::atomic<NSSequenceProcessorDelegate*> m_delegate{nullptr};
     uint64_t m_dwInitResult = ERR_INIT;  // until initialize succeeds
     bool m_fInvertDtr = false;
-    bool m_fVerbose = false;
+    std::atomic<bool> m_fVerbose{false};  // read by stop() on another thread
 };

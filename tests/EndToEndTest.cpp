@@ -92,7 +92,8 @@ class EndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directories(m_directory); }
 
-    // A failed job is explained by the frames the board saw and sent.
+    // A failed job is explained by the frames the board saw and sent (the last
+    // job's, where a table of jobs stops at its first failed job).
     void TearDown() override
     {
         if (HasFailure()) {
@@ -247,7 +248,7 @@ TEST_F(EndToEndTest, JobsThatSucceed)
         SCOPED_TRACE(row.name);
         const std::string bytes = randomBytes(row.size, 21);
         const Job result = job(row.boardOptions, row.arguments, bytes, row.environment);
-        EXPECT_EQ(result.outcome.exitStatus, 0) << result.outcome.err;
+        ASSERT_EQ(result.outcome.exitStatus, 0) << result.outcome.err;  // the board's log then follows
         EXPECT_EQ(result.outcome.out, "");
         EXPECT_TRUE(std::regex_match(unstamped(result.outcome.err), std::regex(row.err))) << result.outcome.err;
         expectFlashHolds(result.flash, bytes);

@@ -20,7 +20,7 @@ std::string SimOptions::usage()
                "  --device-name TEXT      device name reported, up to 10 characters\n"
                "  --flash-in FILE         initial code flash content (default all 0xFF)\n"
                "  --flash-out FILE        write the code flash to FILE at exit\n"
-               "  --log FILE              log every frame and mode entry with a timestamp\n"
+               "  --log FILE              log every frame, mode entry and the stop with a timestamp\n"
                "  --line-rate             carry bytes no faster than the line speed allows\n"
                "  --erase-ms N            time one block erase takes (default 0)\n"
                "  --program-ms N          time programming one data frame takes (default 0)\n"

@@ -88,6 +88,8 @@ void SimRunner::run(const std::atomic<bool>& stop)
     for (const Timed& input : m_input) {
         handle(input);
     }
+    m_logTime = Clock::now();
+    log("stopped");
 }
 
 bool SimRunner::takeInput(Clock::time_point now)

@@ -28,38 +28,27 @@ struct CommandInfo {
     SimCommand command;
     const char* name;
     std::size_t arguments;
+    SimExchange status;  // the exchange of the status that answers the command
 };
 
 constexpr std::array<CommandInfo, 7> COMMANDS{{
-    {0x9A, SimCommand::Baud, "Baud Rate Set", 2},
-    {0x00, SimCommand::Reset, "Reset", 0},
-    {0xC0, SimCommand::Signature, "Silicon Signature", 0},
-    {0x32, SimCommand::Blank, "Block Blank Check", 7},
-    {0x22, SimCommand::Erase, "Block Erase", 3},
-    {0x40, SimCommand::Program, "Programming", 6},
-    {0xB0, SimCommand::Checksum, "Checksum", 6},
+    {0x9A, SimCommand::Baud, "Baud Rate Set", 2, SimExchange::Baud},
+    {0x00, SimCommand::Reset, "Reset", 0, SimExchange::Reset},
+    {0xC0, SimCommand::Signature, "Silicon Signature", 0, SimExchange::Signature},
+    {0x32, SimCommand::Blank, "Block Blank Check", 7, SimExchange::Blank},
+    {0x22, SimCommand::Erase, "Block Erase", 3, SimExchange::Erase},
+    {0x40, SimCommand::Program, "Programming", 6, SimExchange::Program},
+    {0xB0, SimCommand::Checksum, "Checksum", 6, SimExchange::Checksum},
 }};
 
-// The exchange of the status that answers a frame of command.
+// The exchange of the status that answers a frame of command; a data frame's
+// for a data frame.
 SimExchange statusExchange(SimCommand command)
 {
-    switch (command) {
-    case SimCommand::Baud:
-        return SimExchange::Baud;
-    case SimCommand::Reset:
-        return SimExchange::Reset;
-    case SimCommand::Signature:
-        return SimExchange::Signature;
-    case SimCommand::Blank:
-        return SimExchange::Blank;
-    case SimCommand::Erase:
-        return SimExchange::Erase;
-    case SimCommand::Program:
-        return SimExchange::Program;
-    case SimCommand::Checksum:
-        return SimExchange::Checksum;
-    case SimCommand::Data:
-        break;
+    for (const CommandInfo& candidate : COMMANDS) {
+        if (candidate.command == command) {
+            return candidate.status;
+        }
     }
     return SimExchange::Data;
 }

@@ -36,9 +36,9 @@ private:
         std::vector<uint8_t> bytes;
     };
 
-    // The board takes bytes that arrived; its answers join the pending ones.
     // Reads what the host has sent, without waiting; false when nothing came.
     bool takeInput(Clock::time_point now);
+    // The board takes bytes that arrived; its answers join the pending ones.
     void handle(const Timed& input);
     void write(std::span<const uint8_t> bytes, const std::atomic<bool>& stop);
     void log(const std::string& text);

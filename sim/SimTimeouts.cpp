@@ -69,9 +69,13 @@ std::optional<SimExchange> SimTimeouts::parse(std::string_view name)
     return std::nullopt;
 }
 
-const char* SimTimeouts::names()
+std::string SimTimeouts::names()
 {
-    return "baud, reset, signature, signature-data, blank, erase, program, data, completion, checksum, checksum-data";
+    std::string text;
+    for (const ExchangeName& candidate : EXCHANGE_NAMES) {
+        text += (text.empty() ? "" : ", ") + std::string(candidate.name);
+    }
+    return text;
 }
 
 uint32_t SimTimeouts::allowed(SimExchange exchange, uint32_t start, uint32_t end)

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // An answer the host waits for, with the timeout that governs it: the status
@@ -20,7 +21,7 @@ public:
     // The exchange of that name (see names()), or none.
     static std::optional<SimExchange> parse(std::string_view name);
     // The names, separated by ", ".
-    static const char* names();
+    static std::string names();
     // Milliseconds the host allows for the answer. start and end (inclusive)
     // are the address range of the command, for the exchanges whose time
     // depends on it (Block Blank Check, the completion status, Checksum's data).

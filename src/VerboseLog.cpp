@@ -96,12 +96,13 @@ void VerboseLog::showProgress(uint64_t dwDone, uint64_t dwTotal) {
         m_ProgressStart = now;
         m_dwNextTenth = 1;
     }
-    const bool fNewTenth = dwTotal != 0 && dwDone * 10 >= m_dwNextTenth * dwTotal;
+    const uint64_t dwTenths = dwTotal == 0 ? 0 : dwDone * 10 / dwTotal;  // whole tenths done
+    const bool fNewTenth = dwTenths >= m_dwNextTenth;
     if (!m_fTerminal && !fNewTenth) {
         return;
     }
-    while (dwTotal != 0 && dwDone * 10 >= m_dwNextTenth * dwTotal) {
-        ++m_dwNextTenth;
+    if (fNewTenth) {
+        m_dwNextTenth = dwTenths + 1;
     }
     const double dSeconds = std::chrono::duration<double>(now - m_ProgressStart).count();
     std::string strLine = stamp() + "programming " + std::to_string(dwTotal == 0 ? 100 : dwDone * 100 / dwTotal) +

@@ -238,7 +238,7 @@ TEST_F(EndToEndTest, JobsThatSucceed)
         EXPECT_TRUE(std::regex_match(unstamped(result.outcome.err), std::regex(row.err))) << result.outcome.err;
         expectFlashHolds(result.flash, bytes);
         EXPECT_NE(result.log.find(row.logLine), std::string::npos) << row.logLine;
-        const bool faultless = std::ranges::find(row.boardOptions, "--fault") == row.boardOptions.end();
+        const bool faultless = std::find(row.boardOptions.begin(), row.boardOptions.end(), "--fault") == row.boardOptions.end();
         std::set<std::string> sent;
         for (const LogLine& line : boardLog(result.log)) {
             EXPECT_TRUE(!faultless || !line.text.starts_with("host> ") || sent.insert(line.text).second)
@@ -400,7 +400,7 @@ TEST_F(EndToEndTest, TheHostWaitsEachExchangesWholeTimeout)
             expectFlashHolds(result.flash, bytes);
         }
         const std::vector<LogLine> log = boardLog(result.log);
-        const auto opening = std::ranges::find_if(log, [&](const LogLine& line) {
+        const auto opening = std::find_if(log.begin(), log.end(), [&](const LogLine& line) {
             return line.text.starts_with("host> ") && line.text.ends_with(std::string("  ") + row.frame); });
         ASSERT_NE(opening, log.end()) << row.frame << " not in the log";
         const auto answered = std::find_if(std::make_reverse_iterator(opening), log.rend(), [](const LogLine& line) {

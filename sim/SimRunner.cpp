@@ -27,8 +27,9 @@ constexpr int64_t BITS_PER_BYTE = 11;
 
 }  // namespace
 
-SimRunner::SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate, std::ostream* log)
-    : m_board(board), m_terminal(terminal), m_lineRate(lineRate), m_log(log)
+SimRunner::SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate,
+                     std::chrono::milliseconds adapterLatency, std::ostream* log)
+    : m_board(board), m_terminal(terminal), m_lineRate(lineRate), m_adapter(adapterLatency, Clock::now()), m_log(log)
 {
     m_board.setLog([this](const std::string& text) { this->log(text); });
 }
@@ -117,13 +118,42 @@ void SimRunner::handle(const Timed& input)
     m_inputFree = arrival + byteTime * length(input.bytes);
     Clock::time_point ready = std::max(arrival, Clock::now());
     m_logTime = arrival;
+    std::vector<Timed> answers;
     for (SimReply& reply : m_board.receive(input.bytes, line)) {
         // The board works from when the frame's last byte is in, or from when
         // its answer before this one is out; then the answer takes the line.
         ready = std::max(ready, arrival + byteTime * static_cast<int64_t>(reply.after)) + reply.busy;
         m_outputFree = std::max(ready, m_outputFree) + byteTime * length(reply.bytes);
         ready = m_outputFree;
-        m_pending.push_back({m_outputFree, std::move(reply.bytes)});
+        answers.push_back({m_outputFree, std::move(reply.bytes)});
+    }
+    deliver(answers);
+}
+
+void SimRunner::deliver(const std::vector<Timed>& answers)
+{
+    // The adapter takes each answer whole, as the host would without it: the
+    // time its last byte is in is the time the host can use it.
+    std::vector<Clock::time_point> arrivals;
+    for (const Timed& answer : answers) {
+        arrivals.insert(arrivals.end(), answer.bytes.size(), answer.when);
+    }
+    const std::vector<Clock::time_point> released = m_adapter.release(arrivals);
+    std::size_t first = 0;  // where the answer's bytes begin in released
+    for (const Timed& answer : answers) {
+        const std::span<const uint8_t> bytes = answer.bytes;
+        std::size_t from = 0;
+        while (from < bytes.size()) {
+            const Clock::time_point when = released[first + from];
+            std::size_t to = from + 1;
+            while (to < bytes.size() && released[first + to] == when) {
+                ++to;
+            }
+            const std::span<const uint8_t> part = bytes.subspan(from, to - from);
+            m_pending.push_back({when, std::vector<uint8_t>(part.begin(), part.end())});
+            from = to;
+        }
+        first += bytes.size();
     }
 }
 

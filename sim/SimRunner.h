@@ -3,12 +3,14 @@
 // settings once the board has sent all it owes, and writes the board's answers
 // back when they are due. With the line rate on, bytes take as long as a real
 // line needs for them (11 bits each: start bit, 8 data bits, 2 stop bits); the
-// board's working times are always kept. Time is kept as data (when bytes
+// board's working times are always kept. With an adapter latency, the board's
+// answers reach the host through a USB serial adapter (SimAdapter). Time is kept as data (when bytes
 // arrived, when the line is free, when an answer is due), and the log shows
 // each event at its time, so a frame that arrives while the board is busy is
 // logged when it arrived.
 #pragma once
 
+#include "SimAdapter.h"
 #include "SimBoard.h"
 #include "SimPseudoTerminal.h"
 
@@ -22,7 +24,8 @@
 class SimRunner {
 public:
     // log may be null. board and terminal must outlive the runner.
-    SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate, std::ostream* log);
+    SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate, std::chrono::milliseconds adapterLatency,
+              std::ostream* log);
 
     // Serves hosts until stop becomes true; then takes in the bytes that came
     // and leaves the answers to them unsent.
@@ -40,12 +43,16 @@ private:
     bool takeInput(Clock::time_point now);
     // The board takes bytes that arrived; its answers join the pending ones.
     void handle(const Timed& input);
+    // The answers, each out on the line at its time, join the pending ones
+    // in the parts and at the times the adapter passes them on.
+    void deliver(const std::vector<Timed>& answers);
     void write(std::span<const uint8_t> bytes, const std::atomic<bool>& stop);
     void log(const std::string& text);
 
     SimBoard& m_board;
     SimPseudoTerminal& m_terminal;
     bool m_lineRate;
+    SimAdapter m_adapter;
     std::ostream* m_log;
     std::deque<Timed> m_input;    // bytes the board has not taken yet
     std::deque<Timed> m_pending;  // answers not yet sent, in order

@@ -1,6 +1,8 @@
 // The simulated board driven directly: bytes from the host in, its answers
-// out. Frames are built here from the frame table, independent of the board's
-// codec, so that one mistake cannot hide in both.
+// out; and the USB serial adapter it may answer through. Frames are built here
+// from the frame table, independent of the board's codec, so that one mistake
+// cannot hide in both.
+#include "SimAdapter.h"
 #include "SimBoard.h"
 
 #include <gtest/gtest.h>
@@ -128,6 +130,42 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
             }
             EXPECT_EQ(answer, steps[i].answer) << row << ", step " << i + 1 << " (" << steps[i].what << ")";
         }
+    }
+}
+
+using Clock = SimAdapter::Clock;
+using std::chrono::microseconds;
+
+// Bytes that reach the adapter, and the host, in runs: a count and a time in
+// microseconds from the adapter's start.
+using Runs = std::vector<std::pair<std::size_t, int64_t>>;
+
+std::vector<Clock::time_point> times(Clock::time_point origin, const Runs& runs)
+{
+    std::vector<Clock::time_point> each;
+    for (const auto& [count, at] : runs) {
+        each.insert(each.end(), count, origin + microseconds(at));
+    }
+    return each;
+}
+
+// A USB serial adapter holds the board's bytes until its timer ticks, unless
+// 62 are waiting; the 62 count from what the last tick left.
+TEST(SimBoardTest, AdapterPassesBytesOnAtItsTicksOrBy62)
+{
+    const struct { const char* what; int latencyMs; Runs in, out; } rows[] = {
+        {"no adapter", 0, {{5, 100}, {26, 2500}}, {{5, 100}, {26, 2500}}},
+        {"a status held to the tick", 16, {{5, 100}}, {{5, 16000}}},
+        {"ticks from the start, not from the first byte", 16, {{5, 15900}, {5, 16100}}, {{5, 16000}, {5, 32000}}},
+        {"a tick between two answers", 1, {{5, 500}, {5, 1500}}, {{5, 1000}, {5, 2000}}},
+        {"62 go at once, the rest at the tick", 16, {{70, 100}}, {{62, 100}, {8, 16000}}},
+        {"the 62nd byte sends them", 1, {{61, 100}, {1, 900}}, {{62, 900}}},
+        {"a tick empties the count", 1, {{61, 100}, {2, 1100}}, {{61, 1000}, {2, 2000}}},
+    };
+    const Clock::time_point origin = Clock::time_point(microseconds(123457));
+    for (const auto& row : rows) {
+        const SimAdapter adapter(std::chrono::milliseconds(row.latencyMs), origin);
+        EXPECT_EQ(adapter.release(times(origin, row.in)), times(origin, row.out)) << row.what;
     }
 }
 

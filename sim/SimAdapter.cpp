@@ -1,0 +1,41 @@
+#include "SimAdapter.h"
+
+#include <algorithm>
+
+SimAdapter::SimAdapter(std::chrono::milliseconds latency, Clock::time_point origin)
+    : m_latency(latency), m_origin(origin)
+{
+}
+
+std::vector<SimAdapter::Clock::time_point> SimAdapter::release(const std::vector<Clock::time_point>& arrivals) const
+{
+    if (m_latency == Clock::duration::zero()) {
+        return arrivals;
+    }
+    std::vector<Clock::time_point> released(arrivals.size());
+    std::size_t waiting = 0;  // the first byte still in the adapter
+    const auto pass = [&](std::size_t end, Clock::time_point when) {
+        std::fill(released.begin() + static_cast<std::ptrdiff_t>(waiting),
+                  released.begin() + static_cast<std::ptrdiff_t>(end), when);
+        waiting = end;
+    };
+    for (std::size_t i = 0; i < arrivals.size(); ++i) {
+        // A tick before this byte came took what was waiting; a byte that
+        // comes at the tick itself still goes with it.
+        if (waiting < i && tick(arrivals[waiting]) < arrivals[i]) {
+            pass(i, tick(arrivals[waiting]));
+        }
+        if (i + 1 - waiting == PACKET_BYTES) {
+            pass(i + 1, arrivals[i]);
+        }
+    }
+    if (waiting < arrivals.size()) {
+        pass(arrivals.size(), tick(arrivals[waiting]));
+    }
+    return released;
+}
+
+SimAdapter::Clock::time_point SimAdapter::tick(Clock::time_point when) const
+{
+    return m_origin + (when - m_origin + m_latency - Clock::duration(1)) / m_latency * m_latency;
+}

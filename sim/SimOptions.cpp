@@ -3,7 +3,7 @@
 #include "SimFlash.h"
 #include "SimNumber.h"
 
-#include <charconv>
+#include <cstdlib>
 #include <functional>
 #include <string_view>
 
@@ -89,10 +89,14 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
         {"--fault", [this](const std::string& value) { return faults.add(value); }},
         {"--answer-at",
          [this](const std::string& value) {
-             double share = 0;
-             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), share);
-             if (value.empty() || error != std::errc{} || end != value.data() + value.size() || !(share > 0) ||
-                 share > 10) {
+             // strtod also reads a sign, leading space, hex, infinity and NaN:
+             // a share begins with a digit or a point and has no x. The board
+             // sets no locale, so the point is '.'.
+             const bool decimal =
+                 value.find_first_of("0123456789.") == 0 && value.find_first_of("xX") == std::string::npos;
+             char* end = nullptr;
+             const double share = decimal ? std::strtod(value.c_str(), &end) : 0;
+             if (end != value.c_str() + value.size() || !(share > 0) || share > 10) {
                  return "bad share '" + value + "' (a number above 0, at most 10)";
              }
              answerAt = share;

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <ctime>
 #include <iterator>
-#include <poll.h>
 #if defined(__linux__)
 #include <sys/prctl.h>
 #endif
@@ -24,6 +23,17 @@ constexpr auto POLL_PERIOD = 10ms;
 constexpr auto QUIET_LINE = 50ms;
 constexpr auto WRITE_PATIENCE = 1s;
 constexpr int64_t BITS_PER_BYTE = 11;
+
+// Waits up to `wait` until fd can be read (or written); true when it can. With
+// select: macOS's poll refuses terminals.
+bool waitFor(int fd, bool writing, std::chrono::microseconds wait)
+{
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(fd, &ready);
+    timeval timeout{static_cast<time_t>(wait.count() / 1'000'000), static_cast<suseconds_t>(wait.count() % 1'000'000)};
+    return select(fd + 1, writing ? nullptr : &ready, writing ? &ready : nullptr, nullptr, &timeout) > 0;
+}
 
 }  // namespace
 
@@ -69,16 +79,12 @@ void SimRunner::run(const std::atomic<bool>& stop)
         if (!m_pending.empty()) {
             wait = std::min(wait, std::chrono::ceil<std::chrono::microseconds>(m_pending.front().when - now));
         }
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(m_terminal.master(), &readable);
-        timeval timeout{static_cast<time_t>(wait.count() / 1'000'000), static_cast<suseconds_t>(wait.count() % 1'000'000)};
-        const int ready = select(m_terminal.master() + 1, &readable, nullptr, nullptr, &timeout);
+        const bool readable = waitFor(m_terminal.master(), false, wait);
         now = Clock::now();
-        if (ready > 0 && takeInput(now)) {
+        if (readable && takeInput(now)) {
             continue;
         }
-        if (ready > 0) {
+        if (readable) {
             std::this_thread::sleep_for(POLL_PERIOD);  // a hang-up or error: do not spin
         } else if (m_input.empty() && m_pending.empty() && now - m_lastByte >= QUIET_LINE) {
             m_logTime = now;
@@ -174,8 +180,7 @@ void SimRunner::write(std::span<const uint8_t> bytes, const std::atomic<bool>& s
             log("answer not delivered: nobody reads the line");
             break;
         }
-        pollfd descriptor{m_terminal.master(), POLLOUT, 0};
-        poll(&descriptor, 1, static_cast<int>(POLL_PERIOD.count()));
+        waitFor(m_terminal.master(), true, POLL_PERIOD);
     }
 }
 

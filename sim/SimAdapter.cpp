@@ -1,10 +1,38 @@
 #include "SimAdapter.h"
 
 #include <algorithm>
+#include <span>
 
 SimAdapter::SimAdapter(std::chrono::milliseconds latency, Clock::time_point origin)
     : m_latency(latency), m_origin(origin)
 {
+}
+
+std::vector<SimAdapter::Timed> SimAdapter::pass(const std::vector<Timed>& answers) const
+{
+    std::vector<Clock::time_point> arrivals;
+    for (const Timed& answer : answers) {
+        arrivals.insert(arrivals.end(), answer.bytes.size(), answer.when);
+    }
+    const std::vector<Clock::time_point> released = release(arrivals);
+    std::vector<Timed> parts;
+    std::size_t first = 0;  // where the answer's bytes begin in released
+    for (const Timed& answer : answers) {
+        const std::span<const uint8_t> bytes = answer.bytes;
+        std::size_t from = 0;
+        while (from < bytes.size()) {
+            const Clock::time_point when = released[first + from];
+            std::size_t to = from + 1;
+            while (to < bytes.size() && released[first + to] == when) {
+                ++to;
+            }
+            const std::span<const uint8_t> part = bytes.subspan(from, to - from);
+            parts.push_back({when, std::vector<uint8_t>(part.begin(), part.end())});
+            from = to;
+        }
+        first += bytes.size();
+    }
+    return parts;
 }
 
 std::vector<SimAdapter::Clock::time_point> SimAdapter::release(const std::vector<Clock::time_point>& arrivals) const

@@ -133,33 +133,10 @@ void SimRunner::handle(const Timed& input)
         ready = m_outputFree;
         answers.push_back({m_outputFree, std::move(reply.bytes)});
     }
-    deliver(answers);
-}
-
-void SimRunner::deliver(const std::vector<Timed>& answers)
-{
     // The adapter takes each answer whole, as the host would without it: the
-    // time its last byte is in is the time the host can use it.
-    std::vector<Clock::time_point> arrivals;
-    for (const Timed& answer : answers) {
-        arrivals.insert(arrivals.end(), answer.bytes.size(), answer.when);
-    }
-    const std::vector<Clock::time_point> released = m_adapter.release(arrivals);
-    std::size_t first = 0;  // where the answer's bytes begin in released
-    for (const Timed& answer : answers) {
-        const std::span<const uint8_t> bytes = answer.bytes;
-        std::size_t from = 0;
-        while (from < bytes.size()) {
-            const Clock::time_point when = released[first + from];
-            std::size_t to = from + 1;
-            while (to < bytes.size() && released[first + to] == when) {
-                ++to;
-            }
-            const std::span<const uint8_t> part = bytes.subspan(from, to - from);
-            m_pending.push_back({when, std::vector<uint8_t>(part.begin(), part.end())});
-            from = to;
-        }
-        first += bytes.size();
+    // host can use an answer once its last byte is in.
+    for (Timed& part : m_adapter.pass(answers)) {
+        m_pending.push_back(std::move(part));
     }
 }
 

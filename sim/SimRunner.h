@@ -34,18 +34,12 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    struct Timed {
-        Clock::time_point when;  // arrival of the first byte, or when the last byte is out
-        std::vector<uint8_t> bytes;
-    };
+    using Timed = SimAdapter::Timed;  // when: arrival of the first byte, or when the last byte is out
 
     // Reads what the host has sent, without waiting; false when nothing came.
     bool takeInput(Clock::time_point now);
     // The board takes bytes that arrived; its answers join the pending ones.
     void handle(const Timed& input);
-    // The answers, each out on the line at its time, join the pending ones
-    // in the parts and at the times the adapter passes them on.
-    void deliver(const std::vector<Timed>& answers);
     void write(std::span<const uint8_t> bytes, const std::atomic<bool>& stop);
     void log(const std::string& text);
 

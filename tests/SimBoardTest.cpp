@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <utility>
 
 namespace {
 
@@ -136,36 +137,44 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
 using Clock = SimAdapter::Clock;
 using std::chrono::microseconds;
 
-// Bytes that reach the adapter, and the host, in runs: a count and a time in
-// microseconds from the adapter's start.
+// Answers that reach the adapter, or parts that reach the host: each a count
+// of bytes and a time in microseconds from the adapter's start.
 using Runs = std::vector<std::pair<std::size_t, int64_t>>;
 
-std::vector<Clock::time_point> times(Clock::time_point origin, const Runs& runs)
+// A USB serial adapter holds the board's answers until its timer ticks, unless
+// 62 bytes are waiting; the 62 count from what the last tick left. The parts
+// keep the bytes in order, each within one answer.
+TEST(SimBoardTest, AdapterPassesAnswersOnAtItsTicksOrBy62)
 {
-    std::vector<Clock::time_point> each;
-    for (const auto& [count, at] : runs) {
-        each.insert(each.end(), count, origin + microseconds(at));
-    }
-    return each;
-}
-
-// A USB serial adapter holds the board's bytes until its timer ticks, unless
-// 62 are waiting; the 62 count from what the last tick left.
-TEST(SimBoardTest, AdapterPassesBytesOnAtItsTicksOrBy62)
-{
-    const struct { const char* what; int latencyMs; Runs in, out; } rows[] = {
+    const struct { const char* what; int latencyMs; Runs answers, parts; } rows[] = {
         {"no adapter", 0, {{5, 100}, {26, 2500}}, {{5, 100}, {26, 2500}}},
         {"a status held to the tick", 16, {{5, 100}}, {{5, 16000}}},
+        {"two answers at one tick", 16, {{5, 100}, {26, 200}}, {{5, 16000}, {26, 16000}}},
         {"ticks from the start, not from the first byte", 16, {{5, 15900}, {5, 16100}}, {{5, 16000}, {5, 32000}}},
-        {"a tick between two answers", 1, {{5, 500}, {5, 1500}}, {{5, 1000}, {5, 2000}}},
-        {"62 go at once, the rest at the tick", 16, {{70, 100}}, {{62, 100}, {8, 16000}}},
-        {"the 62nd byte sends them", 1, {{61, 100}, {1, 900}}, {{62, 900}}},
+        {"62 go at once, the rest at the tick", 16, {{32, 100}, {5, 100}, {26, 100}},
+         {{32, 100}, {5, 100}, {25, 100}, {1, 16000}}},
+        {"the 62nd byte sends them", 1, {{61, 100}, {1, 900}}, {{61, 900}, {1, 900}}},
         {"a tick empties the count", 1, {{61, 100}, {2, 1100}}, {{61, 1000}, {2, 2000}}},
     };
     const Clock::time_point origin = Clock::time_point(microseconds(123457));
+    const auto timed = [&](const Runs& runs) {
+        std::vector<SimAdapter::Timed> each;
+        uint8_t next = 0;
+        for (const auto& [count, at] : runs) {
+            each.push_back({origin + microseconds(at), Bytes(count)});
+            std::iota(each.back().bytes.begin(), each.back().bytes.end(), std::exchange(next, uint8_t(next + count)));
+        }
+        return each;
+    };
     for (const auto& row : rows) {
-        const SimAdapter adapter(std::chrono::milliseconds(row.latencyMs), origin);
-        EXPECT_EQ(adapter.release(times(origin, row.in)), times(origin, row.out)) << row.what;
+        const std::vector<SimAdapter::Timed> parts =
+            SimAdapter(std::chrono::milliseconds(row.latencyMs), origin).pass(timed(row.answers));
+        const std::vector<SimAdapter::Timed> expected = timed(row.parts);
+        ASSERT_EQ(parts.size(), expected.size()) << row.what;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            EXPECT_TRUE(parts[i].when == expected[i].when && parts[i].bytes == expected[i].bytes)
+                << row.what << ", part " << i + 1;
+        }
     }
 }
 

@@ -42,7 +42,7 @@ std::vector<SimAdapter::Clock::time_point> SimAdapter::release(const std::vector
     }
     std::vector<Clock::time_point> released(arrivals.size());
     std::size_t waiting = 0;  // the first byte still in the adapter
-    const auto pass = [&](std::size_t end, Clock::time_point when) {
+    const auto send = [&](std::size_t end, Clock::time_point when) {
         std::fill(released.begin() + static_cast<std::ptrdiff_t>(waiting),
                   released.begin() + static_cast<std::ptrdiff_t>(end), when);
         waiting = end;
@@ -51,14 +51,14 @@ std::vector<SimAdapter::Clock::time_point> SimAdapter::release(const std::vector
         // A tick before this byte came took what was waiting; a byte that
         // comes at the tick itself still goes with it.
         if (waiting < i && tick(arrivals[waiting]) < arrivals[i]) {
-            pass(i, tick(arrivals[waiting]));
+            send(i, tick(arrivals[waiting]));
         }
         if (i + 1 - waiting == PACKET_BYTES) {
-            pass(i + 1, arrivals[i]);
+            send(i + 1, arrivals[i]);
         }
     }
     if (waiting < arrivals.size()) {
-        pass(arrivals.size(), tick(arrivals[waiting]));
+        send(arrivals.size(), tick(arrivals[waiting]));
     }
     return released;
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <utility>
 
@@ -170,8 +171,8 @@ TEST(SimBoardTest, AdapterPassesAnswersOnAtItsTicksOrBy62)
         const std::vector<SimAdapter::Timed> parts =
             SimAdapter(std::chrono::milliseconds(row.latencyMs), origin).pass(timed(row.answers));
         const std::vector<SimAdapter::Timed> expected = timed(row.parts);
-        ASSERT_EQ(parts.size(), expected.size()) << row.what;
-        for (std::size_t i = 0; i < parts.size(); ++i) {
+        EXPECT_EQ(parts.size(), expected.size()) << row.what;
+        for (std::size_t i = 0; i < std::min(parts.size(), expected.size()); ++i) {
             EXPECT_TRUE(parts[i].when == expected[i].when && parts[i].bytes == expected[i].bytes)
                 << row.what << ", part " << i + 1;
         }

@@ -3,6 +3,7 @@
 #include "NSGetTime.h"
 #include "ResultCodes.h"
 #include "SerialDevice.h"
+#include "SteadyWait.h"
 
 #include <algorithm>
 #include <array>
@@ -157,7 +158,8 @@ void NSSerialPortProcessor::WaitReceived(uint64_t dwKnownLength, uint64_t dwDead
 {
     std::unique_lock<std::mutex> lock(m_mylock);
     for (uint64_t dwNow = Now(); dwNow < dwDeadline; dwNow = Now()) {
-        const bool fChanged = m_received.wait_for(lock, std::chrono::milliseconds(dwDeadline - dwNow), [&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwDeadline - dwNow);
+        const bool fChanged = SteadyWait::until(m_received, lock, end, [&] {
             return m_dwReceivedDataLength != dwKnownLength || !m_isRecvLoop.load() || m_isInterrupted.load();
         });
         if (fChanged) {
@@ -171,7 +173,7 @@ void NSSerialPortProcessor::Pause(uint64_t dwMsec)
     // On the steady clock, finer than milliseconds; only Interrupt ends it early.
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMsec) + std::chrono::microseconds(1);
     std::unique_lock<std::mutex> lock(m_mylock);
-    m_received.wait_until(lock, end, [this] { return m_isInterrupted.load(); });
+    SteadyWait::until(m_received, lock, end, [this] { return m_isInterrupted.load(); });
 }
 
 void NSSerialPortProcessor::Interrupt()

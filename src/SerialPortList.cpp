@@ -1,0 +1,71 @@
+#include "SerialPortList.h"
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The first line of a sysfs attribute; empty when there is none.
+std::string attribute(const fs::path& path) {
+    std::string line;
+    std::ifstream file(path);
+    std::getline(file, line);
+    return line;
+}
+
+// The USB device above a terminal's device in the sysfs tree: the first
+// directory on the way up that has a vendor number; empty when there is none.
+fs::path usbDevice(fs::path device, const fs::path& devices) {
+    std::error_code ec;
+    for (; device.has_relative_path() && device != devices; device = device.parent_path()) {
+        if (fs::exists(device / "idVendor", ec)) {
+            return device;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::vector<std::string> SerialPortList::fromSysfs(const fs::path& root) {
+    std::error_code ec;
+    // Device name -> its stable path, from the links in dev/serial/by-id.
+    std::map<std::string, std::string> byId;
+    for (const fs::directory_entry& link : fs::directory_iterator(root / "dev/serial/by-id", ec)) {
+        const fs::path target = fs::read_symlink(link.path(), ec);
+        if (!ec) {
+            byId.emplace(target.filename().string(), "/dev/serial/by-id/" + link.path().filename().string());
+        }
+    }
+    const fs::path devices = fs::weakly_canonical(root / "sys/devices", ec);
+    std::vector<std::string> lines;
+    for (const fs::directory_entry& tty : fs::directory_iterator(root / "sys/class/tty", ec)) {
+        const std::string name = tty.path().filename().string();
+        const fs::path device = fs::canonical(tty.path() / "device", ec);
+        if (ec || attribute(tty.path() / "type") == "0") {
+            continue;
+        }
+        std::string line = "/dev/" + name;
+        const fs::path usb = usbDevice(device, devices);
+        if (!usb.empty()) {
+            line += " (USB " + attribute(usb / "idVendor") + ":" + attribute(usb / "idProduct");
+            for (const char* pszString : {"manufacturer", "product", "serial"}) {
+                const std::string text = attribute(usb / pszString);
+                if (!text.empty()) {
+                    line += (pszString == std::string("serial") ? ", serial " : ", ") + text;
+                }
+            }
+            if (const auto found = byId.find(name); found != byId.end()) {
+                line += ", " + found->second;
+            }
+            line += ")";
+        }
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}

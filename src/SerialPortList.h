@@ -8,8 +8,8 @@
 
 class SerialPortList {
 public:
-    // This machine's devices, in order of their paths; each family of systems
-    // has its own (src/posix, src/win32).
+    // This machine's devices, in order; each system has its own
+    // (src/posix/LinuxSystem.cpp, src/posix/MacSystem.cpp, src/win32/).
     static std::vector<std::string> ofThisSystem();
 
     // The devices that Linux's sysfs under `root` shows as hardware terminals

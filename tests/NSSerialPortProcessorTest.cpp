@@ -3,7 +3,7 @@
 #include "ResultCodes.h"
 
 #if defined(__linux__)
-#include "LinuxSpeed.h"
+#include "posix/LinuxSpeed.h"
 #endif
 
 #include <fcntl.h>
@@ -189,11 +189,13 @@ TEST_F(NSSerialPortProcessorTest, OpensAndClosesAtAnyMoment)
 
 TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
 {
-    // The device as another program left it: cooked, echoing, and on Linux
-    // with different input and output speeds.
+    // The device as another program left it: cooked, echoing, with hardware
+    // and software flow control, and on Linux with different input and output speeds.
     struct termios found {};
     ASSERT_EQ(tcgetattr(master, &found), 0);
     found.c_lflag |= ICANON | ECHO;
+    found.c_cflag |= CRTSCTS;
+    found.c_iflag |= IXON;
     ASSERT_EQ(tcsetattr(master, TCSANOW, &found), 0);
 #if defined(__linux__)
     ASSERT_EQ(setLinuxLineSpeed(master, 250000, 500000), 0);
@@ -203,6 +205,8 @@ TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
     openPort();
     struct termios tio {};
     ASSERT_EQ(tcgetattr(master, &tio), 0);
+    EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u) << "hardware flow control left on";
+    EXPECT_EQ(tio.c_iflag & IXON, 0u) << "software flow control left on";
 #if defined(__linux__)
     EXPECT_EQ(speeds(), std::make_pair(uint64_t{115200}, uint64_t{115200})) << "an earlier speed survived Open";
 #endif
@@ -240,10 +244,12 @@ TEST_F(NSSerialPortProcessorTest, WaitsEndWhenBytesComeOrTheLineEnds)
     ASSERT_EQ(lost.Open(ptsname(other)), RESULT_OK);
     EXPECT_TRUE(endsEarly(lost, [&] { close(other); })) << "the wait missed the hang-up";
     EXPECT_FALSE(lost.IsReading());
+    EXPECT_TRUE(lost.IsDeviceGone());
 
     // Interrupted from another thread: the wait under way and every later one end at once.
     EXPECT_TRUE(endsEarly(port, [&] { port.Interrupt(); }, true)) << "Interrupt did not end the waits";
     EXPECT_FALSE(port.IsReading());
+    EXPECT_FALSE(port.IsDeviceGone()) << "a stop is not a device that went away";
 }
 
 TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChangeAndClear)

@@ -59,8 +59,7 @@ uint64_t CommandDriver::pushJob(NSSequenceProcessor::JobKind job) {
     m_ContextInfo.ComInfo.Command = NO_COMMAND;
     m_ResultInfo.ComInfo.Command = NO_COMMAND;
 
-    const uint64_t r =
-        buildContext(job == NSSequenceProcessor::JOB_WRITE || job == NSSequenceProcessor::JOB_VERIFY);
+    const uint64_t r = buildContext(NSSequenceProcessor::readsImage(job));
     if (r != RESULT_OK) {
         m_ResultInfo.Result = r;
         return r;

@@ -23,20 +23,23 @@ constexpr option LONG_OPTIONS[] = {
 };
 
 // The modes other than the write: their letters (no short option has one),
-// the operands each needs and the job it runs (--list-ports runs none).
+// the operands each needs, and what it does: a job of its kind, or (for
+// --list-ports) no job, its kind then unused.
 struct Mode {
     int iLetter;
     const char* pszOption;
     const char* pszOperands;
     size_t operandCount;
     bool fMoreIgnored;  // further operands are ignored, as for a write, rather than refused
+    CommandLine::Action action;
     NSSequenceProcessor::JobKind job;
 };
 constexpr Mode MODES[] = {
-    {'I', "--info", "<ComPortName>", 1, false, NSSequenceProcessor::JOB_INFO},
-    {'Y', "--verify", "<WriteFilePath> <ComPortName> <BoardName>", 3, true, NSSequenceProcessor::JOB_VERIFY},
-    {'E', "--erase", "<ComPortName>", 1, false, NSSequenceProcessor::JOB_ERASE},
-    {'L', "--list-ports", "", 0, false, NSSequenceProcessor::JOB_WRITE},
+    {'I', "--info", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, NSSequenceProcessor::JOB_INFO},
+    {'Y', "--verify", "<WriteFilePath> <ComPortName> <BoardName>", 3, true, CommandLine::ACTION_RUN,
+     NSSequenceProcessor::JOB_VERIFY},
+    {'E', "--erase", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, NSSequenceProcessor::JOB_ERASE},
+    {'L', "--list-ports", "", 0, false, CommandLine::ACTION_LIST_PORTS, NSSequenceProcessor::JOB_WRITE},
 };
 
 // The argument getopt_long refused: a whole long option as written, or the
@@ -122,7 +125,7 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
     } else {
         if (pMode != nullptr) {
             m_EJob = pMode->job;
-            m_EAction = pMode->iLetter == 'L' ? ACTION_LIST_PORTS : ACTION_RUN;
+            m_EAction = pMode->action;
         }
         if (m_EAction == ACTION_RUN && !baudOption && pszBaud != nullptr) {
             takeBaudRate(pszBaud, " in QUENWICK_BAUD");
@@ -172,6 +175,7 @@ const char* CommandLine::optionsText() {
            "      list the serial devices a board may be on, with what the system tells\n"
            "Environment: QUENWICK_BAUD=RATE acts as --baud and QUENWICK_VERBOSE=1 as\n"
            "--verbose; options win.\n"
-           "Exit status: 0 when the image is written and verified (the board read, holding\n"
-           "the image, erased; the ports listed), 1 otherwise.\n";
+           "Exit status: 0 when the image is written and verified (or the signature shown,\n"
+           "the image found on the board, the code flash blank, the ports listed), 1\n"
+           "otherwise.\n";
 }

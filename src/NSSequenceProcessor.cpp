@@ -208,7 +208,7 @@ uint64_t NSSequenceProcessor::runJob() {
         return ERR_PARAMETER;
     }
     const uint64_t dwJobStart = m_ComPort->Now();
-    const bool fImage = m_EJob == JOB_WRITE || m_EJob == JOB_VERIFY;
+    const bool fImage = readsImage(m_EJob);
     // The image is loaded first: a bad one never touches the board.
     uint64_t r = fImage ? m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath)) : RESULT_OK;
     if (r != RESULT_OK) {

@@ -134,7 +134,9 @@ public:
         JOB_ERASE,   // blank check every block of the code flash, erase those not blank
     };
 
-    // One job of the given kind; JOB_INFO and JOB_ERASE read no image.
+    // Whether a job of this kind loads the image at the context's FilePath.
+    static bool readsImage(JobKind job) { return job == JOB_WRITE || job == JOB_VERIFY; }
+    // One job of the given kind.
     uint64_t start(_CONTEXTINFO contextInfo, JobKind job = JOB_WRITE);
     // From any thread: the job ends at its next wait, as on a line that went
     // dead, and its end steps run. Also before the job has started.

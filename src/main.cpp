@@ -96,12 +96,12 @@ int main(int argc, char* argv[]) {
     const NSSequenceProcessor::JobKind job = commandLine.job();
     const std::vector<std::string>& operands = commandLine.operands();
     auto driver = std::make_shared<CommandDriver>();
-    if (operands.size() >= 3) {
+    if (NSSequenceProcessor::readsImage(job)) {
         driver->setFileNameStirng(operands[0]);
         driver->setPortNameStirng(operands[1]);
         driver->setBoardNameStirng(operands[2]);
     } else {
-        driver->setPortNameStirng(operands[0]);  // --info and --erase
+        driver->setPortNameStirng(operands[0]);
     }
     driver->setBaudRate(commandLine.baudRate());
     driver->setVerboseLog(verboseLog ? &*verboseLog : nullptr);

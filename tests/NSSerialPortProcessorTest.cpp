@@ -117,34 +117,6 @@ TEST_F(NSSerialPortProcessorTest, DrivesARaw8N2LineThatCarriesEveryByte)
     EXPECT_EQ(port.ChangeBaudRate(250000), ERR_BAUD_RATE) << "after Close";
 }
 
-TEST_F(NSSerialPortProcessorTest, TakesWholeFramesFromABoundedBuffer)
-{
-    openPort();
-    const Bytes six {0x02, 0x01, 0x06, 0x03, 0x00, 0x02};
-    ASSERT_EQ(port.setReadData(six.data(), six.size()), RESULT_OK);
-    std::pair<uint8_t, uint64_t> peek {};
-    EXPECT_EQ(port.CheckDataFrame(&peek.first, &peek.second), RESULT_OK);
-    EXPECT_EQ(peek, std::make_pair(uint8_t{0x02}, uint64_t{0x01}));
-    EXPECT_EQ(port.GetReceiveDataLength(), 6u) << "a peek must not take bytes";
-
-    Bytes frame(3);
-    Bytes spare(1000);
-    EXPECT_EQ(port.GetReceivedData(frame.data(), 2, 3), 0u) << "more than the destination holds";
-    ASSERT_EQ(port.GetReceivedData(frame.data(), frame.size(), 3), 3u);
-    EXPECT_EQ(frame, (Bytes {0x02, 0x01, 0x06}));
-    EXPECT_EQ(port.GetReceivedData(spare.data(), spare.size(), 4), 0u) << "a frame is taken whole or not at all";
-    ASSERT_EQ(port.GetReceivedData(frame.data(), frame.size(), 3), 3u);
-    EXPECT_EQ(frame, (Bytes {0x03, 0x00, 0x02})) << "the rest must move to the front";
-
-    ASSERT_EQ(port.setReadData(spare.data(), spare.size()), RESULT_OK);
-    EXPECT_EQ(port.setReadData(all.data(), 24), ERR_BUFFER_OVERFLOW);
-    EXPECT_EQ(port.GetReceiveDataLength(), 1000u) << "a chunk that does not fit is refused whole";
-    EXPECT_EQ(port.setReadData(all.data(), 23), RESULT_OK);
-    EXPECT_EQ(port.setReadData(all.data(), 1), ERR_BUFFER_OVERFLOW) << "the buffer holds at most 1023 bytes";
-    port.ClearReceiveBuffer();
-    EXPECT_EQ(port.GetReceiveDataLength(), 0u) << "ClearReceiveBuffer left bytes in the buffer";
-}
-
 TEST_F(NSSerialPortProcessorTest, RefusesWhatIsNotASerialLineOrIsTheUsersTerminal)
 {
     const auto file = std::filesystem::temp_directory_path() / ("quenwick-serial-" + std::to_string(getpid()));
@@ -266,11 +238,13 @@ TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChangeAndClear)
         {"ClearBreak", [&] { port.ClearBreak(); }},
         {"ClearReceiveBuffer", [&] { port.ClearReceiveBuffer(); }},
     };
+    ASSERT_EQ(port.setReadData(all.data(), 3), RESULT_OK);
     for (const auto& [what, step] : steps) {
         step();
         EXPECT_EQ(read(master, packet, sizeof packet), 1) << what;
         EXPECT_EQ(packet[0], TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE) << what << " did not flush both queues";
     }
+    EXPECT_EQ(port.GetReceiveDataLength(), 0u) << "ClearReceiveBuffer left bytes in the buffer";
 }
 
 } // namespace

@@ -17,6 +17,17 @@ std::string attribute(const fs::path& path) {
     return line;
 }
 
+// The entries of a directory; none when it cannot be read. A device that
+// goes away meanwhile ends the listing there rather than the program.
+std::vector<fs::path> entries(const fs::path& directory) {
+    std::vector<fs::path> paths;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        paths.push_back(it->path());
+    }
+    return paths;
+}
+
 // The USB device above a terminal's device in the sysfs tree: the first
 // directory on the way up that has a vendor number; empty when there is none.
 fs::path usbDevice(fs::path device, const fs::path& devices) {
@@ -35,18 +46,18 @@ std::vector<std::string> SerialPortList::fromSysfs(const fs::path& root) {
     std::error_code ec;
     // Device name -> its stable path, from the links in dev/serial/by-id.
     std::map<std::string, std::string> byId;
-    for (const fs::directory_entry& link : fs::directory_iterator(root / "dev/serial/by-id", ec)) {
-        const fs::path target = fs::read_symlink(link.path(), ec);
+    for (const fs::path& link : entries(root / "dev/serial/by-id")) {
+        const fs::path target = fs::read_symlink(link, ec);
         if (!ec) {
-            byId.emplace(target.filename().string(), "/dev/serial/by-id/" + link.path().filename().string());
+            byId.emplace(target.filename().string(), "/dev/serial/by-id/" + link.filename().string());
         }
     }
     const fs::path devices = fs::weakly_canonical(root / "sys/devices", ec);
     std::vector<std::string> lines;
-    for (const fs::directory_entry& tty : fs::directory_iterator(root / "sys/class/tty", ec)) {
-        const std::string name = tty.path().filename().string();
-        const fs::path device = fs::canonical(tty.path() / "device", ec);
-        if (ec || attribute(tty.path() / "type") == "0") {
+    for (const fs::path& tty : entries(root / "sys/class/tty")) {
+        const std::string name = tty.filename().string();
+        const fs::path device = fs::canonical(tty / "device", ec);
+        if (ec || attribute(tty / "type") == "0") {
             continue;
         }
         std::string line = "/dev/" + name;

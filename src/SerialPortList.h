@@ -19,6 +19,6 @@ public:
     // and its path under dev/serial/by-id where there is one:
     //   /dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, /dev/serial/by-id/usb-FTDI_...)
     //   /dev/ttyS0
-    // Paths on the lines are as seen from `root`.
+    // The paths are those of the system whose root is `root`.
     static std::vector<std::string> fromSysfs(const std::filesystem::path& root);
 };

@@ -63,8 +63,9 @@ std::vector<std::string> SerialPortList::ofThisSystem()
 {
     std::vector<std::string> lines;
     std::error_code ec;
-    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator("/dev", ec)) {
-        const std::string name = entry.path().filename().string();
+    for (std::filesystem::directory_iterator it("/dev", ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
         if (name.starts_with("cu.")) {
             lines.push_back("/dev/" + name);
         }

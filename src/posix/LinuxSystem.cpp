@@ -64,7 +64,7 @@ bool openLowLatency(int fd, bool* pfChanged)
     if (ioctl(fd, TIOCGSERIAL, &serial) == -1) {
         return false;
     }
-    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+    if ((static_cast<unsigned>(serial.flags) & ASYNC_LOW_LATENCY) != 0) {
         return true;
     }
     serial.flags |= ASYNC_LOW_LATENCY;

@@ -4,8 +4,6 @@
 // steps, its progress and the reason of a failure go to standard error first.
 // The modes --info, --verify and --erase run other jobs on the board the same
 // way, each with a failure text of its own; --list-ports lists serial devices.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +19,7 @@
 #include "MainDispatchQueue.h"
 #include "SerialPortList.h"
 #include "StopSignals.h"
+#include "System.h"
 #include "VerboseLog.h"
 
 namespace {
@@ -70,6 +69,7 @@ private:
 
 int main(int argc, char* argv[]) {
     resultcode = 1;
+    System::useBinaryStreams();
     const CommandLine commandLine(argc, argv, std::getenv("QUENWICK_BAUD"), std::getenv("QUENWICK_VERBOSE"));
     switch (commandLine.action()) {
     case CommandLine::ACTION_RUN: break;
@@ -91,7 +91,7 @@ int main(int argc, char* argv[]) {
 
     std::optional<VerboseLog> verboseLog;
     if (commandLine.verbose()) {
-        verboseLog.emplace(stderr, isatty(STDERR_FILENO) != 0);
+        verboseLog.emplace(stderr, System::rewritesLines(stderr));
     }
     const NSSequenceProcessor::JobKind job = commandLine.job();
     const std::vector<std::string>& operands = commandLine.operands();

@@ -1,6 +1,7 @@
 #include "NSSequenceProcessor.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -171,7 +172,13 @@ uint64_t NSSequenceProcessor::programming() {
     m_ContextInfo.ReceiveTimeout = RECEIVE_TIMEOUT;
     m_fInvertDtr = false;
 
-    const uint64_t r = runJob();
+    uint64_t r = runJob();
+    // A device that went away (unplugged, hung up) ends the job as an answer
+    // that can no longer come, whatever step it was in.
+    const bool fDeviceGone = r != RESULT_OK && m_ComPort->IsDeviceGone();
+    if (fDeviceGone) {
+        r = ERR_RECV_TIMEOUT;
+    }
 
     // End steps, on every path: DTR back to its active level, port closed,
     // outcome handed to the caller.
@@ -180,6 +187,7 @@ uint64_t NSSequenceProcessor::programming() {
     if (_RESULTINFO* pResultInfo = m_ContextInfo.pResultInfo) {
         pResultInfo->Result = r;
         pResultInfo->ComInfo = m_ContextInfo.ComInfo;
+        pResultInfo->DeviceGone = fDeviceGone;
     }
     addLog(r == RESULT_OK ? "## Write Complete" : "## Write Failed");
     return r;
@@ -209,7 +217,7 @@ uint64_t NSSequenceProcessor::runJob() {
         return r;
     }
     addVerboseLog(std::string("port ") + m_ContextInfo.PortName + " opened at " + std::to_string(BAUD_RATES[0]) +
-                  " baud");
+                  " baud, low latency " + (m_ComPort->IsLowLatency() ? "granted" : "not granted by the driver"));
 
     addLog("## Programming Mode\n");
     addVerboseLog("mode entry: DTR and break, then Baud Rate Set");

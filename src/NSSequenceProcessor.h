@@ -29,6 +29,7 @@ struct _COMMANDINFO {
 struct _RESULTINFO {
     uint64_t Result;
     _COMMANDINFO ComInfo;
+    bool DeviceGone;  // the serial device went away during the job
 };
 
 struct _TARGETFILEINFO {

@@ -2,16 +2,14 @@
 // settings, writes, break and DTR, speed changes, and a receive thread that
 // collects incoming bytes into a bounded buffer under one lock.
 //
-// Nothing here spins. The receive thread sleeps in select until the device or
-// its wake-up pipe is readable; the job's waits sleep on a condition variable
-// that the receive thread signals when bytes arrive, until a deadline on the
-// port's millisecond clock.
+// Nothing here spins. The receive thread sleeps in the device until it has
+// bytes or Close wakes it; the job's waits sleep on a condition variable that
+// the receive thread signals when bytes arrive, until a deadline on the port's
+// millisecond clock. The device itself is a SerialDevice of this system.
 //
 // The operations the programming sequence calls are virtual so that tests can
 // stand in a port that plays the board from a script, on a clock of its own.
 #pragma once
-
-#include <termios.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -19,6 +17,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+class SerialDevice;
 
 class NSSerialPortProcessor {
 public:
@@ -31,10 +31,8 @@ public:
     // Calls Close.
     virtual ~NSSerialPortProcessor();
 
-    // Opens the device exclusively at 115200 8N2 and returns once the receive
-    // thread is reading. A device that is not a terminal, the process's own
-    // controlling terminal, or one that another program holds is refused with
-    // ERR_PORT_OPEN before anything is changed on it.
+    // Opens the device as SerialDevice::open does and returns once the
+    // receive thread is reading.
     virtual uint64_t Open(const char* pbPortName);
     // Stops the receive thread, puts back the line settings Open found and
     // closes the device.
@@ -55,6 +53,10 @@ public:
     // True from Open until Close, unless the device hung up or failed, or the
     // port was interrupted: then no byte can arrive any more.
     virtual bool IsReading();
+    // True once the device has hung up, was unplugged or failed to read.
+    virtual bool IsDeviceGone();
+    // Whether the driver granted its lowest receive latency at Open.
+    virtual bool IsLowLatency();
 
     // The clock of every wait: milliseconds on a monotonic clock.
     virtual uint64_t Now();
@@ -78,31 +80,18 @@ public:
     void setRecvLoopFlag(bool flag);
 
 private:
-    // The device's settings when it was opened; speeds are kept apart because
-    // on Linux the terminal record cannot carry an arbitrary speed.
-    struct LineSettings {
-        struct termios tio {};
-        uint64_t inputSpeed = 0;
-        uint64_t outputSpeed = 0;
-    };
-
     void receiveData();
-    bool readDevice();
-    void releaseDevice();
+    int64_t readDevice();
 
-    struct termios m_termios {};
-    LineSettings m_lineSettings_org;
-    int32_t m_iComPort = -1;
-    int m_iWakeRead = -1;
-    int m_iWakeWrite = -1;
+    std::unique_ptr<SerialDevice> m_device;
     std::unique_ptr<uint8_t[]> m_lpbReceivedData;
     uint64_t m_dwReceivedDataLength = 0;
     std::atomic<bool> m_isRecvLoop{false};
     std::atomic<bool> m_isRecvStop{false};
     std::atomic<bool> m_isInterrupted{false};
+    std::atomic<bool> m_isDeviceGone{false};
     std::thread m_recvThread;
     std::mutex m_mylock;
     std::condition_variable m_received;  // under m_mylock: bytes arrived or reading ended
     std::mutex m_readLock;                // one reader of the device at a time, so chunks keep their order
-    uint32_t m_stat_org = 0;
 };

@@ -76,8 +76,9 @@ void VerboseLog::addFailure(const _RESULTINFO& resultInfo) {
 
 std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo) {
     char line[160];
+    const char* pszMeaning = resultInfo.DeviceGone ? "the serial device went away" : meaningOf(resultInfo.Result);
     const int length = std::snprintf(line, sizeof line, "error 0x%04llX: %s",
-                                     static_cast<unsigned long long>(resultInfo.Result), meaningOf(resultInfo.Result));
+                                     static_cast<unsigned long long>(resultInfo.Result), pszMeaning);
     std::string strReason(line, static_cast<size_t>(length));
     const char* pszCommand = commandName(resultInfo.ComInfo.Command);
     const bool fLineFailure = resultInfo.Result > ERR_INIT && resultInfo.Result <= ERR_CHECKSUM_MISMATCH;

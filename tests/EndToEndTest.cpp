@@ -146,6 +146,18 @@ protected:
         return job;
     }
 
+    // Waits until the board's log, past its first `logged` bytes, shows a data frame.
+    bool programs(size_t logged = 0) const
+    {
+        for (int i = 0; i < 3000; ++i, std::this_thread::sleep_for(10ms)) {
+            if (readText(m_directory / "board.log").find("data frame", logged) != std::string::npos) {
+                return true;
+            }
+        }
+        ADD_FAILURE() << "no programming";
+        return false;
+    }
+
     // The verbose lines without their time stamps; the reason and the failure
     // text are left as they are.
     static std::string unstamped(const std::string& err)
@@ -210,7 +222,7 @@ TEST_F(EndToEndTest, JobsThatSucceed)
         {"extra operands", {}, {"sketch.bin", "PORT", "", "ignored", "also ignored"}, {}, 1024, "", ""},
         {"verbose", {"--device-name", "ZQ\x01MAPLE"}, {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "ZQ-MAPLE"}, {}, 10240,
          "image 10240 bytes, 10 blocks of 1024\n"
-         "port /dev/\\S+ opened at 115200 baud\n"
+         "port /dev/\\S+ opened at 115200 baud, low latency not granted by the driver\n"
          "mode entry: DTR and break, then Baud Rate Set\n"
          "device ZQ\\?MAPLE \\(code [0-9A-F ]{8}\\), code flash 262144 bytes, data flash [0-9]+ bytes, firmware [0-9A-F ]{8}\n"
          "line speed 1000000 baud\n"
@@ -226,7 +238,7 @@ TEST_F(EndToEndTest, JobsThatSucceed)
         EXPECT_TRUE(std::regex_match(unstamped(result.outcome.err), std::regex(row.err))) << result.outcome.err;
         expectFlashHolds(result.flash, bytes);
         EXPECT_NE(result.log.find(row.logLine), std::string::npos) << row.logLine;
-        const bool faultless = std::ranges::find(row.boardOptions, "--fault") == row.boardOptions.end();
+        const bool faultless = std::find(row.boardOptions.begin(), row.boardOptions.end(), "--fault") == row.boardOptions.end();
         std::set<std::string> sent;
         for (const LogLine& line : boardLog(result.log)) {
             EXPECT_TRUE(!faultless || !line.text.starts_with("host> ") || sent.insert(line.text).second)
@@ -326,10 +338,7 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
         SCOPED_TRACE(signalNumber);
         const size_t logged = readText(m_directory / "board.log").size();
         Subprocess job({QUENWICK_EXE, sketch, device, "X"});
-        for (int i = 0; i < 3000 && readText(m_directory / "board.log").find("data frame", logged) == std::string::npos; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        ASSERT_NE(readText(m_directory / "board.log").find("data frame", logged), std::string::npos) << "no programming";
+        ASSERT_TRUE(programs(logged));
         ::kill(job.pid(), signalNumber);
         expectExit(job.finish(60s), 1);
         EXPECT_EQ(lineSettings(), found) << "the end steps did not run";
@@ -340,6 +349,20 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
     }
     expectExit(quenwick({sketch, device, "X"}), 0);
     expectFlashHolds(stopBoard(), bytes);
+}
+
+// A board that goes away mid-job (its device hangs up) ends the job at once
+// with a reason of its own; the end steps do not hang on the dead device.
+TEST_F(EndToEndTest, ABoardThatGoesAwayEndsTheJob)
+{
+    const std::string device = startBoard({"--line-rate"});
+    Subprocess job({QUENWICK_EXE, "-v", image("sketch.bin", randomBytes(16 * 1024, 14)), device, "X"});
+    ASSERT_TRUE(programs());
+    stopBoard();
+    const Subprocess::Outcome outcome = job.finish(60s);
+    EXPECT_EQ(outcome.exitStatus, 1);
+    EXPECT_TRUE(std::regex_search(outcome.err, std::regex("\nerror 0x2005: the serial device went away \\(Programming, "
+                                                          "attempt [1-5]\\)\n" + FAILURE_TEXT + "$"))) << outcome.err;
 }
 
 // ---------------------------------------------------------------------------
@@ -377,7 +400,7 @@ TEST_F(EndToEndTest, TheHostWaitsEachExchangesWholeTimeout)
             expectFlashHolds(result.flash, bytes);
         }
         const std::vector<LogLine> log = boardLog(result.log);
-        const auto opening = std::ranges::find_if(log, [&](const LogLine& line) {
+        const auto opening = std::find_if(log.begin(), log.end(), [&](const LogLine& line) {
             return line.text.starts_with("host> ") && line.text.ends_with(std::string("  ") + row.frame); });
         ASSERT_NE(opening, log.end()) << row.frame << " not in the log";
         const auto answered = std::find_if(std::make_reverse_iterator(opening), log.rend(), [](const LogLine& line) {

@@ -3,7 +3,7 @@
 #include "ResultCodes.h"
 
 #if defined(__linux__)
-#include "LinuxSpeed.h"
+#include "posix/LinuxSpeed.h"
 #endif
 
 #include <fcntl.h>
@@ -117,34 +117,6 @@ TEST_F(NSSerialPortProcessorTest, DrivesARaw8N2LineThatCarriesEveryByte)
     EXPECT_EQ(port.ChangeBaudRate(250000), ERR_BAUD_RATE) << "after Close";
 }
 
-TEST_F(NSSerialPortProcessorTest, TakesWholeFramesFromABoundedBuffer)
-{
-    openPort();
-    const Bytes six {0x02, 0x01, 0x06, 0x03, 0x00, 0x02};
-    ASSERT_EQ(port.setReadData(six.data(), six.size()), RESULT_OK);
-    std::pair<uint8_t, uint64_t> peek {};
-    EXPECT_EQ(port.CheckDataFrame(&peek.first, &peek.second), RESULT_OK);
-    EXPECT_EQ(peek, std::make_pair(uint8_t{0x02}, uint64_t{0x01}));
-    EXPECT_EQ(port.GetReceiveDataLength(), 6u) << "a peek must not take bytes";
-
-    Bytes frame(3);
-    Bytes spare(1000);
-    EXPECT_EQ(port.GetReceivedData(frame.data(), 2, 3), 0u) << "more than the destination holds";
-    ASSERT_EQ(port.GetReceivedData(frame.data(), frame.size(), 3), 3u);
-    EXPECT_EQ(frame, (Bytes {0x02, 0x01, 0x06}));
-    EXPECT_EQ(port.GetReceivedData(spare.data(), spare.size(), 4), 0u) << "a frame is taken whole or not at all";
-    ASSERT_EQ(port.GetReceivedData(frame.data(), frame.size(), 3), 3u);
-    EXPECT_EQ(frame, (Bytes {0x03, 0x00, 0x02})) << "the rest must move to the front";
-
-    ASSERT_EQ(port.setReadData(spare.data(), spare.size()), RESULT_OK);
-    EXPECT_EQ(port.setReadData(all.data(), 24), ERR_BUFFER_OVERFLOW);
-    EXPECT_EQ(port.GetReceiveDataLength(), 1000u) << "a chunk that does not fit is refused whole";
-    EXPECT_EQ(port.setReadData(all.data(), 23), RESULT_OK);
-    EXPECT_EQ(port.setReadData(all.data(), 1), ERR_BUFFER_OVERFLOW) << "the buffer holds at most 1023 bytes";
-    port.ClearReceiveBuffer();
-    EXPECT_EQ(port.GetReceiveDataLength(), 0u) << "ClearReceiveBuffer left bytes in the buffer";
-}
-
 TEST_F(NSSerialPortProcessorTest, RefusesWhatIsNotASerialLineOrIsTheUsersTerminal)
 {
     const auto file = std::filesystem::temp_directory_path() / ("quenwick-serial-" + std::to_string(getpid()));
@@ -189,11 +161,13 @@ TEST_F(NSSerialPortProcessorTest, OpensAndClosesAtAnyMoment)
 
 TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
 {
-    // The device as another program left it: cooked, echoing, and on Linux
-    // with different input and output speeds.
+    // The device as another program left it: cooked, echoing, with hardware
+    // and software flow control, and on Linux with different input and output speeds.
     struct termios found {};
     ASSERT_EQ(tcgetattr(master, &found), 0);
     found.c_lflag |= ICANON | ECHO;
+    found.c_cflag |= CRTSCTS;
+    found.c_iflag |= IXON;
     ASSERT_EQ(tcsetattr(master, TCSANOW, &found), 0);
 #if defined(__linux__)
     ASSERT_EQ(setLinuxLineSpeed(master, 250000, 500000), 0);
@@ -203,6 +177,8 @@ TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
     openPort();
     struct termios tio {};
     ASSERT_EQ(tcgetattr(master, &tio), 0);
+    EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u) << "hardware flow control left on";
+    EXPECT_EQ(tio.c_iflag & IXON, 0u) << "software flow control left on";
 #if defined(__linux__)
     EXPECT_EQ(speeds(), std::make_pair(uint64_t{115200}, uint64_t{115200})) << "an earlier speed survived Open";
 #endif
@@ -240,10 +216,12 @@ TEST_F(NSSerialPortProcessorTest, WaitsEndWhenBytesComeOrTheLineEnds)
     ASSERT_EQ(lost.Open(ptsname(other)), RESULT_OK);
     EXPECT_TRUE(endsEarly(lost, [&] { close(other); })) << "the wait missed the hang-up";
     EXPECT_FALSE(lost.IsReading());
+    EXPECT_TRUE(lost.IsDeviceGone());
 
     // Interrupted from another thread: the wait under way and every later one end at once.
     EXPECT_TRUE(endsEarly(port, [&] { port.Interrupt(); }, true)) << "Interrupt did not end the waits";
     EXPECT_FALSE(port.IsReading());
+    EXPECT_FALSE(port.IsDeviceGone()) << "a stop is not a device that went away";
 }
 
 TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChangeAndClear)
@@ -260,11 +238,13 @@ TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChangeAndClear)
         {"ClearBreak", [&] { port.ClearBreak(); }},
         {"ClearReceiveBuffer", [&] { port.ClearReceiveBuffer(); }},
     };
+    ASSERT_EQ(port.setReadData(all.data(), 3), RESULT_OK);
     for (const auto& [what, step] : steps) {
         step();
         EXPECT_EQ(read(master, packet, sizeof packet), 1) << what;
         EXPECT_EQ(packet[0], TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE) << what << " did not flush both queues";
     }
+    EXPECT_EQ(port.GetReceiveDataLength(), 0u) << "ClearReceiveBuffer left bytes in the buffer";
 }
 
 } // namespace

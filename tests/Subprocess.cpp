@@ -1,15 +1,14 @@
 #include "Subprocess.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -18,7 +17,19 @@ extern char** environ;
 
 namespace {
 
-// All that has been written to an in-memory file so far.
+// An unnamed file that takes a child's output, closed on exec.
+int outputFile()
+{
+    std::string path = (std::filesystem::temp_directory_path() / "quenwick-output-XXXXXX").string();
+    const int fd = ::mkstemp(path.data());
+    if (fd != -1) {
+        ::unlink(path.c_str());
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    return fd;
+}
+
+// All that has been written to an output file so far.
 std::string contents(int fd)
 {
     struct stat status {};
@@ -31,7 +42,7 @@ std::string contents(int fd)
 }  // namespace
 
 Subprocess::Subprocess(const std::vector<std::string>& argv)
-    : m_outputs{::memfd_create("stdout", MFD_CLOEXEC), ::memfd_create("stderr", MFD_CLOEXEC)}
+    : m_outputs{outputFile(), outputFile()}
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -43,10 +54,11 @@ Subprocess::Subprocess(const std::vector<std::string>& argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    const int rc = ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
+    const int rc = m_outputs[0] == -1 || m_outputs[1] == -1
+                       ? -1 : ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    m_pidFd = rc == 0 ? static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0)) : -1;
-    if (m_pidFd < 0) {
+    if (rc != 0) {
+        m_pid = -1;
         throw std::runtime_error("cannot start " + argv.at(0));
     }
 }
@@ -57,7 +69,7 @@ Subprocess::~Subprocess()
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
     }
-    for (int fd : {m_pidFd, m_outputs[0], m_outputs[1]}) {
+    for (int fd : m_outputs) {
         ::close(fd);
     }
 }
@@ -78,12 +90,16 @@ std::optional<std::string> Subprocess::readLine(std::chrono::milliseconds timeou
 
 Subprocess::Outcome Subprocess::finish(std::chrono::milliseconds timeout)
 {
-    pollfd ended{m_pidFd, POLLIN, 0};
-    if (::poll(&ended, 1, static_cast<int>(timeout.count())) != 1) {
-        ::kill(m_pid, SIGKILL);
-    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     m_pid = -1;
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(m_outputs[0]).substr(m_outputRead),
             contents(m_outputs[1])};

@@ -36,7 +36,6 @@ public:
 
 private:
     pid_t m_pid = -1;
-    int m_pidFd = -1;         // becomes readable when the child ends
-    int m_outputs[2];         // in-memory files that take standard output and error
+    int m_outputs[2];         // unnamed files that take standard output and error
     size_t m_outputRead = 0;  // what readLine has taken from standard output
 };

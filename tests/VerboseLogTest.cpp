@@ -23,7 +23,7 @@ TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason) {
             // A transfer that stops half way: the reason goes on a line of its own.
             log.addLine(NSSequenceProcessor::progressLine(0, 2000));
             log.addLine(NSSequenceProcessor::progressLine(1000, 2000));
-            log.addFailure(_RESULTINFO{ERR_DATA_FRAME, {NSCommandProcessor::CMD_PROGRAMMING, 0, 0x15, 0, 1}});
+            log.addFailure(_RESULTINFO{ERR_DATA_FRAME, {NSCommandProcessor::CMD_PROGRAMMING, 0, 0x15, 0, 1}, false});
         }
         std::fclose(pStream);
         const std::string out(pBuffer, size);
@@ -36,8 +36,10 @@ TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason) {
         EXPECT_TRUE(std::regex_search(out, end)) << out;
     }
     // A failure names the command under way, if there is one, and only when it happened on the line.
-    EXPECT_EQ(VerboseLog::failureReason({0x4000, {NSCommandProcessor::CMD_CHECKSUM, 0, 0, 0, 0}}),
+    EXPECT_EQ(VerboseLog::failureReason({0x4000, {NSCommandProcessor::CMD_CHECKSUM, 0, 0, 0, 0}, false}),
               "error 0x4000: an unknown error");
-    EXPECT_EQ(VerboseLog::failureReason({ERR_SEND, {CommandDriver::NO_COMMAND, 0, 0, 0, 0}}),
+    EXPECT_EQ(VerboseLog::failureReason({ERR_SEND, {CommandDriver::NO_COMMAND, 0, 0, 0, 0}, false}),
               "error 0x2004: writing to the port failed");
+    EXPECT_EQ(VerboseLog::failureReason({ERR_RECV_TIMEOUT, {NSCommandProcessor::CMD_RESET, 0, 0, 0, 2}, true}),
+              "error 0x2005: the serial device went away (Reset, attempt 3)");
 }

@@ -1,0 +1,55 @@
+#include "PosixSystem.h"
+
+#include <IOKit/serial/ioss.h>
+#include <sys/ioctl.h>
+
+namespace PosixSystem {
+
+// macOS has no per-thread timer slack to set.
+void sharpenTimers() {}
+
+void clearSystemFlags(struct termios& tio)
+{
+    tio.c_cflag &= ~static_cast<tcflag_t>(CCTS_OFLOW | CRTS_IFLOW | CDTR_IFLOW | CDSR_OFLOW | CCAR_OFLOW);
+}
+
+// IOSSIOSPEED sets one speed for both directions. A pseudo-terminal has no
+// case for it and answers ENOTTY; the terminal record then carries the speed.
+int requestSpeed(int fd, uint64_t inputSpeed, uint64_t outputSpeed)
+{
+    (void)inputSpeed;
+    speed_t value = static_cast<speed_t>(outputSpeed);
+    return ioctl(fd, IOSSIOSPEED, &value);
+}
+
+int currentSpeed(int fd, uint64_t* pInputSpeed, uint64_t* pOutputSpeed)
+{
+    struct termios tio {};
+    if (tcgetattr(fd, &tio) == -1) {
+        return -1;
+    }
+    *pInputSpeed = cfgetispeed(&tio);
+    *pOutputSpeed = cfgetospeed(&tio);
+    return 0;
+}
+
+// On macOS the record holds the speed in bits per second.
+bool speedValue(uint64_t bitsPerSecond, speed_t* pValue)
+{
+    *pValue = static_cast<speed_t>(bitsPerSecond);
+    return static_cast<uint64_t>(*pValue) == bitsPerSecond;
+}
+
+// IOSSDATALAT sets the receive latency in microseconds for as long as the
+// device is open; the driver has no request to read it back, so nothing is
+// kept to put back.
+bool openLowLatency(int fd, bool* pfChanged)
+{
+    *pfChanged = false;
+    unsigned long microseconds = 1;
+    return ioctl(fd, IOSSDATALAT, &microseconds) != -1;
+}
+
+void closeLowLatency(int) {}
+
+} // namespace PosixSystem

@@ -1,0 +1,249 @@
+// The serial device on Linux and macOS: a terminal device, waited on with
+// select together with a wake-up pipe.
+#include "SerialDevice.h"
+
+#include "PosixSystem.h"
+#include "ResultCodes.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+// A descriptor that select can watch: below FD_SETSIZE, closed on exec.
+bool selectable(int fd)
+{
+    return fd >= 0 && fd < FD_SETSIZE && fcntl(fd, F_SETFD, FD_CLOEXEC) != -1;
+}
+
+// Why a freshly opened descriptor may not be used as the port; 0 when it may.
+// Nothing on the device is changed by these checks.
+uint64_t refusal(int fd, struct termios* pFound)
+{
+    // Only a terminal device is a serial line; a regular file or /dev/null
+    // would silently swallow the frames written to it.
+    if (!selectable(fd) || tcgetattr(fd, pFound) == -1) {
+        return ERR_PORT_OPEN;
+    }
+    // The user's own terminal: frames would land on the screen.
+    if (tcgetsid(fd) != -1) {
+        return ERR_PORT_OPEN;
+    }
+    // Another program has it.
+    if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
+        return ERR_PORT_OPEN;
+    }
+    return RESULT_OK;
+}
+
+// 8 data bits, no parity, 2 stop bits at 115200, over a transparent 8-bit
+// channel: no line editing, echo, signals, flow control or translation, and a
+// read that returns what is there (none of it is an end of file).
+void makeLineSettings(struct termios& tio)
+{
+    cfsetspeed(&tio, B115200);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB);
+    tio.c_cflag |= CS8 | CSTOPB | CLOCAL | CREAD;
+    tio.c_iflag |= IGNPAR;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK |
+                                          PARMRK | BRKINT);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE |
+                                          ECHOPRT | ISIG | IEXTEN);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    PosixSystem::clearSystemFlags(tio);
+}
+
+// Exact speeds by the system's own request or, where that request fails, by
+// the terminal record when it can carry them. Returns 0, or -1.
+int setSpeeds(int fd, uint64_t inputSpeed, uint64_t outputSpeed)
+{
+    if (PosixSystem::requestSpeed(fd, inputSpeed, outputSpeed) == 0) {
+        return 0;
+    }
+    struct termios tio {};
+    speed_t input = 0;
+    speed_t output = 0;
+    if (tcgetattr(fd, &tio) == -1 || !PosixSystem::speedValue(inputSpeed, &input) ||
+        !PosixSystem::speedValue(outputSpeed, &output) || cfsetispeed(&tio, input) == -1 ||
+        cfsetospeed(&tio, output) == -1) {
+        return -1;
+    }
+    return tcsetattr(fd, TCSANOW, &tio);
+}
+
+class PosixSerialDevice final : public SerialDevice {
+public:
+    PosixSerialDevice(int fd, const struct termios& found) : m_iComPort(fd), m_found{found} {}
+    ~PosixSerialDevice() override;
+
+    uint64_t start();
+    bool write(const uint8_t* pbData, uint64_t size) override;
+    bool setBreak(bool fOn) override;
+    bool setDtr(bool fOn) override;
+    bool setSpeed(uint64_t dwBaudRate) override;
+    void flush() override;
+    bool lowLatency() const override { return m_fLowLatency; }
+    bool awaitInput() override;
+    int64_t readAvailable(uint8_t* pbData, uint64_t size) override;
+    void wake() override;
+
+private:
+    // The device's settings when it was opened; speeds are kept apart because
+    // on Linux the terminal record cannot carry an arbitrary speed.
+    struct LineSettings {
+        struct termios tio {};
+        uint64_t inputSpeed = 0;
+        uint64_t outputSpeed = 0;
+    };
+
+    const int m_iComPort;
+    LineSettings m_found;
+    int m_iWakeRead = -1;
+    int m_iWakeWrite = -1;
+    bool m_fLowLatency = false;
+    bool m_fLatencyChanged = false;
+    int m_stat_org = 0;  // the modem lines when DTR was last raised
+};
+
+// Takes the device over once refusal has let it: exclusive, the line
+// settings made, low latency asked for, the wake-up pipe made, the queues
+// flushed.
+uint64_t PosixSerialDevice::start()
+{
+    ioctl(m_iComPort, TIOCEXCL);
+    PosixSystem::sharpenTimers();  // the job's waits run on the thread that opens the port
+    PosixSystem::currentSpeed(m_iComPort, &m_found.inputSpeed, &m_found.outputSpeed);
+    struct termios tio = m_found.tio;
+    makeLineSettings(tio);
+    tcsetattr(m_iComPort, TCSANOW, &tio);
+    m_fLowLatency = PosixSystem::openLowLatency(m_iComPort, &m_fLatencyChanged);
+
+    int wake[2] = {-1, -1};
+    if (pipe(wake) == -1) {
+        return ERR_INIT;
+    }
+    m_iWakeRead = wake[0];
+    m_iWakeWrite = wake[1];
+    if (!selectable(m_iWakeRead) || !selectable(m_iWakeWrite)) {
+        return ERR_INIT;
+    }
+    tcflush(m_iComPort, TCIOFLUSH);
+    return RESULT_OK;
+}
+
+PosixSerialDevice::~PosixSerialDevice()
+{
+    if (m_fLatencyChanged) {
+        PosixSystem::closeLowLatency(m_iComPort);
+    }
+    // The terminal record carries the standard speeds; a speed outside that
+    // table needs the speed request of its own.
+    tcsetattr(m_iComPort, TCSANOW, &m_found.tio);
+    uint64_t inputSpeed = 0;
+    uint64_t outputSpeed = 0;
+    if (m_found.outputSpeed != 0 && PosixSystem::currentSpeed(m_iComPort, &inputSpeed, &outputSpeed) == 0 &&
+        (inputSpeed != m_found.inputSpeed || outputSpeed != m_found.outputSpeed)) {
+        setSpeeds(m_iComPort, m_found.inputSpeed, m_found.outputSpeed);
+    }
+    ioctl(m_iComPort, TIOCNXCL);
+    ::close(m_iComPort);  // also lets go of the lock
+    for (int fd : {m_iWakeRead, m_iWakeWrite}) {
+        if (fd != -1) {
+            ::close(fd);
+        }
+    }
+}
+
+bool PosixSerialDevice::write(const uint8_t* pbData, uint64_t size)
+{
+    const ssize_t written = ::write(m_iComPort, pbData, size);
+    return written >= 0 && static_cast<uint64_t>(written) == size;
+}
+
+bool PosixSerialDevice::setBreak(bool fOn)
+{
+    if (ioctl(m_iComPort, fOn ? TIOCSBRK : TIOCCBRK) == -1) {
+        return false;
+    }
+    flush();
+    return true;
+}
+
+bool PosixSerialDevice::setDtr(bool fOn)
+{
+    if (fOn) {
+        if (ioctl(m_iComPort, TIOCMGET, &m_stat_org) == -1) {
+            return false;
+        }
+    }
+    int bits = fOn ? (m_stat_org | TIOCM_DTR) : (m_stat_org & ~TIOCM_DTR);
+    return ioctl(m_iComPort, TIOCMSET, &bits) != -1;
+}
+
+bool PosixSerialDevice::setSpeed(uint64_t dwBaudRate)
+{
+    return setSpeeds(m_iComPort, dwBaudRate, dwBaudRate) == 0;
+}
+
+void PosixSerialDevice::flush()
+{
+    tcflush(m_iComPort, TCIOFLUSH);
+}
+
+bool PosixSerialDevice::awaitInput()
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(m_iWakeRead, &readable);
+    FD_SET(m_iComPort, &readable);
+    const int n = select(std::max(m_iComPort, m_iWakeRead) + 1, &readable, nullptr, nullptr, nullptr);
+    return n != -1 || errno == EINTR;
+}
+
+int64_t PosixSerialDevice::readAvailable(uint8_t* pbData, uint64_t size)
+{
+    const ssize_t n = ::read(m_iComPort, pbData, size);
+    if (n > 0) {
+        return n;
+    }
+    // An end of file is a hang-up: with VMIN 1 a live line never reads as one.
+    return n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+}
+
+void PosixSerialDevice::wake()
+{
+    const uint8_t bWake = 0;
+    // One byte into an empty pipe: it neither blocks nor fails. It stays
+    // there, so every later wait ends at once too.
+    [[maybe_unused]] const ssize_t written = ::write(m_iWakeWrite, &bWake, 1);
+}
+
+} // namespace
+
+uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice)
+{
+    const int fd = ::open(pbPortName, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    if (fd == -1) {
+        return ERR_PORT_OPEN;
+    }
+    struct termios found {};
+    if (refusal(fd, &found) != RESULT_OK) {
+        ::close(fd);
+        return ERR_PORT_OPEN;
+    }
+    auto device = std::make_unique<PosixSerialDevice>(fd, found);
+    const uint64_t r = device->start();
+    if (r == RESULT_OK) {
+        *ppDevice = std::move(device);
+    }
+    return r;
+}

@@ -3,7 +3,7 @@
 #include "SimFlash.h"
 #include "SimNumber.h"
 
-#include <charconv>
+#include <cstdlib>
 #include <functional>
 #include <string_view>
 
@@ -22,6 +22,9 @@ std::string SimOptions::usage()
                "  --flash-out FILE        write the code flash to FILE at exit\n"
                "  --log FILE              log every frame, mode entry and the stop with a timestamp\n"
                "  --line-rate             carry bytes no faster than the line speed allows\n"
+               "  --adapter-latency MS    pass the board's bytes on as a USB serial adapter does:\n"
+               "                          when 62 are waiting, else at the next tick of a timer\n"
+               "                          of MS milliseconds, up to 255 (default 0: no adapter)\n"
                "  --erase-ms N            time one block erase takes (default 0)\n"
                "  --program-ms N          time programming one data frame takes (default 0)\n"
                "  --answer-at F           answer each exchange at share F (e.g. 0.9, 1.1 or 3) of the\n"
@@ -80,15 +83,20 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
         {"--flash-in", text(flashIn)},
         {"--flash-out", text(flashOut)},
         {"--log", text(log)},
+        {"--adapter-latency", number(adapterLatencyMs, 255)},
         {"--erase-ms", number(eraseMs, 600000)},
         {"--program-ms", number(programMs, 600000)},
         {"--fault", [this](const std::string& value) { return faults.add(value); }},
         {"--answer-at",
          [this](const std::string& value) {
-             double share = 0;
-             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), share);
-             if (value.empty() || error != std::errc{} || end != value.data() + value.size() || !(share > 0) ||
-                 share > 10) {
+             // strtod also reads a sign, leading space, hex, infinity and NaN:
+             // a share begins with a digit or a point and has no x. The board
+             // sets no locale, so the point is '.'.
+             const bool decimal =
+                 value.find_first_of("0123456789.") == 0 && value.find_first_of("xX") == std::string::npos;
+             char* end = nullptr;
+             const double share = decimal ? std::strtod(value.c_str(), &end) : 0;
+             if (end != value.c_str() + value.size() || !(share > 0) || share > 10) {
                  return "bad share '" + value + "' (a number above 0, at most 10)";
              }
              answerAt = share;

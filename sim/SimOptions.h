@@ -18,6 +18,7 @@ struct SimOptions {
     std::optional<std::string> link;
     std::optional<std::string> log;
     bool lineRate = false;
+    uint32_t adapterLatencyMs = 0;  // 0: no adapter
     uint32_t eraseMs = 0;    // per block erase
     uint32_t programMs = 0;  // per data frame programmed
     std::optional<double> answerAt;          // share of the time the host allows for each answer

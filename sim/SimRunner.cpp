@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <ctime>
 #include <iterator>
-#include <poll.h>
 #if defined(__linux__)
 #include <sys/prctl.h>
 #endif
@@ -25,10 +24,22 @@ constexpr auto QUIET_LINE = 50ms;
 constexpr auto WRITE_PATIENCE = 1s;
 constexpr int64_t BITS_PER_BYTE = 11;
 
+// Waits up to `wait` until fd can be read (or written); true when it can. With
+// select: macOS's poll refuses terminals.
+bool waitFor(int fd, bool writing, std::chrono::microseconds wait)
+{
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(fd, &ready);
+    timeval timeout{static_cast<time_t>(wait.count() / 1'000'000), static_cast<suseconds_t>(wait.count() % 1'000'000)};
+    return select(fd + 1, writing ? nullptr : &ready, writing ? &ready : nullptr, nullptr, &timeout) > 0;
+}
+
 }  // namespace
 
-SimRunner::SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate, std::ostream* log)
-    : m_board(board), m_terminal(terminal), m_lineRate(lineRate), m_log(log)
+SimRunner::SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate,
+                     std::chrono::milliseconds adapterLatency, std::ostream* log)
+    : m_board(board), m_terminal(terminal), m_lineRate(lineRate), m_adapter(adapterLatency, Clock::now()), m_log(log)
 {
     m_board.setLog([this](const std::string& text) { this->log(text); });
 }
@@ -68,16 +79,12 @@ void SimRunner::run(const std::atomic<bool>& stop)
         if (!m_pending.empty()) {
             wait = std::min(wait, std::chrono::ceil<std::chrono::microseconds>(m_pending.front().when - now));
         }
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(m_terminal.master(), &readable);
-        timeval timeout{static_cast<time_t>(wait.count() / 1'000'000), static_cast<suseconds_t>(wait.count() % 1'000'000)};
-        const int ready = select(m_terminal.master() + 1, &readable, nullptr, nullptr, &timeout);
+        const bool readable = waitFor(m_terminal.master(), false, wait);
         now = Clock::now();
-        if (ready > 0 && takeInput(now)) {
+        if (readable && takeInput(now)) {
             continue;
         }
-        if (ready > 0) {
+        if (readable) {
             std::this_thread::sleep_for(POLL_PERIOD);  // a hang-up or error: do not spin
         } else if (m_input.empty() && m_pending.empty() && now - m_lastByte >= QUIET_LINE) {
             m_logTime = now;
@@ -117,13 +124,19 @@ void SimRunner::handle(const Timed& input)
     m_inputFree = arrival + byteTime * length(input.bytes);
     Clock::time_point ready = std::max(arrival, Clock::now());
     m_logTime = arrival;
+    std::vector<Timed> answers;
     for (SimReply& reply : m_board.receive(input.bytes, line)) {
         // The board works from when the frame's last byte is in, or from when
         // its answer before this one is out; then the answer takes the line.
         ready = std::max(ready, arrival + byteTime * static_cast<int64_t>(reply.after)) + reply.busy;
         m_outputFree = std::max(ready, m_outputFree) + byteTime * length(reply.bytes);
         ready = m_outputFree;
-        m_pending.push_back({m_outputFree, std::move(reply.bytes)});
+        answers.push_back({m_outputFree, std::move(reply.bytes)});
+    }
+    // The adapter takes each answer whole, as the host would without it: the
+    // host can use an answer once its last byte is in.
+    for (Timed& part : m_adapter.pass(answers)) {
+        m_pending.push_back(std::move(part));
     }
 }
 
@@ -144,8 +157,7 @@ void SimRunner::write(std::span<const uint8_t> bytes, const std::atomic<bool>& s
             log("answer not delivered: nobody reads the line");
             break;
         }
-        pollfd descriptor{m_terminal.master(), POLLOUT, 0};
-        poll(&descriptor, 1, static_cast<int>(POLL_PERIOD.count()));
+        waitFor(m_terminal.master(), true, POLL_PERIOD);
     }
 }
 

@@ -3,12 +3,14 @@
 // settings once the board has sent all it owes, and writes the board's answers
 // back when they are due. With the line rate on, bytes take as long as a real
 // line needs for them (11 bits each: start bit, 8 data bits, 2 stop bits); the
-// board's working times are always kept. Time is kept as data (when bytes
+// board's working times are always kept. With an adapter latency, the board's
+// answers reach the host through a USB serial adapter (SimAdapter). Time is kept as data (when bytes
 // arrived, when the line is free, when an answer is due), and the log shows
 // each event at its time, so a frame that arrives while the board is busy is
 // logged when it arrived.
 #pragma once
 
+#include "SimAdapter.h"
 #include "SimBoard.h"
 #include "SimPseudoTerminal.h"
 
@@ -22,7 +24,8 @@
 class SimRunner {
 public:
     // log may be null. board and terminal must outlive the runner.
-    SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate, std::ostream* log);
+    SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate, std::chrono::milliseconds adapterLatency,
+              std::ostream* log);
 
     // Serves hosts until stop becomes true; then takes in the bytes that came
     // and leaves the answers to them unsent.
@@ -31,10 +34,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    struct Timed {
-        Clock::time_point when;  // arrival of the first byte, or when the last byte is out
-        std::vector<uint8_t> bytes;
-    };
+    using Timed = SimAdapter::Timed;  // when: arrival of the first byte, or when the last byte is out
 
     // Reads what the host has sent, without waiting; false when nothing came.
     bool takeInput(Clock::time_point now);
@@ -46,6 +46,7 @@ private:
     SimBoard& m_board;
     SimPseudoTerminal& m_terminal;
     bool m_lineRate;
+    SimAdapter m_adapter;
     std::ostream* m_log;
     std::deque<Timed> m_input;    // bytes the board has not taken yet
     std::deque<Timed> m_pending;  // answers not yet sent, in order

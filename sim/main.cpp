@@ -63,7 +63,8 @@ int main(int argc, char** argv)
             terminal.makeLink(*options.link);
         }
         std::cout << terminal.devicePath() << std::endl;
-        SimRunner runner(board, terminal, options.lineRate, options.log ? &logFile : nullptr);
+        SimRunner runner(board, terminal, options.lineRate, std::chrono::milliseconds(options.adapterLatencyMs),
+                         options.log ? &logFile : nullptr);
         runner.run(g_stop);
     } catch (const std::exception& exception) {
         return fail(exception.what(), 1);

@@ -193,7 +193,8 @@ protected:
 // then unread), options anywhere before "--", extra operands ignored, and a
 // verbose job: one line per step, then one per tenth of the image. To a board
 // without faults the host sends no frame twice, also when every answer comes
-// late but in time (quenwick-sim --answer-at).
+// late but in time (quenwick-sim --answer-at). Each frame that follows an
+// answer reaches the board at least the host's 1 ms pause after it.
 TEST_F(EndToEndTest, JobsThatSucceed)
 {
     const std::string dirty = image("dirty.bin", randomBytes(8192, 8));
@@ -240,9 +241,14 @@ TEST_F(EndToEndTest, JobsThatSucceed)
         EXPECT_NE(result.log.find(row.logLine), std::string::npos) << row.logLine;
         const bool faultless = std::find(row.boardOptions.begin(), row.boardOptions.end(), "--fault") == row.boardOptions.end();
         std::set<std::string> sent;
+        int64_t answered = -1;  // when the board last answered, while the host has not sent since
         for (const LogLine& line : boardLog(result.log)) {
             EXPECT_TRUE(!faultless || !line.text.starts_with("host> ") || sent.insert(line.text).second)
                 << "sent again: " << line.text;
+            EXPECT_TRUE(answered < 0 || !line.text.starts_with("host> ") ||
+                        (line.ms - answered + 86400000) % 86400000 >= 1)
+                << "no pause of 1 ms before: " << line.text;
+            answered = line.text.starts_with("board> ") ? line.ms : line.fromHost() ? -1 : answered;
         }
     }
 }

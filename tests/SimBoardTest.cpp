@@ -1,11 +1,15 @@
 // The simulated board driven directly: bytes from the host in, its answers
-// out. Frames are built here from the frame table, independent of the board's
-// codec, so that one mistake cannot hide in both.
+// out; and the USB serial adapter it may answer through. Frames are built here
+// from the frame table, independent of the board's codec, so that one mistake
+// cannot hide in both.
+#include "SimAdapter.h"
 #include "SimBoard.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
+#include <utility>
 
 namespace {
 
@@ -127,6 +131,50 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
                 answer = answer + reply.bytes;
             }
             EXPECT_EQ(answer, steps[i].answer) << row << ", step " << i + 1 << " (" << steps[i].what << ")";
+        }
+    }
+}
+
+using Clock = SimAdapter::Clock;
+using std::chrono::microseconds;
+
+// Answers that reach the adapter, or parts that reach the host: each a count
+// of bytes and a time in microseconds from the adapter's start.
+using Runs = std::vector<std::pair<std::size_t, int64_t>>;
+
+// A USB serial adapter holds the board's answers until its timer ticks, unless
+// 62 bytes are waiting; the 62 count from what the last tick left. The parts
+// keep the bytes in order, each within one answer.
+TEST(SimBoardTest, AdapterPassesAnswersOnAtItsTicksOrBy62)
+{
+    const struct { const char* what; int latencyMs; Runs answers, parts; } rows[] = {
+        {"no adapter", 0, {{5, 100}, {26, 2500}}, {{5, 100}, {26, 2500}}},
+        {"a status held to the tick", 16, {{5, 100}}, {{5, 16000}}},
+        {"two answers at one tick", 16, {{5, 100}, {26, 200}}, {{5, 16000}, {26, 16000}}},
+        {"ticks from the start, not from the first byte", 16, {{5, 15900}, {5, 16100}}, {{5, 16000}, {5, 32000}}},
+        {"62 go at once, the rest at the tick", 16, {{32, 100}, {5, 100}, {26, 100}},
+         {{32, 100}, {5, 100}, {25, 100}, {1, 16000}}},
+        {"the 62nd byte sends them", 1, {{61, 100}, {1, 900}}, {{61, 900}, {1, 900}}},
+        {"a tick empties the count", 1, {{61, 100}, {2, 1100}}, {{61, 1000}, {2, 2000}}},
+    };
+    const Clock::time_point origin = Clock::time_point(microseconds(123457));
+    const auto timed = [&](const Runs& runs) {
+        std::vector<SimAdapter::Timed> each;
+        uint8_t next = 0;
+        for (const auto& [count, at] : runs) {
+            each.push_back({origin + microseconds(at), Bytes(count)});
+            std::iota(each.back().bytes.begin(), each.back().bytes.end(), std::exchange(next, uint8_t(next + count)));
+        }
+        return each;
+    };
+    for (const auto& row : rows) {
+        const std::vector<SimAdapter::Timed> parts =
+            SimAdapter(std::chrono::milliseconds(row.latencyMs), origin).pass(timed(row.answers));
+        const std::vector<SimAdapter::Timed> expected = timed(row.parts);
+        EXPECT_EQ(parts.size(), expected.size()) << row.what;
+        for (std::size_t i = 0; i < std::min(parts.size(), expected.size()); ++i) {
+            EXPECT_TRUE(parts[i].when == expected[i].when && parts[i].bytes == expected[i].bytes)
+                << row.what << ", part " << i + 1;
         }
     }
 }

@@ -27,6 +27,9 @@ TEST(SimProgramTest, RefusesBadOptions)
         {{"--code-flash-end", "0x7FF", "--flash-in", big}, "2049 bytes, more than the code flash's 2048"},
         {{"--answer-at", "0"}, "--answer-at: bad share '0'"},
         {{"--answer-at", "0.9s"}, "--answer-at: bad share '0.9s'"},
+        {{"--answer-at", "0x1p-1"}, "--answer-at: bad share '0x1p-1'"},
+        {{"--answer-at=+1"}, "--answer-at: bad share '+1'"},
+        {{"--adapter-latency", "256"}, "--adapter-latency: bad number '256'"},
         {{"--answer-only", "erase"}, "--answer-only needs --answer-at"},
         {{"--answer-at=3", "--answer-only", "late"}, "--answer-only: unknown exchange 'late'"},
     };

@@ -1,17 +1,13 @@
 #include "NSTargetFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <filesystem>
 #include <new>
 #include <string_view>
 
 #include "ResultCodes.h"
+#include "System.h"
 
 namespace {
 
@@ -31,20 +27,6 @@ bool isBinExtension(const std::string& extension)
     });
 }
 
-// Closes the descriptor it holds when it goes.
-struct FileDescriptor {
-    explicit FileDescriptor(int descriptor) : fd(descriptor) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor()
-    {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    const int fd;
-};
-
 } // namespace
 
 uint64_t NSTargetFile::ReadFile(const std::string& strPath)
@@ -63,36 +45,17 @@ uint64_t NSTargetFile::ReadFile(const std::string& strPath)
     return readFromBinFile(strPath);
 }
 
-// Opening never blocks: O_NONBLOCK keeps a FIFO or a device from holding the
-// job, and only a regular file is read.
+// Only a regular file is read, and opening anything else never blocks.
 uint64_t NSTargetFile::readFromBinFile(const std::string& strPath)
 {
     // Any load drops the previous image, whether it then succeeds or not.
     releaseData();
 
-    const FileDescriptor file(::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
-    if (file.fd < 0 || ::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        return ERR_FILE_READ;
-    }
     // Read one byte more than the largest image: enough to tell a too-large file without reading all of it.
     std::unique_ptr<uint8_t[]> pbFile(new (std::nothrow) uint8_t[MAX_PROGRAM_SIZE + 1]);
-    if (pbFile == nullptr) {
-        return ERR_FILE_READ;
-    }
     uint64_t fileSize = 0;
-    while (fileSize < MAX_PROGRAM_SIZE + 1) {
-        const ssize_t count = ::read(file.fd, pbFile.get() + fileSize, MAX_PROGRAM_SIZE + 1 - fileSize);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            return ERR_FILE_READ;
-        }
-        if (count == 0) {
-            break;
-        }
-        fileSize += static_cast<uint64_t>(count);
+    if (pbFile == nullptr || !System::readRegularFile(strPath.c_str(), pbFile.get(), MAX_PROGRAM_SIZE + 1, &fileSize)) {
+        return ERR_FILE_READ;
     }
     if (fileSize == 0 || fileSize > MAX_PROGRAM_SIZE) {
         return ERR_FILE_SIZE;

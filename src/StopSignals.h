@@ -1,34 +1,29 @@
-// Turns SIGINT, SIGTERM and SIGHUP during a job into an orderly stop: the first
-// one asks the job to stop, so that it ends at its next wait and its end steps
-// still run; a second one ends the process at once with the given last words
-// on standard error and exit status 1.
+// Turns the system's requests to stop during a job into an orderly stop: the
+// first one asks the job to stop, so that it ends at its next wait and its end
+// steps still run; a second one ends the process at once with the given last
+// words on standard error and exit status 1. On POSIX systems the requests are
+// SIGINT, SIGTERM and SIGHUP; on Windows Ctrl-C, Ctrl-Break and a closed
+// console.
 //
-// Made before any other thread starts: the signals are blocked in every thread
-// and taken by a thread of its own, outside any signal handler.
+// Made before any other thread starts; the stop is asked outside any signal
+// handler.
 #pragma once
 
-#include <signal.h>
-
-#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
-#include <thread>
 
 class StopSignals {
 public:
     StopSignals(std::function<void()> stop, std::string strLastWords);
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
-    // Stops watching and lets the signals act as before.
+    // Stops watching and lets the requests act as before.
     ~StopSignals();
 
-private:
-    void watch();
+    // What the system's own watch keeps.
+    struct Watch;
 
-    std::function<void()> m_stop;
-    std::string m_strLastWords;
-    sigset_t m_signals{};
-    sigset_t m_previousMask{};
-    std::atomic<bool> m_fDone{false};
-    std::thread m_watcher;
+private:
+    std::unique_ptr<Watch> m_pWatch;
 };

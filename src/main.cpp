@@ -2,8 +2,6 @@
 // binary image into the target's code flash. Silent on success; on failure one
 // fixed text on standard error and exit status 1. With --verbose the job's
 // steps, its progress and the reason of a failure go to standard error first.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +14,7 @@
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
 #include "StopSignals.h"
+#include "System.h"
 #include "VerboseLog.h"
 
 namespace {
@@ -52,6 +51,7 @@ private:
 
 int main(int argc, char* argv[]) {
     resultcode = 1;
+    System::useBinaryStreams();
     const CommandLine commandLine(argc, argv, std::getenv("QUENWICK_BAUD"), std::getenv("QUENWICK_VERBOSE"));
     switch (commandLine.action()) {
     case CommandLine::ACTION_RUN: break;
@@ -68,7 +68,7 @@ int main(int argc, char* argv[]) {
 
     std::optional<VerboseLog> verboseLog;
     if (commandLine.verbose()) {
-        verboseLog.emplace(stderr, isatty(STDERR_FILENO) != 0);
+        verboseLog.emplace(stderr, System::rewritesLines(stderr));
     }
     auto driver = std::make_shared<CommandDriver>();
     driver->setFileNameStirng(commandLine.operands()[0]);

@@ -13,10 +13,12 @@
 // job is refused before the sequence starts, with a record of its own: no
 // status of the job before.
 TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord) {
-    // An image path of 1023 bytes: slashes repeated name the same file.
+    // An image path of 1023 bytes: its first separator repeated names the same file.
     const std::string image = ::testing::TempDir() + "quenwick-driver.bin";
     std::ofstream(image) << "x";
-    const std::string port(1023, 'p'), longImage = std::string(1023 - image.size(), '/') + image;
+    const size_t root = image.find_first_of("/\\");
+    const std::string port(1023, 'p'),
+        longImage = image.substr(0, root) + std::string(1023 - image.size(), image[root]) + image.substr(root);
     const struct {
         const char* what;
         std::optional<std::string> port, file;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstdio>
 #include <regex>
 
 #include "CommandDriver.h"
@@ -11,9 +11,8 @@
 TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason) {
     for (const bool fTerminal : {true, false}) {
         SCOPED_TRACE(fTerminal ? "terminal" : "pipe");
-        char* pBuffer = nullptr;
-        size_t size = 0;
-        std::FILE* pStream = open_memstream(&pBuffer, &size);
+        std::FILE* pStream = std::tmpfile();
+        ASSERT_NE(pStream, nullptr);
         {
             VerboseLog log(pStream, fTerminal);
             log.addLine("## Programming...");  // the sequence's own heading: not shown
@@ -25,9 +24,10 @@ TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason) {
             log.addLine(NSSequenceProcessor::progressLine(1000, 2000));
             log.addFailure(_RESULTINFO{ERR_DATA_FRAME, {NSCommandProcessor::CMD_PROGRAMMING, 0, 0x15, 0, 1}, false});
         }
+        std::string out(static_cast<size_t>(std::ftell(pStream)), '\0');
+        std::rewind(pStream);
+        out.resize(std::fread(out.data(), 1, out.size(), pStream));
         std::fclose(pStream);
-        const std::string out(pBuffer, size);
-        std::free(pBuffer);
         EXPECT_EQ(std::count(out.begin(), out.end(), '\r'), fTerminal ? 23 : 0) << out;
         EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), fTerminal ? 3 : 12) << out;
         EXPECT_EQ(out.find('#'), std::string::npos) << out;

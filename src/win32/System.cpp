@@ -1,0 +1,59 @@
+#include "System.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace System {
+
+// The C library's streams start in text mode, which writes "\n" as "\r\n".
+void useBinaryStreams()
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
+
+// A Windows console takes the escape sequences once it is asked to; a file,
+// a pipe or a console that refuses gets the line-per-tenth form.
+bool rewritesLines(std::FILE* pStream)
+{
+    const HANDLE hStream = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(pStream)));
+    DWORD dwMode = 0;
+    return GetConsoleMode(hStream, &dwMode) != 0 &&
+           ((dwMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+            SetConsoleMode(hStream, dwMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0);
+}
+
+// The file's bytes as they are: the system's reads know no text mode. Opening
+// a device, a pipe or a directory never waits; only a file on a disk is read.
+// The path is converted as std::filesystem converts it (the narrow call would
+// stop at MAX_PATH).
+bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, uint64_t* pSize)
+{
+    const HANDLE hFile = CreateFileW(std::filesystem::path(pszPath).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool fRead = GetFileType(hFile) == FILE_TYPE_DISK;
+    uint64_t size = 0;
+    while (fRead && size < capacity) {
+        const DWORD dwWanted = static_cast<DWORD>(std::min<uint64_t>(capacity - size, 1U << 30));
+        DWORD dwCount = 0;
+        fRead = ReadFile(hFile, pbBuffer + size, dwWanted, &dwCount, nullptr) != 0;
+        if (dwCount == 0) {
+            break;
+        }
+        size += dwCount;
+    }
+    CloseHandle(hFile);
+    if (fRead) {
+        *pSize = size;
+    }
+    return fRead;
+}
+
+} // namespace System

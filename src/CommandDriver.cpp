@@ -50,25 +50,28 @@ void CommandDriver::applicationInitialize(std::unique_ptr<NSSerialPortProcessor>
     m_SequenceProcessor->setDelegate(this);
 }
 
-uint64_t CommandDriver::pushWrite() {
+uint64_t CommandDriver::pushWrite() { return pushJob(NSSequenceProcessor::JOB_WRITE); }
+
+uint64_t CommandDriver::pushJob(NSSequenceProcessor::JobKind job) {
     m_ContextInfo = _CONTEXTINFO{};
     m_ResultInfo = _RESULTINFO{};
     m_ContextInfo.pResultInfo = &m_ResultInfo;
     m_ContextInfo.ComInfo.Command = NO_COMMAND;
     m_ResultInfo.ComInfo.Command = NO_COMMAND;
 
-    const uint64_t r = buildContext();
+    const uint64_t r = buildContext(NSSequenceProcessor::readsImage(job));
     if (r != RESULT_OK) {
         m_ResultInfo.Result = r;
         return r;
     }
     m_SequenceProcessor->setVerbose(m_pVerboseLog != nullptr);
-    return m_SequenceProcessor->start(m_ContextInfo);
+    return m_SequenceProcessor->start(m_ContextInfo, job);
 }
 
-// Fills the port and image paths; refuses the job when either is missing or
-// does not fit its field. Nothing has been started when this fails.
-uint64_t CommandDriver::buildContext() {
+// Fills the port path and, with fImage, the image path; refuses the job when
+// one is missing or does not fit its field. Nothing has been started when this
+// fails.
+uint64_t CommandDriver::buildContext(bool fImage) {
     if (!_portNameStirng || _portNameStirng->empty()) {
         return ERR_PORT_NOT_SELECTED;
     }
@@ -76,6 +79,9 @@ uint64_t CommandDriver::buildContext() {
         return ERR_PARAMETER;
     }
     m_ContextInfo.BaudRate = m_bBaudRate;
+    if (!fImage) {
+        return RESULT_OK;
+    }
     if (!_fileNameStirng) {
         return ERR_FILE_NOT_FOUND;
     }

@@ -1,5 +1,5 @@
-// Turns the command-line arguments into a programming context, runs one write
-// job on the sequence it owns and keeps the job's outcome.
+// Turns the command-line arguments into a programming context, runs one job
+// (a write, or another kind) on the sequence it owns and keeps the job's outcome.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +32,9 @@ public:
 
     // Runs one write job; returns its result code.
     uint64_t pushWrite();
+    // Runs one job of the given kind; returns its result code. Only a write
+    // and a verify need the file name.
+    uint64_t pushJob(NSSequenceProcessor::JobKind job);
     // From any thread: the job under way ends at its next wait, its end steps
     // run, and pushWrite returns its failure.
     void stop();
@@ -39,6 +42,8 @@ public:
     uint64_t returnResult() const;
     // The last job's result code and its last command exchange.
     const _RESULTINFO& resultInfo() const { return m_ResultInfo; }
+    // The silicon signature the last job read, as "name: value" lines.
+    std::string signatureLines() const { return m_SequenceProcessor->signatureLines(); }
     // Hands the line to the verbose log, if there is one; otherwise the
     // command line shows no log.
     void delegateAddLog(const std::string& strLog) override;
@@ -56,7 +61,7 @@ public:
 
 private:
     void applicationInitialize(std::unique_ptr<NSSerialPortProcessor> pComPort);
-    uint64_t buildContext();
+    uint64_t buildContext(bool fImage);
 
     _CONTEXTINFO m_ContextInfo{};
     _RESULTINFO m_ResultInfo{};

@@ -2,12 +2,11 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <optional>
 #include <utility>
-
-#include "NSSequenceProcessor.h"
 
 namespace {
 
@@ -16,7 +15,31 @@ constexpr option LONG_OPTIONS[] = {
     {"version", no_argument, nullptr, 'V'},
     {"baud", required_argument, nullptr, 'b'},
     {"verbose", no_argument, nullptr, 'v'},
+    {"info", no_argument, nullptr, 'I'},
+    {"verify", no_argument, nullptr, 'Y'},
+    {"erase", no_argument, nullptr, 'E'},
+    {"list-ports", no_argument, nullptr, 'L'},
     {nullptr, 0, nullptr, 0},
+};
+
+// The modes other than the write: their letters (no short option has one),
+// the operands each needs, and what it does: a job of its kind, or (for
+// --list-ports) no job, its kind then unused.
+struct Mode {
+    int iLetter;
+    const char* pszOption;
+    const char* pszOperands;
+    size_t operandCount;
+    bool fMoreIgnored;  // further operands are ignored, as for a write, rather than refused
+    CommandLine::Action action;
+    NSSequenceProcessor::JobKind job;
+};
+constexpr Mode MODES[] = {
+    {'I', "--info", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, NSSequenceProcessor::JOB_INFO},
+    {'Y', "--verify", "<WriteFilePath> <ComPortName> <BoardName>", 3, true, CommandLine::ACTION_RUN,
+     NSSequenceProcessor::JOB_VERIFY},
+    {'E', "--erase", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, NSSequenceProcessor::JOB_ERASE},
+    {'L', "--list-ports", "", 0, false, CommandLine::ACTION_LIST_PORTS, NSSequenceProcessor::JOB_WRITE},
 };
 
 // The argument getopt_long refused: a whole long option as written, or the
@@ -26,10 +49,25 @@ constexpr option LONG_OPTIONS[] = {
 std::string refusedOption(char* argv[], int iArgument, int iLetter) {
     const char* pszArgument = argv[iArgument];
     const bool fLong = std::strncmp(pszArgument, "--", 2) == 0;
-    if (fLong && (iLetter == 0 || std::strchr("hVv", iLetter) != nullptr)) {
+    if (fLong && (iLetter == 0 || std::strchr("hVvIYEL", iLetter) != nullptr)) {
         return pszArgument;
     }
     return std::string("-") + static_cast<char>(iLetter);
+}
+
+// Why the operands do not suit the mode: some are missing or, where the mode
+// does not ignore them, there are more. Empty when they suit it.
+std::string operandError(const Mode& mode, const std::vector<std::string>& operands) {
+    const std::string strOption = std::string("option '") + mode.pszOption + "' ";
+    if (operands.size() < mode.operandCount) {
+        return strOption + "needs " + mode.pszOperands;
+    }
+    if (operands.size() > mode.operandCount && !mode.fMoreIgnored) {
+        return strOption + "takes " +
+               (mode.operandCount == 0 ? std::string("no operand") : mode.pszOperands + std::string(" only")) +
+               ", not '" + operands[mode.operandCount] + "'";
+    }
+    return "";
 }
 
 }  // namespace
@@ -38,6 +76,7 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
     std::optional<std::string> baudOption;
     bool fHelp = false;
     bool fVersion = false;
+    const Mode* pMode = nullptr;
     optind = 0;  // a fresh scan, also when called again
     opterr = 0;  // the refusals are ours
     for (;;) {
@@ -50,6 +89,20 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         case 'V': fVersion = true; break;
         case 'b': baudOption = optarg; break;
         case 'v': m_fVerbose = true; break;
+        case 'I':
+        case 'Y':
+        case 'E':
+        case 'L': {
+            const Mode* pGiven = std::find_if(std::begin(MODES), std::end(MODES),
+                                              [iOption](const Mode& mode) { return mode.iLetter == iOption; });
+            if (pMode != nullptr && pMode != pGiven) {
+                refuse(std::string("options '") + pMode->pszOption + "' and '" + pGiven->pszOption +
+                       "' exclude each other");
+                return;
+            }
+            pMode = pGiven;
+            break;
+        }
         case ':':
             refuse(std::string("option '") + (std::strncmp(argv[optind - 1], "--", 2) == 0 ? "--baud" : "-b") +
                    "' needs a value");
@@ -65,10 +118,18 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         m_EAction = ACTION_HELP;
     } else if (fVersion) {
         m_EAction = ACTION_VERSION;
-    } else if (m_Operands.size() < 3) {
+    } else if (pMode == nullptr && m_Operands.size() < 3) {
         m_EAction = ACTION_USAGE;
-    } else if (!baudOption && pszBaud != nullptr) {
-        takeBaudRate(pszBaud, " in QUENWICK_BAUD");
+    } else if (pMode != nullptr && !operandError(*pMode, m_Operands).empty()) {
+        refuse(operandError(*pMode, m_Operands));
+    } else {
+        if (pMode != nullptr) {
+            m_EJob = pMode->job;
+            m_EAction = pMode->action;
+        }
+        if (m_EAction == ACTION_RUN && !baudOption && pszBaud != nullptr) {
+            takeBaudRate(pszBaud, " in QUENWICK_BAUD");
+        }
     }
     if (!m_fVerbose && pszVerbose != nullptr) {
         m_fVerbose = std::strcmp(pszVerbose, "1") == 0;
@@ -99,7 +160,22 @@ const char* CommandLine::optionsText() {
            "  -v, --verbose    show each step, the progress and why a job failed, on stderr\n"
            "  -h, --help       show this text\n"
            "  -V, --version    show the version\n"
+           "Modes, instead of writing (one at a time; -b and -v apply to all but the last):\n"
+           "  --info <ComPortName>\n"
+           "      enter programming mode and show the board's signature on stdout, one\n"
+           "      'name: value' line each: device-name, device-code, code-flash-size,\n"
+           "      data-flash-size, firmware-version\n"
+           "  --verify <WriteFilePath> <ComPortName> <BoardName>\n"
+           "      compare the board's 16-bit checksum of the image's blocks with the image's,\n"
+           "      without erasing or writing: it finds another image, but not every\n"
+           "      difference (two bytes swapped give the same sum)\n"
+           "  --erase <ComPortName>\n"
+           "      blank-check every block of the code flash and erase those not blank\n"
+           "  --list-ports\n"
+           "      list the serial devices a board may be on, with what the system tells\n"
            "Environment: QUENWICK_BAUD=RATE acts as --baud and QUENWICK_VERBOSE=1 as\n"
            "--verbose; options win.\n"
-           "Exit status: 0 when the image is written and verified, 1 otherwise.\n";
+           "Exit status: 0 when the image is written and verified (or the signature shown,\n"
+           "the image found on the board, the code flash blank, the ports listed), 1\n"
+           "otherwise.\n";
 }

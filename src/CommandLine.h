@@ -1,20 +1,24 @@
-// Reads the command line: the options (GNU style, anywhere before "--"), the
-// three operands, and QUENWICK_BAUD and QUENWICK_VERBOSE from the environment,
-// which the options override.
+// Reads the command line: the options (GNU style, anywhere before "--"), at
+// most one mode (--info, --verify, --erase, --list-ports; without one the
+// image is written), the mode's operands, and QUENWICK_BAUD and
+// QUENWICK_VERBOSE from the environment, which the options override.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "NSSequenceProcessor.h"
+
 class CommandLine {
 public:
     enum Action {
-        ACTION_RUN,      // write the image
+        ACTION_RUN,      // run a job of job()
+        ACTION_LIST_PORTS,  // --list-ports: the serial devices, exit 0
         ACTION_HELP,     // -h: usage text and options, exit 0
         ACTION_VERSION,  // -V: the version, exit 0
-        ACTION_USAGE,    // fewer than three operands: usage text, exit 1
-        ACTION_REFUSE,   // a bad option or value: error(), exit 1
+        ACTION_USAGE,    // a write with fewer than three operands: usage text, exit 1
+        ACTION_REFUSE,   // a bad option, value, combination or operand count: error(), exit 1
     };
 
     // pszBaud and pszVerbose are the environment's values, or null. getopt_long
@@ -24,8 +28,10 @@ public:
     Action action() const { return m_EAction; }
     // The line that names the bad option or value.
     const std::string& error() const { return m_strError; }
-    // The operands in order: image, port, board, then any that are ignored.
+    // The operands in order: image, port, board, then any that are ignored
+    // (--info and --erase: the port alone).
     const std::vector<std::string>& operands() const { return m_Operands; }
+    NSSequenceProcessor::JobKind job() const { return m_EJob; }
     // The Baud Rate Set code of the line speed asked for.
     uint8_t baudRate() const { return m_bBaudRate; }
     bool verbose() const { return m_fVerbose; }
@@ -40,6 +46,7 @@ private:
     Action m_EAction = ACTION_RUN;
     std::string m_strError;
     std::vector<std::string> m_Operands;
+    NSSequenceProcessor::JobKind m_EJob = NSSequenceProcessor::JOB_WRITE;
     uint8_t m_bBaudRate = 0;
     bool m_fVerbose = false;
 };

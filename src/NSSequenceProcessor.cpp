@@ -46,8 +46,9 @@ std::string hexBytes(const uint8_t* pbBytes, size_t count) {
     return text;
 }
 
-// The programming step's progress, written and read by the same format.
-constexpr char PROGRESS_FORMAT[] = "programmed %llu of %llu bytes";
+// A step's progress, written and read by the same formats.
+constexpr char PROGRESS_FORMAT[] = "progress of %s: %llu of %llu bytes";
+constexpr char PROGRESS_SCAN_FORMAT[] = "progress of %31[a-z]: %llu of %llu bytes";
 
 bool isTerminated(const char (&text)[1024]) { return std::memchr(text, 0, sizeof text) != nullptr; }
 
@@ -116,20 +117,24 @@ void NSSequenceProcessor::addVerboseLog(const std::string& strLog) {
     }
 }
 
-std::string NSSequenceProcessor::progressLine(uint64_t dwDone, uint64_t dwTotal) {
-    char line[64];
-    std::snprintf(line, sizeof line, PROGRESS_FORMAT, static_cast<unsigned long long>(dwDone),
+std::string NSSequenceProcessor::progressLine(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal) {
+    char line[96];
+    std::snprintf(line, sizeof line, PROGRESS_FORMAT, strStep.c_str(), static_cast<unsigned long long>(dwDone),
                   static_cast<unsigned long long>(dwTotal));
     return line;
 }
 
-// A line is a progress line when it reads back into the same two numbers.
-bool NSSequenceProcessor::parseProgressLine(const std::string& strLog, uint64_t* pdwDone, uint64_t* pdwTotal) {
+// A line is a progress line when it reads back into the same step and numbers.
+bool NSSequenceProcessor::parseProgressLine(const std::string& strLog, std::string* pstrStep, uint64_t* pdwDone,
+                                            uint64_t* pdwTotal) {
+    char step[32] = {};
     unsigned long long done = 0;
     unsigned long long total = 0;
-    if (std::sscanf(strLog.c_str(), PROGRESS_FORMAT, &done, &total) != 2 || progressLine(done, total) != strLog) {
+    if (std::sscanf(strLog.c_str(), PROGRESS_SCAN_FORMAT, step, &done, &total) != 3 ||
+        progressLine(step, done, total) != strLog) {
         return false;
     }
+    *pstrStep = step;
     *pdwDone = done;
     *pdwTotal = total;
     return true;
@@ -155,8 +160,9 @@ void NSSequenceProcessor::addLog(const std::string& strLog) {
 // ---------------------------------------------------------------------------
 // The job
 
-uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo) {
+uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo, JobKind job) {
     m_ContextInfo = contextInfo;
+    m_EJob = job;
     return programming();
 }
 
@@ -193,7 +199,7 @@ uint64_t NSSequenceProcessor::programming() {
     return r;
 }
 
-// Every step up to the checksum comparison; returns at the first failure.
+// Every step of the job up to its end steps; returns at the first failure.
 uint64_t NSSequenceProcessor::runJob() {
     if (m_dwInitResult != RESULT_OK) {
         return m_dwInitResult;
@@ -202,17 +208,61 @@ uint64_t NSSequenceProcessor::runJob() {
         return ERR_PARAMETER;
     }
     const uint64_t dwJobStart = m_ComPort->Now();
+    const bool fImage = readsImage(m_EJob);
     // The image is loaded first: a bad one never touches the board.
-    uint64_t r = m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath));
+    uint64_t r = fImage ? m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath)) : RESULT_OK;
     if (r != RESULT_OK) {
         return r;
     }
     const uint64_t dwSize = m_TargetFile->GetProgramMemorySize();
     const uint64_t dwBlocks = (dwSize + BLOCK_SIZE - 1) / BLOCK_SIZE;
     const uint64_t dwEndAddress = CODE_FLASH_START + dwBlocks * BLOCK_SIZE - 1;
-    addVerboseLog("image " + std::to_string(dwSize) + " bytes, " + std::to_string(dwBlocks) + " blocks of 1024");
+    if (fImage) {
+        addVerboseLog("image " + std::to_string(dwSize) + " bytes, " + std::to_string(dwBlocks) + " blocks of 1024");
+    }
 
-    r = m_ComPort->Open(m_ContextInfo.PortName);
+    r = enterProgrammingMode();
+    if (r != RESULT_OK || m_EJob == JOB_INFO) {
+        return r;
+    }
+    if (m_EJob == JOB_ERASE) {
+        return blankCheckAndErase((flashSize(true) + BLOCK_SIZE - 1) / BLOCK_SIZE, true);
+    }
+
+    r = checkSizeAndAddressRange(CODE_FLASH_START, dwSize, DATA_FLASH_START, m_TargetFile->GetDataSize());
+    if (r != RESULT_OK) {
+        return r;
+    }
+    const uint8_t* pbProgram = m_TargetFile->GetProgramMemory();
+    if (m_EJob == JOB_VERIFY) {
+        return compareChecksum(pbProgram, dwSize, dwEndAddress);
+    }
+
+    r = blankCheckAndErase(dwBlocks, false);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    addLog("## Programming...");
+    r = comProgrammingProc(CODE_FLASH_START, dwEndAddress, pbProgram, dwSize, true);
+    addLog(std::string(getResultText(r)));
+    if (r == RESULT_OK) {
+        r = compareChecksum(pbProgram, dwSize, dwEndAddress);
+    }
+    if (r != RESULT_OK) {
+        return r;
+    }
+    const uint64_t dwMsec = std::max<uint64_t>(m_ComPort->Now() - dwJobStart, 1);
+    char line[64];
+    std::snprintf(line, sizeof line, "written and verified in %.1f s, %.1f KiB/s", static_cast<double>(dwMsec) / 1000,
+                  static_cast<double>(dwSize) * 1000 / 1024 / static_cast<double>(dwMsec));
+    addVerboseLog(line);
+    return RESULT_OK;
+}
+
+// Opens the port and pulls the target into programming mode, with the other
+// DTR polarity when it does not answer; the signature is then in the context.
+uint64_t NSSequenceProcessor::enterProgrammingMode() {
+    uint64_t r = m_ComPort->Open(m_ContextInfo.PortName);
     if (r != RESULT_OK) {
         return r;
     }
@@ -227,17 +277,22 @@ uint64_t NSSequenceProcessor::runJob() {
         m_fInvertDtr = true;
         r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 1);
     }
-    if (r != RESULT_OK) {
-        return r;
+    if (r == RESULT_OK) {
+        addVerboseLog("line speed " + std::to_string(BAUD_RATES[m_ContextInfo.BaudRate]) + " baud");
     }
-    addVerboseLog("line speed " + std::to_string(BAUD_RATES[m_ContextInfo.BaudRate]) + " baud");
+    return r;
+}
 
-    r = checkSizeAndAddressRange(CODE_FLASH_START, dwSize, DATA_FLASH_START, m_TargetFile->GetDataSize());
-    if (r != RESULT_OK) {
-        return r;
-    }
-
+// Blank-checks the first dwBlocks blocks of the code flash in order and erases
+// each that is not blank; stops at the first failure. With fProgress the
+// verbose log shows the bytes done after each block.
+uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fProgress) {
     addLog("## Block Blank Check & Erace...");
+    const uint64_t dwTotal = dwBlocks * BLOCK_SIZE;
+    if (fProgress) {
+        addVerboseLog(progressLine("erasing", 0, dwTotal));
+    }
+    uint64_t r = RESULT_OK;
     uint64_t dwErased = 0;
     for (uint64_t i = 0; i < dwBlocks && r == RESULT_OK; ++i) {
         const uint64_t dwBlockAddress = CODE_FLASH_START + i * BLOCK_SIZE;
@@ -246,44 +301,36 @@ uint64_t NSSequenceProcessor::runJob() {
             ++dwErased;
             r = comBlockEraseProc(dwBlockAddress, true);
         }
+        if (fProgress && r == RESULT_OK) {
+            addVerboseLog(progressLine("erasing", (i + 1) * BLOCK_SIZE, dwTotal));
+        }
     }
     addLog(std::string(getResultText(r)));
-    if (r != RESULT_OK) {
-        return r;
+    if (r == RESULT_OK) {
+        addVerboseLog("blank check: " + std::to_string(dwBlocks - dwErased) + " blocks blank, " +
+                      std::to_string(dwErased) + " erased");
     }
-    addVerboseLog("blank check: " + std::to_string(dwBlocks - dwErased) + " blocks blank, " +
-                  std::to_string(dwErased) + " erased");
+    return r;
+}
 
-    addLog("## Programming...");
-    const uint8_t* pbProgram = m_TargetFile->GetProgramMemory();
-    r = comProgrammingProc(CODE_FLASH_START, dwEndAddress, pbProgram, dwSize, true);
-    addLog(std::string(getResultText(r)));
-    if (r != RESULT_OK) {
-        return r;
-    }
-
+// The target's checksum of the image's blocks against the host's, which
+// counts the last block as padded with 0xFF. Only the low 16 bits of the host
+// checksum are compared: ERR_CHECKSUM_MISMATCH when they differ.
+uint64_t NSSequenceProcessor::compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress) {
     uint32_t dwChecksum = 0;
-    getChecksum(pbProgram, dwSize, &dwChecksum);
+    getChecksum(pbImage, dwSize, &dwChecksum);
     uint8_t ck1 = 0;
     uint8_t ck2 = 0;
-    r = comChecksum(CODE_FLASH_START, dwEndAddress, &ck1, &ck2, true);
+    const uint64_t r = comChecksum(CODE_FLASH_START, dwEndAddress, &ck1, &ck2, true);
     if (r != RESULT_OK) {
         return r;
     }
-    // Only the low 16 bits of the host checksum are compared.
     const uint32_t dwHost = dwChecksum & 0xFFFFu;
     const uint32_t dwTarget = ck1 + (uint32_t{ck2} << 8);
     char line[64];
     std::snprintf(line, sizeof line, "checksum: host %04X, target %04X", dwHost, dwTarget);
     addVerboseLog(line);
-    if (dwHost != dwTarget) {
-        return ERR_CHECKSUM_MISMATCH;
-    }
-    const uint64_t dwMsec = std::max<uint64_t>(m_ComPort->Now() - dwJobStart, 1);
-    std::snprintf(line, sizeof line, "written and verified in %.1f s, %.1f KiB/s", static_cast<double>(dwMsec) / 1000,
-                  static_cast<double>(dwSize) * 1000 / 1024 / static_cast<double>(dwMsec));
-    addVerboseLog(line);
-    return RESULT_OK;
+    return dwHost == dwTarget ? RESULT_OK : ERR_CHECKSUM_MISMATCH;
 }
 
 uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
@@ -310,7 +357,7 @@ uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAd
 
 // From the stored signature: the code flash ends at its end address; the data
 // flash begins at 0xF1000, and an end address below that means there is none.
-uint64_t NSSequenceProcessor::flashSize(bool codeFlash) {
+uint64_t NSSequenceProcessor::flashSize(bool codeFlash) const {
     const _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
     if (codeFlash) {
         return makeAddress(signature.CodeEndAddress[0], signature.CodeEndAddress[1], signature.CodeEndAddress[2]) + 1;
@@ -419,14 +466,33 @@ uint64_t NSSequenceProcessor::comSiliconSignatureProc() {
     r = m_Cmd->CheckSiliconSignatureDataFrames(signature.DevCode, signature.DevName, signature.CodeEndAddress,
                                                signature.DataEndAddress, signature.FVer);
     if (r == RESULT_OK) {
-        std::string name(reinterpret_cast<const char*>(signature.DevName));
-        std::replace_if(name.begin(), name.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
-        name.erase(name.find_last_not_of(' ') + 1);
-        addVerboseLog("device " + name + " (code " + hexBytes(signature.DevCode, 3) + "), code flash " +
+        addVerboseLog("device " + deviceName() + " (code " + hexBytes(signature.DevCode, 3) + "), code flash " +
                       std::to_string(flashSize(true)) + " bytes, data flash " + std::to_string(flashSize(false)) +
                       " bytes, firmware " + hexBytes(signature.FVer, 3));
     }
     return r;
+}
+
+// The device name as text: characters other than printable ASCII as '?',
+// the spaces that pad it dropped.
+std::string NSSequenceProcessor::deviceName() const {
+    std::string name(reinterpret_cast<const char*>(m_ContextInfo.SiliconSignature.DevName));
+    std::replace_if(name.begin(), name.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
+    name.erase(name.find_last_not_of(' ') + 1);
+    return name;
+}
+
+std::string NSSequenceProcessor::signatureLines() const {
+    const auto size = [](uint64_t dwBytes) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%llu bytes (%g KiB)", static_cast<unsigned long long>(dwBytes),
+                      static_cast<double>(dwBytes) / 1024);
+        return std::string(text);
+    };
+    const _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
+    return "device-name: " + deviceName() + "\ndevice-code: " + hexBytes(signature.DevCode, 3) +
+           "\ncode-flash-size: " + size(flashSize(true)) + "\ndata-flash-size: " + size(flashSize(false)) +
+           "\nfirmware-version: " + hexBytes(signature.FVer, 3) + "\n";
 }
 
 // ---------------------------------------------------------------------------
@@ -509,7 +575,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
         return r;
     }
 
-    addVerboseLog(progressLine(0, dataLength));
+    addVerboseLog(progressLine("programming", 0, dataLength));
     for (uint64_t b = 0; b < dwBlocks; ++b) {
         const bool fLastBlock = b == dwBlocks - 1;
         const uint8_t* pbBlock = fLastBlock && pbLastBlock ? pbLastBlock.get() : data + b * BLOCK_SIZE;
@@ -521,7 +587,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
                 return rFrame;
             }
         }
-        addVerboseLog(progressLine(std::min((b + 1) * BLOCK_SIZE, dataLength), dataLength));
+        addVerboseLog(progressLine("programming", std::min((b + 1) * BLOCK_SIZE, dataLength), dataLength));
     }
     return RESULT_OK;
 }
@@ -770,11 +836,11 @@ uint64_t NSSequenceProcessor::takeDataFrameStatus(uint64_t dwLength, bool fTwoBy
     return fAcknowledged ? RESULT_OK : ERR_DATA_FRAME;
 }
 
-uint64_t NSSequenceProcessor::makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) {
+uint64_t NSSequenceProcessor::makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const {
     return uint64_t{bLow} + uint64_t{mid} * 0x100 + uint64_t{low} * 0x10000;
 }
 
-uint64_t NSSequenceProcessor::splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) {
+uint64_t NSSequenceProcessor::splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const {
     *high = static_cast<uint8_t>(dwAddress >> 16);
     *mid = static_cast<uint8_t>(dwAddress >> 8);
     *low = static_cast<uint8_t>(dwAddress);

@@ -117,15 +117,27 @@ public:
     // image, the port, mode entry, the device, the blank check, progress of
     // the programming step (progressLine) and the checksums.
     void setVerbose(bool fVerbose);
-    static std::string progressLine(uint64_t dwDone, uint64_t dwTotal);
+    // strStep is one word: "programming", "erasing".
+    static std::string progressLine(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal);
     // Reads a line made by progressLine; false for any other line.
-    static bool parseProgressLine(const std::string& strLog, uint64_t* pdwDone, uint64_t* pdwTotal);
+    static bool parseProgressLine(const std::string& strLog, std::string* pstrStep, uint64_t* pdwDone,
+                                  uint64_t* pdwTotal);
 
     // Host line speed for each baud-rate code of Baud Rate Set.
     static constexpr uint64_t BAUD_RATES[] = {115200, 250000, 500000, 1000000};
 
-    // The whole write job.
-    uint64_t start(_CONTEXTINFO contextInfo);
+    // What a job does with the board once it is in programming mode.
+    enum JobKind : uint8_t {
+        JOB_WRITE,   // blank check and erase the image's blocks, program them, compare the checksums
+        JOB_VERIFY,  // compare the board's checksum of the image's blocks with the image's
+        JOB_INFO,    // nothing: the silicon signature that mode entry read is the answer
+        JOB_ERASE,   // blank check every block of the code flash, erase those not blank
+    };
+
+    // Whether a job of this kind loads the image at the context's FilePath.
+    static bool readsImage(JobKind job) { return job == JOB_WRITE || job == JOB_VERIFY; }
+    // One job of the given kind.
+    uint64_t start(_CONTEXTINFO contextInfo, JobKind job = JOB_WRITE);
     // From any thread: the job ends at its next wait, as on a line that went
     // dead, and its end steps run. Also before the job has started.
     void stop();
@@ -133,6 +145,9 @@ public:
     uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
                                       uint64_t dataStartAddress, uint64_t dataSize);
     const _CONTEXTINFO& contextInfo() const { return m_ContextInfo; }
+    // The stored signature as "name: value" lines: device-name, device-code,
+    // code-flash-size, data-flash-size, firmware-version.
+    std::string signatureLines() const;
 
     // Mode entry and link set-up.
     uint64_t programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR);
@@ -153,16 +168,20 @@ public:
     uint64_t wait(uint64_t dwMsec);
     uint64_t waitStatusFrames(uint64_t* pdwLength, uint64_t timeout);
 
-    uint64_t makeAddress(uint8_t bLow, uint8_t mid, uint8_t low);
-    uint64_t splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low);
+    uint64_t makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const;
+    uint64_t splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const;
 
 private:
     using FrameBuilder = std::function<uint64_t(uint64_t* cmdLength)>;
     using StatusParser = uint64_t (NSCommandProcessor::*)(uint8_t* pbSt1);
 
     uint64_t runJob();
+    uint64_t enterProgrammingMode();
+    uint64_t blankCheckAndErase(uint64_t dwBlocks, bool fProgress);
+    uint64_t compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress);
     void addVerboseLog(const std::string& strLog);
-    uint64_t flashSize(bool codeFlash);
+    uint64_t flashSize(bool codeFlash) const;
+    std::string deviceName() const;
     void driveDtr(bool fActive, bool fInvert);
     uint64_t commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout,
                              StatusParser parser);
@@ -186,5 +205,6 @@ private:
     std::atomic<NSSequenceProcessorDelegate*> m_delegate{nullptr};
     uint64_t m_dwInitResult = ERR_INIT;  // until initialize succeeds
     bool m_fInvertDtr = false;
+    JobKind m_EJob = JOB_WRITE;
     std::atomic<bool> m_fVerbose{false};  // read by stop() on another thread
 };

@@ -57,10 +57,11 @@ void VerboseLog::addLine(const std::string& strLog) {
     if (strLog.empty() || strLog[0] == '#' || strLog[0] == ' ') {
         return;
     }
+    std::string strStep;
     uint64_t dwDone = 0;
     uint64_t dwTotal = 0;
-    if (NSSequenceProcessor::parseProgressLine(strLog, &dwDone, &dwTotal)) {
-        showProgress(dwDone, dwTotal);
+    if (NSSequenceProcessor::parseProgressLine(strLog, &strStep, &dwDone, &dwTotal)) {
+        showProgress(strStep, dwDone, dwTotal);
         return;
     }
     endProgressLine();
@@ -91,7 +92,7 @@ std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo) {
 
 // The first progress line starts the clock of the rate; on a terminal every
 // line rewrites the last, elsewhere only a new tenth gets a line.
-void VerboseLog::showProgress(uint64_t dwDone, uint64_t dwTotal) {
+void VerboseLog::showProgress(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal) {
     const auto now = std::chrono::steady_clock::now();
     if (dwDone == 0) {
         m_ProgressStart = now;
@@ -106,7 +107,7 @@ void VerboseLog::showProgress(uint64_t dwDone, uint64_t dwTotal) {
         m_dwNextTenth = dwTenths + 1;
     }
     const double dSeconds = std::chrono::duration<double>(now - m_ProgressStart).count();
-    std::string strLine = stamp() + "programming " + std::to_string(dwTotal == 0 ? 100 : dwDone * 100 / dwTotal) +
+    std::string strLine = stamp() + strStep + " " + std::to_string(dwTotal == 0 ? 100 : dwDone * 100 / dwTotal) +
                           "%, " + std::to_string(dwDone) + " of " + std::to_string(dwTotal) + " bytes";
     if (dwDone != 0 && dSeconds > 0) {
         const double dRate = static_cast<double>(dwDone) / dSeconds;

@@ -27,7 +27,7 @@ public:
     static std::string failureReason(const _RESULTINFO& resultInfo);
 
 private:
-    void showProgress(uint64_t dwDone, uint64_t dwTotal);
+    void showProgress(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal);
     void endProgressLine();
     std::string stamp() const;
 

@@ -2,17 +2,22 @@
 // binary image into the target's code flash. Silent on success; on failure one
 // fixed text on standard error and exit status 1. With --verbose the job's
 // steps, its progress and the reason of a failure go to standard error first.
+// The modes --info, --verify and --erase run other jobs on the board the same
+// way, each with a failure text of its own; --list-ports lists serial devices.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
 #include "CommandDriver.h"
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
+#include "SerialPortList.h"
 #include "StopSignals.h"
 #include "System.h"
 #include "VerboseLog.h"
@@ -22,7 +27,18 @@ namespace {
 // The job's result code: 1 until the job has reported.
 uint64_t resultcode = 1;
 
-constexpr char FAILURE_TEXT[] = "FAILED\nSketch writing was failed.";
+// What a failed job of each kind says on standard error.
+std::string_view failureText(NSSequenceProcessor::JobKind job) {
+    switch (job) {
+    case NSSequenceProcessor::JOB_WRITE: break;
+    case NSSequenceProcessor::JOB_VERIFY: return "FAILED\nThe board could not be verified.\n";
+    case NSSequenceProcessor::JOB_INFO: return "FAILED\nThe board could not be read.\n";
+    case NSSequenceProcessor::JOB_ERASE: return "FAILED\nThe board could not be erased.\n";
+    }
+    return "FAILED\nSketch writing was failed.";
+}
+// A verify that compared the checksums and found them different.
+constexpr std::string_view MISMATCH_TEXT = "MISMATCH\nThe board does not hold this image.\n";
 
 void view_help() {
     std::puts("Usage: Quenwick <WriteFilePath> <ComPortName> <BoardName>");
@@ -33,18 +49,20 @@ void view_help() {
     std::puts("notice: write file format is sketch.bin only.");
 }
 
-// Runs the write job of one driver.
+// Runs one job of one driver.
 class LocalOperation {
 public:
-    explicit LocalOperation(std::shared_ptr<CommandDriver> driver) : cmdDriver(std::move(driver)) {}
+    LocalOperation(std::shared_ptr<CommandDriver> driver, NSSequenceProcessor::JobKind job)
+        : cmdDriver(std::move(driver)), m_EJob(job) {}
     LocalOperation(const LocalOperation&) = delete;
     LocalOperation& operator=(const LocalOperation&) = delete;
     ~LocalOperation() { resultcode = cmdDriver->returnResult(); }
 
-    void main() { resultcode = cmdDriver->pushWrite(); }
+    void main() { resultcode = cmdDriver->pushJob(m_EJob); }
 
 private:
     std::shared_ptr<CommandDriver> cmdDriver;
+    NSSequenceProcessor::JobKind m_EJob;
 };
 
 }  // namespace
@@ -55,6 +73,11 @@ int main(int argc, char* argv[]) {
     const CommandLine commandLine(argc, argv, std::getenv("QUENWICK_BAUD"), std::getenv("QUENWICK_VERBOSE"));
     switch (commandLine.action()) {
     case CommandLine::ACTION_RUN: break;
+    case CommandLine::ACTION_LIST_PORTS:
+        for (const std::string& line : SerialPortList::ofThisSystem()) {
+            std::puts(line.c_str());
+        }
+        return 0;
     case CommandLine::ACTION_HELP:
         view_help();
         std::fputs(CommandLine::optionsText(), stdout);
@@ -70,10 +93,16 @@ int main(int argc, char* argv[]) {
     if (commandLine.verbose()) {
         verboseLog.emplace(stderr, System::rewritesLines(stderr));
     }
+    const NSSequenceProcessor::JobKind job = commandLine.job();
+    const std::vector<std::string>& operands = commandLine.operands();
     auto driver = std::make_shared<CommandDriver>();
-    driver->setFileNameStirng(commandLine.operands()[0]);
-    driver->setPortNameStirng(commandLine.operands()[1]);
-    driver->setBoardNameStirng(commandLine.operands()[2]);
+    if (NSSequenceProcessor::readsImage(job)) {
+        driver->setFileNameStirng(operands[0]);
+        driver->setPortNameStirng(operands[1]);
+        driver->setBoardNameStirng(operands[2]);
+    } else {
+        driver->setPortNameStirng(operands[0]);
+    }
     driver->setBaudRate(commandLine.baudRate());
     driver->setVerboseLog(verboseLog ? &*verboseLog : nullptr);
 
@@ -82,8 +111,8 @@ int main(int argc, char* argv[]) {
     // ends that. The join is what makes resultcode safe to read afterwards.
     {
         // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
-        StopSignals stopSignals([&driver] { driver->stop(); }, FAILURE_TEXT);
-        LocalOperation operation(driver);
+        StopSignals stopSignals([&driver] { driver->stop(); }, std::string(failureText(job)));
+        LocalOperation operation(driver, job);
         std::thread worker([&operation, &verboseLog] {
             operation.main();
             if (verboseLog) {
@@ -96,14 +125,21 @@ int main(int argc, char* argv[]) {
         worker.join();
     }
     const _RESULTINFO resultInfo = driver->resultInfo();
+    const std::string strSignature = driver->signatureLines();
     driver.reset();
 
     if (resultcode == 0) {
+        if (job == NSSequenceProcessor::JOB_INFO) {
+            std::fputs(strSignature.c_str(), stdout);
+        }
         return 0;
     }
     if (verboseLog) {
         verboseLog->addFailure(resultInfo);
     }
-    std::fwrite(FAILURE_TEXT, sizeof FAILURE_TEXT - 1, 1, stderr);
+    const std::string_view text = job == NSSequenceProcessor::JOB_VERIFY && resultcode == ERR_CHECKSUM_MISMATCH
+                                      ? MISMATCH_TEXT
+                                      : failureText(job);
+    std::fwrite(text.data(), text.size(), 1, stderr);
     return 1;
 }

@@ -119,7 +119,7 @@ protected:
     // Runs Quenwick with only the given QUENWICK_ variables ("NAME=value") set.
     static Subprocess::Outcome quenwick(const Strings& arguments, const Strings& environment = {})
     {
-        Strings argv{"/usr/bin/env", "-u", "QUENWICK_BAUD", "-u", "QUENWICK_VERBOSE"};
+        Strings argv{"/usr/bin/env", "-u", "QUENWICK_BAUD", "-u", "QUENWICK_VERBOSE", "-u", "QUENWICK_PORTS_ROOT"};
         argv.insert(argv.end(), environment.begin(), environment.end());
         argv.push_back(QUENWICK_EXE);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -314,6 +314,17 @@ TEST_F(EndToEndTest, OptionsAroundThePlainCall)
          "Quenwick: bad line speed '9600' (115200, 250000, 500000 or 1000000)" + TRY_HELP},
         {{"a.bin", "p", "b"}, {"QUENWICK_BAUD=1e6"}, 1, "",
          "Quenwick: bad line speed '1e6' in QUENWICK_BAUD (115200, 250000, 500000 or 1000000)" + TRY_HELP},
+        // The modes exclude each other; each needs its operands; a port that cannot be opened.
+        {{"--info", "p", "--erase"}, {}, 1, "", "Quenwick: options '--info' and '--erase' exclude each other" + TRY_HELP},
+        {{"--info"}, {"QUENWICK_BAUD=1"}, 1, "", "Quenwick: option '--info' needs <ComPortName>" + TRY_HELP},
+        {{"--verify", "a.bin", "p"}, {}, 1, "",
+         "Quenwick: option '--verify' needs <WriteFilePath> <ComPortName> <BoardName>" + TRY_HELP},
+        {{"--erase", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: option '--erase' takes <ComPortName> only, not 'p'" + TRY_HELP},
+        {{"--list-ports", "p"}, {}, 1, "", "Quenwick: option '--list-ports' takes no operand, not 'p'" + TRY_HELP},
+        {{"--info=p"}, {}, 1, "", "Quenwick: bad option '--info=p'" + TRY_HELP},
+        {{"--info", "/nonexistent/port"}, {}, 1, "", "FAILED\nThe board could not be read.\n"},
+        {{"--erase", "/nonexistent/port"}, {}, 1, "", "FAILED\nThe board could not be erased.\n"},
+        {{"--verify", "/nonexistent.bin", "p", "b"}, {}, 1, "", "FAILED\nThe board could not be verified.\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.environment) + ::testing::PrintToString(row.arguments));
@@ -321,6 +332,98 @@ TEST_F(EndToEndTest, OptionsAroundThePlainCall)
         EXPECT_EQ(outcome.exitStatus, row.exitStatus);
         EXPECT_TRUE(std::regex_match(outcome.out, std::regex(row.out))) << outcome.out;
         EXPECT_EQ(outcome.err, row.err);
+    }
+}
+
+// The modes on one board that holds a written image: --info prints the
+// signature; --verify compares without a blank check, erase or data frame
+// (the image written: 0; another: MISMATCH; one larger than the flash: could
+// not compare); then --erase leaves every byte 0xFF, erasing only the blocks
+// that were not blank.
+TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
+{
+    const std::string device = startBoard({"--code-flash-end", "0xFFFF"});
+    const std::string written = image("sketch.bin", randomBytes(3000, 5));
+    expectExit(quenwick({written, device, "X"}), 0);
+    const size_t writeLogged = readText(m_directory / "board.log").size();
+    const std::string info = "device-name: SIMBOARD\ndevice-code: 51 57 01\ncode-flash-size: 65536 bytes (64 KiB)\n"
+                             "data-flash-size: 4096 bytes (4 KiB)\nfirmware-version: 01 00 00\n";
+    // err: a regular expression.
+    const struct { Strings arguments; int exitStatus; std::string out, err; } rows[] = {
+        {{"--info", device}, 0, info, ""},
+        {{"-b", "1000000", "-v", "--info", device}, 0, info, ANY + "line speed 1000000 baud\n"},
+        {{"--verify", written, device, "X"}, 0, "", ""},
+        {{"--verify", image("other.bin", randomBytes(3000, 6)), device, "X"}, 1, "", "MISMATCH\nThe board does not hold this image\\.\n"},
+        {{"-v", "--verify", image("large.bin", std::string(65537, 'Z')), device, "X"}, 1, "",
+         ANY + "error 0x3004: the image is larger than the target's code flash\nFAILED\nThe board could not be verified\\.\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.arguments));
+        const Subprocess::Outcome outcome = quenwick(row.arguments);
+        EXPECT_EQ(outcome.exitStatus, row.exitStatus);
+        EXPECT_EQ(outcome.out, row.out);
+        EXPECT_TRUE(std::regex_match(unstamped(outcome.err), std::regex(row.err))) << outcome.err;
+    }
+    const std::string asked = readText(m_directory / "board.log").substr(writeLogged);
+    EXPECT_NE(asked.find("board port now at 1000000 baud"), std::string::npos);
+    for (const char* frame : {"Block Blank Check", "Block Erase", "Programming", "data frame"}) {
+        EXPECT_EQ(asked.find(frame), std::string::npos) << frame << " sent while only asking";
+    }
+
+    const Subprocess::Outcome erased = quenwick({"-v", "--erase", device});
+    EXPECT_EQ(erased.exitStatus, 0);
+    EXPECT_TRUE(std::regex_match(unstamped(erased.err), std::regex(ANY + "erasing 100%, 65536 of 65536 bytes.*\n"
+                                                                   "blank check: 61 blocks blank, 3 erased\n"))) << erased.err;
+    const std::string log = readText(m_directory / "board.log").substr(writeLogged);
+    const auto count = [&log](const std::string& text) {
+        return std::ranges::count(boardLog(log), true, [&](const LogLine& line) { return line.text.ends_with(text); });
+    };
+    EXPECT_EQ(count("  Block Blank Check"), 64);
+    EXPECT_EQ(count("  Block Erase"), 3);
+    EXPECT_EQ(stopBoard(), std::string(65536, '\xFF'));
+}
+
+// --list-ports on a sysfs tree of our own: a USB adapter with its strings and
+// stable path, a built-in UART, and none for a UART that serial_core found
+// missing or a virtual terminal; an empty tree lists nothing.
+TEST_F(EndToEndTest, ListPortsFromSysfs)
+{
+    const fs::path root = m_directory / "root";
+    const auto file = [&](const std::string& path, const std::string& text) {
+        fs::create_directories((root / path).parent_path());
+        std::ofstream(root / path) << text << "\n";
+    };
+    const auto link = [&](const std::string& path, const std::string& target) {
+        fs::create_directories(root / path.substr(0, path.rfind('/')));
+        fs::create_directory_symlink(target, root / path);
+    };
+    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    for (const auto& [name, text] : {std::pair{"idVendor", "0403"}, {"idProduct", "6001"}, {"manufacturer", "FTDI"},
+                                     {"product", "FT232R USB UART"}, {"serial", "A10K3Z"}}) {
+        file(usb + "/" + name, text);
+    }
+    fs::create_directories(root / usb / "1-2:1.0/ttyUSB0/tty/ttyUSB0");
+    link(usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
+    link("sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
+    link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0", "../../ttyUSB0");
+    for (const auto& [tty, type] : {std::pair{"ttyS0", "4"}, {"ttyS1", "0"}}) {
+        file(std::string("sys/devices/platform/serial8250/tty/") + tty + "/type", type);
+        link(std::string("sys/devices/platform/serial8250/tty/") + tty + "/device", "../../../serial8250");
+        link(std::string("sys/class/tty/") + tty, std::string("../../devices/platform/serial8250/tty/") + tty);
+    }
+    fs::create_directories(root / "sys/devices/virtual/tty/tty0");
+    link("sys/class/tty/tty0", "../../devices/virtual/tty/tty0");
+    fs::create_directories(m_directory / "empty");
+    const std::pair<fs::path, std::string> rows[] = {
+        {root, "/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, "
+               "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
+        {m_directory / "empty", ""},
+    };
+    for (const auto& [tree, out] : rows) {
+        const Subprocess::Outcome outcome = quenwick({"--list-ports"}, {"QUENWICK_PORTS_ROOT=" + tree.string()});
+        EXPECT_EQ(outcome.exitStatus, 0);
+        EXPECT_EQ(outcome.out, out) << tree;
+        EXPECT_EQ(outcome.err, "");
     }
 }
 

@@ -17,11 +17,11 @@ TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason) {
             VerboseLog log(pStream, fTerminal);
             log.addLine("## Programming...");  // the sequence's own heading: not shown
             for (uint64_t done = 0; done <= 2000; done += 100) {
-                log.addLine(NSSequenceProcessor::progressLine(done, 2000));
+                log.addLine(NSSequenceProcessor::progressLine("programming", done, 2000));
             }
             // A transfer that stops half way: the reason goes on a line of its own.
-            log.addLine(NSSequenceProcessor::progressLine(0, 2000));
-            log.addLine(NSSequenceProcessor::progressLine(1000, 2000));
+            log.addLine(NSSequenceProcessor::progressLine("programming", 0, 2000));
+            log.addLine(NSSequenceProcessor::progressLine("programming", 1000, 2000));
             log.addFailure(_RESULTINFO{ERR_DATA_FRAME, {NSCommandProcessor::CMD_PROGRAMMING, 0, 0x15, 0, 1}, false});
         }
         std::string out(static_cast<size_t>(std::ftell(pStream)), '\0');

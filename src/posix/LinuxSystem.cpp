@@ -1,10 +1,13 @@
 #include "PosixSystem.h"
 
 #include "LinuxSpeed.h"
+#include "SerialPortList.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+
+#include <cstdlib>
 
 namespace PosixSystem {
 
@@ -61,7 +64,7 @@ bool openLowLatency(int fd, bool* pfChanged)
     if (ioctl(fd, TIOCGSERIAL, &serial) == -1) {
         return false;
     }
-    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+    if ((static_cast<unsigned>(serial.flags) & ASYNC_LOW_LATENCY) != 0) {
         return true;
     }
     serial.flags |= ASYNC_LOW_LATENCY;
@@ -82,3 +85,11 @@ void closeLowLatency(int fd)
 }
 
 } // namespace PosixSystem
+
+// The devices that sysfs shows, read from the root in QUENWICK_PORTS_ROOT (a
+// tree that a test made) or else from /.
+std::vector<std::string> SerialPortList::ofThisSystem()
+{
+    const char* pszRoot = std::getenv("QUENWICK_PORTS_ROOT");
+    return fromSysfs(pszRoot != nullptr && *pszRoot != '\0' ? pszRoot : "/");
+}

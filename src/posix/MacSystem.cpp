@@ -1,7 +1,11 @@
 #include "PosixSystem.h"
+#include "SerialPortList.h"
 
 #include <IOKit/serial/ioss.h>
 #include <sys/ioctl.h>
+
+#include <algorithm>
+#include <system_error>
 
 namespace PosixSystem {
 
@@ -53,3 +57,19 @@ bool openLowLatency(int fd, bool* pfChanged)
 void closeLowLatency(int) {}
 
 } // namespace PosixSystem
+
+// The call-out devices, /dev/cu.*, which open without waiting for a carrier.
+std::vector<std::string> SerialPortList::ofThisSystem()
+{
+    std::vector<std::string> lines;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/dev", ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with("cu.")) {
+            lines.push_back("/dev/" + name);
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}

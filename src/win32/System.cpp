@@ -1,4 +1,5 @@
 #include "System.h"
+#include "SerialPortList.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -57,3 +58,17 @@ bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, 
 }
 
 } // namespace System
+
+// The COM ports the system has, each with the device it names.
+std::vector<std::string> SerialPortList::ofThisSystem()
+{
+    std::vector<std::string> lines;
+    for (int i = 1; i <= 256; ++i) {
+        const std::string name = "COM" + std::to_string(i);
+        char target[1024];
+        if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) {
+            lines.push_back(name + " (" + target + ")");
+        }
+    }
+    return lines;
+}

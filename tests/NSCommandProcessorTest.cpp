@@ -32,7 +32,6 @@ TEST(NSCommandProcessorTest, BuildsFramesByteForByteOrRefusesWithAZeroBuffer)
     const std::vector<std::tuple<std::string, std::function<uint64_t(N)>, Bytes>> cases = {
         {"Reset", [&](N n) { return p.MakeResetCommand(n); }, {0x01, 0x01, 0x00, 0xFF, 0x03}},
         {"Baud Rate Set 0", [&](N n) { return p.MakeBaudRateCommand(0, 33, n); }, {1, 3, 0x9A, 0, 0x21, 0x42, 3}},
-        {"Baud Rate Set 3", [&](N n) { return p.MakeBaudRateCommand(3, 33, n); }, {1, 3, 0x9A, 3, 0x21, 0x3F, 3}},
         {"Baud Rate Set 4", [&](N n) { return p.MakeBaudRateCommand(4, 33, n); }, {}},
         {"Silicon Signature", [&](N n) { return p.MakeSiliconSignatureCommand(n); }, {0x01, 0x01, 0xC0, 0x3F, 0x03}},
         {"Block Erase", [&](N n) { return p.MakeBlockEraseCommand(0x00, 0x04, 0x00, n); },

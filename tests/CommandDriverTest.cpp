@@ -25,7 +25,6 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord) {
         uint64_t result;
     } rows[] = {
         {"names of 1023 bytes", port, longImage, ERR_COMMAND_FRAME},
-        {"empty port name", "", image, ERR_PORT_NOT_SELECTED},
         {"no port name", std::nullopt, image, ERR_PORT_NOT_SELECTED},
         {"no file name", "/dev/ttyX", std::nullopt, ERR_FILE_NOT_FOUND},
         {"port name of 1024 bytes", port + "p", image, ERR_PARAMETER},

@@ -375,7 +375,8 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
                                                                    "blank check: 61 blocks blank, 3 erased\n"))) << erased.err;
     const std::string log = readText(m_directory / "board.log").substr(writeLogged);
     const auto count = [&log](const std::string& text) {
-        return std::ranges::count(boardLog(log), true, [&](const LogLine& line) { return line.text.ends_with(text); });
+        const std::vector<LogLine> lines = boardLog(log);
+        return std::count_if(lines.begin(), lines.end(), [&](const LogLine& line) { return line.text.ends_with(text); });
     };
     EXPECT_EQ(count("  Block Blank Check"), 64);
     EXPECT_EQ(count("  Block Erase"), 3);
@@ -483,7 +484,7 @@ TEST_F(EndToEndTest, ABoardThatGoesAwayEndsTheJob)
 // timeout after the board's last answer before the exchange began. Each
 // exchange's own timeout is proved on the scripted clock of the sequence
 // tests; these rows show the real port's waits keep them, for a wait with
-// attempts, one of a single wait, and the two that grow with the image.
+// attempts and the two single waits that grow with the image.
 TEST_F(EndToEndTest, TheHostWaitsEachExchangesWholeTimeout)
 {
     const std::string dirty = image("dirty.bin", randomBytes(2048, 31));
@@ -491,9 +492,7 @@ TEST_F(EndToEndTest, TheHostWaitsEachExchangesWholeTimeout)
     // Checksum's data frame need many blocks to tell their timeouts apart.
     const struct { const char* exchange; const char* frame; int64_t timeoutMs; size_t imageSize; } rows[] = {
         {"baud", "Baud Rate Set", 200, 1024},
-        {"data", "data frame", 176, 1024},
         {"completion", "data frame, last", 386, 262144},
-        {"checksum", "Checksum", 100, 1024},
         {"checksum-data", "Checksum", 246, 262144},
     };
     for (const auto& row : rows) {

@@ -65,6 +65,7 @@ public:
     uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len) override;
     uint64_t GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength) override;
     bool IsReading() override;
+    bool IsDeviceGone() override { return m_fHungUp; }
     uint64_t Now() override { return m_dwNow; }
     void WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) override;
     // Moves the clock on by one more than the pause, as a millisecond clock

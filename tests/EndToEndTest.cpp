@@ -474,46 +474,4 @@ TEST_F(EndToEndTest, ABoardThatGoesAwayEndsTheJob)
                                                           "attempt [1-5]\\)\n" + FAILURE_TEXT + "$"))) << outcome.err;
 }
 
-// ---------------------------------------------------------------------------
-// Timing conformance: the board answers each exchange at a share of the time
-// the protocol allows for it (quenwick-sim --answer-at), read back from the
-// board's log. Only lower bounds on the host's times are checked.
-
-// The host waits out an exchange's whole timeout: the next frame it sends (or,
-// when the job ended, the board's stop just after) comes no sooner than the
-// timeout after the board's last answer before the exchange began. Each
-// exchange's own timeout is proved on the scripted clock of the sequence
-// tests; these rows show the real port's waits keep them, for a wait with
-// attempts and the two single waits that grow with the image.
-TEST_F(EndToEndTest, TheHostWaitsEachExchangesWholeTimeout)
-{
-    const std::string dirty = image("dirty.bin", randomBytes(2048, 31));
-    // frame: how the log names the host's frame that opens the exchange. The completion status and
-    // Checksum's data frame need many blocks to tell their timeouts apart.
-    const struct { const char* exchange; const char* frame; int64_t timeoutMs; size_t imageSize; } rows[] = {
-        {"baud", "Baud Rate Set", 200, 1024},
-        {"completion", "data frame, last", 386, 262144},
-        {"checksum-data", "Checksum", 246, 262144},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.exchange);
-        const std::string bytes = randomBytes(row.imageSize, 32);
-        const Job result =
-            job({"--answer-at", "3", "--answer-only", row.exchange, "--flash-in", dirty}, {"sketch.bin", "PORT", "X"}, bytes);
-        if (result.outcome.exitStatus == 0) {
-            expectFlashHolds(result.flash, bytes);
-        }
-        const std::vector<LogLine> log = boardLog(result.log);
-        const auto opening = std::find_if(log.begin(), log.end(), [&](const LogLine& line) {
-            return line.text.starts_with("host> ") && line.text.ends_with(std::string("  ") + row.frame); });
-        ASSERT_NE(opening, log.end()) << row.frame << " not in the log";
-        const auto answered = std::find_if(std::make_reverse_iterator(opening), log.rend(), [](const LogLine& line) {
-            return line.text.starts_with("board> ") || line.text.starts_with("mode entry"); });
-        const auto next = std::find_if(opening + 1, log.end(), std::mem_fn(&LogLine::fromHost));
-        const int64_t waited = ((next == log.end() ? log.back().ms : next->ms) -
-                                (answered == log.rend() ? opening->ms : answered->ms) + 86400000) % 86400000;
-        EXPECT_GE(waited, row.timeoutMs) << (next == log.end() ? "the job ended" : "next: " + next->text);
-    }
-}
-
 }  // namespace

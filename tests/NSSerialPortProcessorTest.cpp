@@ -203,11 +203,18 @@ TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
     EXPECT_EQ(second.Open(ptsname(master)), RESULT_OK) << "the device is free again after Close";
 }
 
-TEST_F(NSSerialPortProcessorTest, WaitsEndWhenBytesComeOrTheLineEnds)
+TEST_F(NSSerialPortProcessorTest, WaitsLastUntilBytesComeTheLineEndsOrTheDeadline)
 {
     openPort();
     EXPECT_TRUE(endsEarly(port, [&] { ASSERT_EQ(write(master, all.data(), 5), 5); })) << "slept through the bytes";
     EXPECT_GT(port.GetReceiveDataLength(), 0u);
+    // With nothing coming, a wait lasts until its deadline and a pause its whole length.
+    const uint64_t started = port.Now();
+    port.WaitReceived(port.GetReceiveDataLength(), started + 150);
+    EXPECT_GE(port.Now() - started, 150u) << "a wait ended before its deadline";
+    const auto pauseStart = std::chrono::steady_clock::now();
+    port.Pause(20);
+    EXPECT_GE(std::chrono::steady_clock::now() - pauseStart, std::chrono::milliseconds(20)) << "a pause ended early";
 
     // The board goes away: the port stops reading, and a wait ends at once.
     const int other = posix_openpt(O_RDWR | O_NOCTTY);

@@ -270,8 +270,10 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
         {"missing image", {}, (m_directory / "missing.bin").string(), "", "error 0x3000: the image file does not exist", false},
         {"wrong image format", {}, image("sketch.hex", "x"), "", "error 0x3001: the image's name does not end in .bin", false},
         {"FIFO named x.bin", {}, fifo.string(), "", "error 0x3003: the image is not a regular file or cannot be read", false},
-        {"port that cannot be opened", {}, sketch, (m_directory / "no-such-port").string(),
+        {"port that does not exist", {}, sketch, (m_directory / "no-such-port").string(),
          "error 0x1002: the port cannot be opened", false},
+        {"port that is a regular file", {}, sketch, sketch, "error 0x1002: the port cannot be opened", false},
+        {"port that is no terminal", {}, sketch, "/dev/null", "error 0x1002: the port cannot be opened", false},
         {"port in use", {}, sketch, "busy", "error 0x1002: the port cannot be opened", false},
         {"no port", {}, sketch, "-", "error 0x1001: no port was given", false},
     };

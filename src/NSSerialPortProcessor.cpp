@@ -30,11 +30,10 @@ uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
     // A second Open without Close would free the buffer under a running thread.
     NSSerialPortProcessor::Close();
 
-    m_lpbReceivedData.reset(new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE]());
-    if (!m_lpbReceivedData) {
-        return ERR_INIT;
+    uint64_t r = makeReceiveBuffer();
+    if (r == RESULT_OK) {
+        r = SerialDevice::open(pbPortName, &m_device);
     }
-    const uint64_t r = SerialDevice::open(pbPortName, &m_device);
     if (r != RESULT_OK) {
         return r;
     }
@@ -52,6 +51,13 @@ uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
         return ERR_INIT;
     }
     return RESULT_OK;
+}
+
+uint64_t NSSerialPortProcessor::makeReceiveBuffer()
+{
+    m_lpbReceivedData.reset(new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE]());
+    m_dwReceivedDataLength = 0;
+    return m_lpbReceivedData ? RESULT_OK : ERR_INIT;
 }
 
 void NSSerialPortProcessor::Close()

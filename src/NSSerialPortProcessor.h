@@ -79,6 +79,11 @@ public:
     void clearReadData();
     void setRecvLoopFlag(bool flag);
 
+protected:
+    // Makes the receive buffer anew and empty, as Open does before it opens
+    // the device; a port that stands in for the device uses it alone.
+    uint64_t makeReceiveBuffer();
+
 private:
     void receiveData();
     int64_t readDevice();

@@ -54,6 +54,7 @@ uint64_t ScriptedPort::host(const std::string& event) {
         const Step& step = m_script[m_next];
         m_pending.push_back(Pending{m_dwNow + step.value, step.bytes, step.arrival});
     }
+    deliverDue();
     return result;
 }
 
@@ -62,14 +63,14 @@ void ScriptedPort::deliverDue(bool fTakeStalled) {
     while (!m_pending.empty() && m_pending.front().due <= m_dwNow &&
            (fTakeStalled || m_pending.front().arrival != Arrival::DuringStall)) {
         m_fHungUp = m_fHungUp || m_pending.front().arrival == Arrival::HangUp;
-        m_buffer.insert(m_buffer.end(), m_pending.front().bytes.begin(), m_pending.front().bytes.end());
+        setReadData(m_pending.front().bytes.data(), m_pending.front().bytes.size());
         m_pending.pop_front();
     }
 }
 
 void ScriptedPort::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) {
     deliverDue();
-    if (m_buffer.size() != dwKnownLength || !IsReading()) {
+    if (GetReceiveDataLength() != dwKnownLength || !IsReading()) {
         return;
     }
     // A stalled host sleeps through what arrives; otherwise the next arrival wakes it.
@@ -87,6 +88,7 @@ void ScriptedPort::Pause(uint64_t dwMsec) {
 }
 
 uint64_t ScriptedPort::Open(const char* pbPortName) {
+    makeReceiveBuffer();
     const uint64_t result = host("Open " + std::string(pbPortName));
     m_isOpen = result == 0;
     return result;
@@ -100,30 +102,7 @@ void ScriptedPort::Close() {
 void ScriptedPort::ClearReceiveBuffer() {
     host("ClearReceiveBuffer");
     deliverDue();
-    m_buffer.clear();
-}
-
-uint64_t ScriptedPort::GetReceiveDataLength() {
-    deliverDue();
-    return m_buffer.size();
-}
-
-uint64_t ScriptedPort::CheckDataFrame(uint8_t* pbFirst, uint64_t* len) {
-    deliverDue();
-    *pbFirst = m_buffer.size() > 0 ? m_buffer[0] : 0;
-    *len = m_buffer.size() > 1 ? m_buffer[1] : 0;
-    return 0;
-}
-
-uint64_t ScriptedPort::GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength) {
-    deliverDue();
-    if (readLength > m_buffer.size() || readLength > bufferSize) {
-        return 0;
-    }
-    const auto end = m_buffer.begin() + static_cast<std::ptrdiff_t>(readLength);
-    std::copy(m_buffer.begin(), end, pbData);
-    m_buffer.erase(m_buffer.begin(), end);
-    return readLength;
+    clearReadData();
 }
 
 bool ScriptedPort::IsReading() {

@@ -10,7 +10,8 @@
 // every timeout and pause is exact and costs no real time.
 //
 // The first event that differs from the script is kept with what was expected
-// and what came instead; later events are not checked any more.
+// and what came instead; later events are not checked any more. What arrives
+// goes into the port's own receive buffer.
 #pragma once
 
 #include <cstdint>
@@ -61,9 +62,6 @@ public:
         return host("ChangeBaudRate " + std::to_string(dwBaudRate));
     }
     void ClearReceiveBuffer() override;
-    uint64_t GetReceiveDataLength() override;
-    uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len) override;
-    uint64_t GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength) override;
     bool IsReading() override;
     bool IsDeviceGone() override { return m_fHungUp; }
     uint64_t Now() override { return m_dwNow; }
@@ -100,7 +98,6 @@ private:
     size_t m_next = 0;
     std::string m_stray;
     std::deque<Pending> m_pending;
-    Bytes m_buffer;
     uint64_t m_dwNow = 1000000;
     bool m_isOpen = false;
     bool m_fHungUp = false;

@@ -18,11 +18,13 @@ double cpuSeconds()
 {
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& tv) {
+        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

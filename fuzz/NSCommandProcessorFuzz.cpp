@@ -23,7 +23,7 @@ constexpr uint64_t FRAME_SIZE = NSCommandProcessor::FRAME_BUFFER_SIZE;
 template <class Checker>
 uint64_t check(NSCommandProcessor& cmd, uint64_t dataLength, Checker checker)
 {
-    std::array<std::array<uint8_t, 11>, 5> outs {};
+    std::array<std::array<uint8_t, 11>, 5> outs{};
     for (auto& out : outs) {
         out.fill(0xA5);
     }
@@ -79,12 +79,9 @@ void checkBuilt(NSCommandProcessor& cmd, uint64_t result, uint64_t length, uint8
     FUZZ_CHECK(std::all_of(pbFrame + length, pbFrame + FRAME_SIZE, [](uint8_t b) { return b == 0; }));
 }
 
-uint8_t byteAt(const uint8_t* data, size_t size, size_t index)
-{
-    return index < size ? data[index] : 0;
-}
+uint8_t byteAt(const uint8_t* data, size_t size, size_t index) { return index < size ? data[index] : 0; }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -106,17 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     checkBuilt(cmd, cmd.MakeBaudRateCommand(b(0), b(1), &length), length, 0x01, 0x03);
     FUZZ_CHECK((length != 0) == (b(0) <= 3));
     checkBuilt(cmd, cmd.MakeBlockEraseCommand(b(0), b(1), b(2), &length), length, 0x01, 0x03);
-    checkBuilt(cmd, cmd.MakeBlockBlankCheckCommand(b(0), b(1), b(2), b(3), b(4), b(5), b(6), &length), length,
-               0x01, 0x03);
+    checkBuilt(cmd, cmd.MakeBlockBlankCheckCommand(b(0), b(1), b(2), b(3), b(4), b(5), b(6), &length), length, 0x01,
+               0x03);
     checkBuilt(cmd, cmd.MakeProgrammingCommand(b(0), b(1), b(2), b(3), b(4), b(5), &length), length, 0x01, 0x03);
     checkBuilt(cmd, cmd.MakeChecksumCommand(b(0), b(1), b(2), b(3), b(4), b(5), &length), length, 0x01, 0x03);
-    checkBuilt(cmd, cmd.makeAddressRangeCommand(b(6), b(0), b(1), b(2), b(3), b(4), b(5), &length), length, 0x01,
-               0x03);
+    checkBuilt(cmd, cmd.makeAddressRangeCommand(b(6), b(0), b(1), b(2), b(3), b(4), b(5), &length), length, 0x01, 0x03);
 
     // A data frame of an arbitrary length over the input's bytes (at most 256
     // of them are read), then one of the input's own length that must parse
     // back as a received frame of that length.
-    std::array<uint8_t, 256> payload {};
+    std::array<uint8_t, 256> payload{};
     std::memcpy(payload.data(), data, std::min(size, payload.size()));
     uint32_t dwLength = 0;
     std::memcpy(&dwLength, payload.data(), std::min<size_t>(size, sizeof dwLength));
@@ -132,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::memset(pbReceived, 0, FRAME_SIZE);
         std::memcpy(pbReceived, cmd.GetCommandFrames(), length);
         const int accepted = checkAll(cmd);
-        const int expected[] = {0, 7, 3, 1}; // checkers that take a frame of 1, 2 or 3 data bytes
+        const int expected[] = {0, 7, 3, 1};  // checkers that take a frame of 1, 2 or 3 data bytes
         FUZZ_CHECK(accepted == (dwOwnLength < 4 ? expected[dwOwnLength] : dwOwnLength == 22 ? 1 : 0));
     }
     return 0;

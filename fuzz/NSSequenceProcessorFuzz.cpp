@@ -78,7 +78,7 @@ public:
 
     uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len) override
     {
-        FUZZ_CHECK(m_received.size() >= 2); // callers look only when two bytes are there
+        FUZZ_CHECK(m_received.size() >= 2);  // callers look only when two bytes are there
         *pbFirst = m_received[0];
         *len = m_received[1];
         return RESULT_OK;
@@ -120,7 +120,7 @@ const char* imagePath()
     return path;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -133,9 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     board.feed(data + 1, size - 1);
     const auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
 
-    _RESULTINFO resultInfo {};
+    _RESULTINFO resultInfo{};
     resultInfo.Result = 0xDEAD;
-    _CONTEXTINFO context {};
+    _CONTEXTINFO context{};
     context.BaudRate = data[0] & 3;
     context.pResultInfo = &resultInfo;
     std::snprintf(context.PortName, sizeof context.PortName, "fuzz");
@@ -145,9 +145,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(resultInfo.Result == result);
     // What a board can cause on a line that works; a blank check's "not blank"
     // is answered by an erase and never ends the job.
-    const uint64_t possible[] = {RESULT_OK,         ERR_FRAME_FORMAT,       ERR_SUM,
-                                 ERR_RECV_TIMEOUT,  ERR_COMMAND_FRAME,      ERR_DATA_FRAME,
-                                 ERR_MODE_ENTRY_TIMEOUT, ERR_CHECKSUM_MISMATCH, ERR_CODE_FLASH_SIZE};
+    const uint64_t possible[] = {RESULT_OK,
+                                 ERR_FRAME_FORMAT,
+                                 ERR_SUM,
+                                 ERR_RECV_TIMEOUT,
+                                 ERR_COMMAND_FRAME,
+                                 ERR_DATA_FRAME,
+                                 ERR_MODE_ENTRY_TIMEOUT,
+                                 ERR_CHECKSUM_MISMATCH,
+                                 ERR_CODE_FLASH_SIZE};
     FUZZ_CHECK(std::find(std::begin(possible), std::end(possible), result) != std::end(possible));
     return 0;
 }

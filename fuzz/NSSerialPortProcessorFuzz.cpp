@@ -32,15 +32,14 @@ NSSerialPortProcessor& openPort()
     static NSSerialPortProcessor port;
     static bool opened = [] {
         const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-            port.Open(ptsname(master)) != RESULT_OK) {
+        if (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0 || port.Open(ptsname(master)) != RESULT_OK) {
             return false;
         }
         while (!port.IsReading()) {
             std::this_thread::yield();
         }
         port.setRecvLoopFlag(false);
-        return true; // the master stays open (and silent) for the life of the process
+        return true;  // the master stays open (and silent) for the life of the process
     }();
     FUZZ_CHECK(opened);
     return port;
@@ -61,19 +60,19 @@ private:
     size_t m_pos = 0;
 };
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     NSSerialPortProcessor& port = openPort();
     port.clearReadData();
     std::deque<uint8_t> model;
-    uint8_t next = 0; // appended bytes count up, so that a misplaced one shows
+    uint8_t next = 0;  // appended bytes count up, so that a misplaced one shows
 
     Input in(data, size);
     while (in.more()) {
         switch (in.byte() % 4) {
-        case 0: { // append
+        case 0: {  // append
             std::vector<uint8_t> chunk(in.size());
             for (uint8_t& b : chunk) {
                 b = next++;
@@ -87,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
             break;
         }
-        case 1: { // take, into a destination of its own capacity
+        case 1: {  // take, into a destination of its own capacity
             const uint64_t readLength = in.size();
             std::vector<uint8_t> destination(in.size());
             const uint64_t taken = port.GetReceivedData(destination.data(), destination.size(), readLength);
@@ -95,13 +94,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 FUZZ_CHECK(taken == 0);
             } else {
                 FUZZ_CHECK(taken == readLength);
-                FUZZ_CHECK(std::equal(destination.begin(), destination.begin() + static_cast<long>(taken),
-                                      model.begin()));
+                FUZZ_CHECK(
+                    std::equal(destination.begin(), destination.begin() + static_cast<long>(taken), model.begin()));
                 model.erase(model.begin(), model.begin() + static_cast<long>(taken));
             }
             break;
         }
-        case 2: { // peek
+        case 2: {  // peek
             uint8_t first = 0;
             uint64_t second = 0;
             FUZZ_CHECK(port.CheckDataFrame(&first, &second) == RESULT_OK);
@@ -111,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
             break;
         }
-        default: // clear
+        default:  // clear
             port.clearReadData();
             model.clear();
             break;

@@ -38,7 +38,7 @@ void checkParser(const uint8_t* data, size_t size)
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SimOptions options;
     options.codeFlashEnd = 0x1FFF;
     SimBoard board(options);
-    const SimLineSettings line {SimBoard::ENTRY_SPEED, 8, 'N', 2};
+    const SimLineSettings line{SimBoard::ENTRY_SPEED, 8, 'N', 2};
     const std::vector<SimReply> replies = board.receive(std::span<const uint8_t>(data, size), line);
     board.lineIdle();
 

@@ -110,14 +110,9 @@ std::vector<SimReply> SimBoard::receive(std::span<const uint8_t> bytes, const Si
             continue;
         }
         switch (m_codec.push(byte)) {
-        case SimFrameCodec::Event::None:
-            break;
-        case SimFrameCodec::Event::ModeEntry:
-            modeEntry();
-            break;
-        case SimFrameCodec::Event::Stray:
-            ++stray;
-            break;
+        case SimFrameCodec::Event::None: break;
+        case SimFrameCodec::Event::ModeEntry: modeEntry(); break;
+        case SimFrameCodec::Event::Stray: ++stray; break;
         case SimFrameCodec::Event::BadFrame:
             note("host> " + SimFrameCodec::hex(m_codec.frame().raw) + "  " + m_codec.error() + ", ignored");
             break;
@@ -220,9 +215,7 @@ void SimBoard::execute(SimCommand command, std::span<const uint8_t> arguments)
         note("board port now at " + std::to_string(m_speed) + " baud");
         return;
     }
-    case SimCommand::Reset:
-        answerStatus(command, ACK);
-        return;
+    case SimCommand::Reset: answerStatus(command, ACK); return;
     case SimCommand::Signature:
         answer(command, {{SimFrameCodec::frame(std::array{ACK}), delay(SimExchange::Signature)},
                          {SimFrameCodec::frame(signature()), delay(SimExchange::SignatureData)}});
@@ -269,8 +262,7 @@ void SimBoard::execute(SimCommand command, std::span<const uint8_t> arguments)
                          {SimFrameCodec::frame(bytes), delay(SimExchange::ChecksumData, {}, start, end)}});
         return;
     }
-    case SimCommand::Data:
-        break;  // data frames are not commands
+    case SimCommand::Data: break;  // data frames are not commands
     }
 }
 
@@ -353,8 +345,7 @@ std::chrono::microseconds SimBoard::delay(SimExchange exchange, std::chrono::mic
     if (!m_answerAt || (m_answerOnly && *m_answerOnly != exchange)) {
         return work;
     }
-    return std::chrono::microseconds(
-        std::llround(*m_answerAt * 1000.0 * SimTimeouts::allowed(exchange, start, end)));
+    return std::chrono::microseconds(std::llround(*m_answerAt * 1000.0 * SimTimeouts::allowed(exchange, start, end)));
 }
 
 void SimBoard::answer(SimCommand command, std::vector<Outgoing> frames)

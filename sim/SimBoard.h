@@ -40,7 +40,7 @@ struct SimLineSettings {
 
 // One frame (or a run of stray bytes) the board sends.
 struct SimReply {
-    std::size_t after = 0;               // received bytes taken in when the board made it
+    std::size_t after = 0;  // received bytes taken in when the board made it
     // Time the board works before it sends it: from when the host's frame was
     // in, or from when the board's answer before this one was out.
     std::chrono::microseconds busy{0};

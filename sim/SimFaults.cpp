@@ -121,7 +121,8 @@ std::string SimFaults::add(std::string_view description)
     for (std::size_t i = 0; i < syntax->arguments.size(); ++i) {
         const std::string_view field = fields[i + 1];
         const std::optional<uint32_t> number = parseSimNumber(field);
-        const std::string bad = "bad field '" + std::string(field) + "' in '" + std::string(description) + "'" + expected;
+        const std::string bad =
+            "bad field '" + std::string(field) + "' in '" + std::string(description) + "'" + expected;
         switch (syntax->arguments[i]) {
         case 'c': {
             bool found = false;
@@ -198,10 +199,7 @@ const SimFaults::Fault* SimFaults::take(Kind kind, SimCommand command)
     return take(kind, [command](const Fault& fault) { return fault.command == command; });
 }
 
-bool SimFaults::takeSilent(SimCommand command)
-{
-    return take(Kind::Silent, command) != nullptr;
-}
+bool SimFaults::takeSilent(SimCommand command) { return take(Kind::Silent, command) != nullptr; }
 
 std::optional<uint8_t> SimFaults::takeStatus(SimCommand command)
 {
@@ -215,10 +213,7 @@ std::vector<uint8_t> SimFaults::takeStray(SimCommand command)
     return fault ? fault->bytes : std::vector<uint8_t>{};
 }
 
-bool SimFaults::takeBadSum(SimCommand command)
-{
-    return take(Kind::BadSum, command) != nullptr;
-}
+bool SimFaults::takeBadSum(SimCommand command) { return take(Kind::BadSum, command) != nullptr; }
 
 bool SimFaults::takeDropData(uint32_t frameNumber)
 {

@@ -37,7 +37,18 @@ public:
     uint32_t answeredEntry() const;
 
 private:
-    enum class Kind { Silent, Status, Stray, BadSum, DropData, LoseCompletion, DoubleStatus, LongBaud, Flip, FromEntry };
+    enum class Kind {
+        Silent,
+        Status,
+        Stray,
+        BadSum,
+        DropData,
+        LoseCompletion,
+        DoubleStatus,
+        LongBaud,
+        Flip,
+        FromEntry
+    };
     struct Fault {
         Kind kind = Kind::Silent;
         SimCommand command = SimCommand::Reset;
@@ -49,7 +60,8 @@ private:
     // Counts a fault down; false when it is spent.
     static bool strike(Fault& fault);
     // The first live fault of the kind that matches, counted down; or null.
-    template <typename Match> const Fault* take(Kind kind, Match match);
+    template <typename Match>
+    const Fault* take(Kind kind, Match match);
     const Fault* take(Kind kind, SimCommand command);
 
     std::vector<Fault> m_faults;

@@ -10,26 +10,16 @@
 
 #include <unistd.h>
 
-SimFlash::SimFlash(uint32_t endAddress)
-    : m_bytes(static_cast<std::size_t>(endAddress) + 1, 0xFF)
-{
-}
+SimFlash::SimFlash(uint32_t endAddress) : m_bytes(static_cast<std::size_t>(endAddress) + 1, 0xFF) {}
 
-bool SimFlash::contains(uint32_t start, uint32_t end) const
-{
-    return start <= end && end <= endAddress();
-}
+bool SimFlash::contains(uint32_t start, uint32_t end) const { return start <= end && end <= endAddress(); }
 
 bool SimFlash::isBlank(uint32_t start, uint32_t end) const
 {
-    return std::all_of(m_bytes.begin() + start, m_bytes.begin() + end + 1,
-                       [](uint8_t byte) { return byte == 0xFF; });
+    return std::all_of(m_bytes.begin() + start, m_bytes.begin() + end + 1, [](uint8_t byte) { return byte == 0xFF; });
 }
 
-void SimFlash::eraseBlock(uint32_t blockStart)
-{
-    std::fill_n(m_bytes.begin() + blockStart, BLOCK_SIZE, uint8_t{0xFF});
-}
+void SimFlash::eraseBlock(uint32_t blockStart) { std::fill_n(m_bytes.begin() + blockStart, BLOCK_SIZE, uint8_t{0xFF}); }
 
 void SimFlash::program(uint32_t address, std::span<const uint8_t> data)
 {
@@ -43,10 +33,7 @@ uint16_t SimFlash::checksum(uint32_t start, uint32_t end) const
     return static_cast<uint16_t>(0U - total);
 }
 
-void SimFlash::corrupt(uint32_t address)
-{
-    m_bytes[address] ^= 0x01;
-}
+void SimFlash::corrupt(uint32_t address) { m_bytes[address] ^= 0x01; }
 
 bool SimFlash::load(const std::string& path, std::string& error)
 {

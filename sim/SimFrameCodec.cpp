@@ -34,8 +34,7 @@ SimFrameCodec::Event SimFrameCodec::push(uint8_t byte)
         m_frame.raw.push_back(byte);
         m_state = State::End;
         return Event::None;
-    case State::End:
-        break;
+    case State::End: break;
     }
     return finish(byte);
 }
@@ -60,10 +59,7 @@ SimFrameCodec::Event SimFrameCodec::finish(uint8_t end)
     return Event::Frame;
 }
 
-void SimFrameCodec::reset()
-{
-    m_state = State::Start;
-}
+void SimFrameCodec::reset() { m_state = State::Start; }
 
 uint8_t SimFrameCodec::sum(std::span<const uint8_t> bytes)
 {

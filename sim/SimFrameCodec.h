@@ -23,10 +23,10 @@ public:
     enum class Event { None, ModeEntry, Frame, BadFrame, Stray };
 
     struct Frame {
-        uint8_t start = 0;           // SOH for a command frame, STX for a data frame
-        std::vector<uint8_t> body;   // command code and data, or the data bytes (1 to 256)
-        uint8_t end = 0;             // ETX or ETB
-        std::vector<uint8_t> raw;    // every byte of the frame as received
+        uint8_t start = 0;          // SOH for a command frame, STX for a data frame
+        std::vector<uint8_t> body;  // command code and data, or the data bytes (1 to 256)
+        uint8_t end = 0;            // ETX or ETB
+        std::vector<uint8_t> raw;   // every byte of the frame as received
     };
 
     Event push(uint8_t byte);

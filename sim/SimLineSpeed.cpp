@@ -37,8 +37,7 @@ uint32_t SimLineSpeed::get(int fd)
 bool SimLineSpeed::set(int fd, uint32_t speed)
 {
     struct termios settings {};
-    return tcgetattr(fd, &settings) == 0 && cfsetspeed(&settings, speed) == 0 &&
-           tcsetattr(fd, TCSANOW, &settings) == 0;
+    return tcgetattr(fd, &settings) == 0 && cfsetspeed(&settings, speed) == 0 && tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
 #endif

@@ -105,8 +105,7 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
         {"--answer-only",
          [this](const std::string& value) {
              answerOnly = SimTimeouts::parse(value);
-             return answerOnly ? std::string()
-                               : "unknown exchange '" + value + "'; one of " + SimTimeouts::names();
+             return answerOnly ? std::string() : "unknown exchange '" + value + "'; one of " + SimTimeouts::names();
          }},
     };
 
@@ -144,7 +143,8 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
         return "--answer-only needs --answer-at";
     }
     if ((codeFlashEnd + 1) % SimFlash::BLOCK_SIZE != 0) {
-        return "--code-flash-end: the code flash must be whole 1024-byte blocks (end 0x...3FF, 0x...7FF, 0x...BFF or 0x...FFF)";
+        return "--code-flash-end: the code flash must be whole 1024-byte blocks (end 0x...3FF, 0x...7FF, 0x...BFF or "
+               "0x...FFF)";
     }
     return {};
 }

@@ -11,17 +11,17 @@
 
 struct SimOptions {
     uint32_t codeFlashEnd = 0x03FFFF;
-    uint32_t dataFlashEnd = 0x0F1FFF;  // 0: no data flash
+    uint32_t dataFlashEnd = 0x0F1FFF;       // 0: no data flash
     std::string deviceName = "SIMBOARD  ";  // always 10 characters, padded with spaces
     std::optional<std::string> flashIn;
     std::optional<std::string> flashOut;
     std::optional<std::string> link;
     std::optional<std::string> log;
     bool lineRate = false;
-    uint32_t adapterLatencyMs = 0;  // 0: no adapter
-    uint32_t eraseMs = 0;    // per block erase
-    uint32_t programMs = 0;  // per data frame programmed
-    std::optional<double> answerAt;          // share of the time the host allows for each answer
+    uint32_t adapterLatencyMs = 0;          // 0: no adapter
+    uint32_t eraseMs = 0;                   // per block erase
+    uint32_t programMs = 0;                 // per data frame programmed
+    std::optional<double> answerAt;         // share of the time the host allows for each answer
     std::optional<SimExchange> answerOnly;  // the one exchange answerAt applies to
     SimFaults faults;
     bool help = false;

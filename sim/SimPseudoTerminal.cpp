@@ -13,10 +13,7 @@
 
 namespace {
 
-std::runtime_error failure(const std::string& what)
-{
-    return std::runtime_error(what + ": " + std::strerror(errno));
-}
+std::runtime_error failure(const std::string& what) { return std::runtime_error(what + ": " + std::strerror(errno)); }
 
 }  // namespace
 

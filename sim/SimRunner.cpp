@@ -166,8 +166,8 @@ void SimRunner::log(const std::string& text)
     if (m_log == nullptr) {
         return;
     }
-    const auto now = std::chrono::system_clock::now() + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                                            m_logTime - Clock::now());
+    const auto now = std::chrono::system_clock::now() +
+                     std::chrono::duration_cast<std::chrono::system_clock::duration>(m_logTime - Clock::now());
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto milliseconds =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;

@@ -30,20 +30,11 @@ constexpr std::array<ExchangeName, 11> EXCHANGE_NAMES{{
 }};
 
 // Microseconds to whole milliseconds, any fraction rounding up.
-uint32_t roundUp(double microseconds)
-{
-    return static_cast<uint32_t>(std::ceil(microseconds / 1000.0));
-}
+uint32_t roundUp(double microseconds) { return static_cast<uint32_t>(std::ceil(microseconds / 1000.0)); }
 
-uint32_t atLeast100(double microseconds)
-{
-    return std::max<uint32_t>(roundUp(microseconds), 100);
-}
+uint32_t atLeast100(double microseconds) { return std::max<uint32_t>(roundUp(microseconds), 100); }
 
-uint32_t plus100(double microseconds)
-{
-    return roundUp(microseconds) + 100;
-}
+uint32_t plus100(double microseconds) { return roundUp(microseconds) + 100; }
 
 // 1 KiB blocks that start..end covers.
 double blocks(uint32_t start, uint32_t end)
@@ -52,10 +43,7 @@ double blocks(uint32_t start, uint32_t end)
 }
 
 // 256 KiB regions of the flash that start..end touches.
-double regions(uint32_t start, uint32_t end)
-{
-    return static_cast<double>((end >> 18) - (start >> 18) + 1);
-}
+double regions(uint32_t start, uint32_t end) { return static_cast<double>((end >> 18) - (start >> 18) + 1); }
 
 }  // namespace
 
@@ -82,28 +70,19 @@ uint32_t SimTimeouts::allowed(SimExchange exchange, uint32_t start, uint32_t end
 {
     const double n = blocks(start, end);
     switch (exchange) {
-    case SimExchange::Baud:
-        return BAUD_RATE_SET_MS;
-    case SimExchange::Reset:
-        return atLeast100(255 / MHZ);
-    case SimExchange::Signature:
-        return atLeast100(111 / MHZ);
-    case SimExchange::SignatureData:
-        return atLeast100(512 / MHZ);
+    case SimExchange::Baud: return BAUD_RATE_SET_MS;
+    case SimExchange::Reset: return atLeast100(255 / MHZ);
+    case SimExchange::Signature: return atLeast100(111 / MHZ);
+    case SimExchange::SignatureData: return atLeast100(512 / MHZ);
     case SimExchange::Blank:
         return atLeast100(n * (1457 / MHZ + 80) + (3805 / MHZ + 91) + regions(start, end) * (203 / MHZ + 18));
-    case SimExchange::Erase:
-        return roundUp(67731 / MHZ + 255098);
-    case SimExchange::Program:
-        return atLeast100(1432 / MHZ);
-    case SimExchange::Data:
-        return plus100(113502 / MHZ + 71753);
+    case SimExchange::Erase: return roundUp(67731 / MHZ + 255098);
+    case SimExchange::Program: return atLeast100(1432 / MHZ);
+    case SimExchange::Data: return plus100(113502 / MHZ + 71753);
     case SimExchange::Completion:
         return plus100(n * (7096 / MHZ + 892) + (1732 / MHZ + 36) + regions(start, end) * (182 / MHZ + 17));
-    case SimExchange::Checksum:
-        return atLeast100(203 / MHZ);
-    case SimExchange::ChecksumData:
-        return atLeast100(n * (30720 / MHZ) + 72 / MHZ);
+    case SimExchange::Checksum: return atLeast100(203 / MHZ);
+    case SimExchange::ChecksumData: return atLeast100(n * (30720 / MHZ) + 72 / MHZ);
     }
     return 0;
 }

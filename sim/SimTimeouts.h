@@ -14,7 +14,19 @@
 // of each command frame, the data frame that follows the status of Silicon
 // Signature and of Checksum, the status of each programming data frame and the
 // completion status after the last one.
-enum class SimExchange { Baud, Reset, Signature, SignatureData, Blank, Erase, Program, Data, Completion, Checksum, ChecksumData };
+enum class SimExchange {
+    Baud,
+    Reset,
+    Signature,
+    SignatureData,
+    Blank,
+    Erase,
+    Program,
+    Data,
+    Completion,
+    Checksum,
+    ChecksumData
+};
 
 class SimTimeouts {
 public:

@@ -14,10 +14,7 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-extern "C" void onSignal(int)
-{
-    g_stop = true;
-}
+extern "C" void onSignal(int) { g_stop = true; }
 
 int fail(const std::string& message, int status)
 {

@@ -10,7 +10,8 @@ namespace {
 
 // Copies the text and its terminator into a fixed field, or refuses it when
 // it does not fit.
-bool copyText(const std::string& strText, char (&field)[1024]) {
+bool copyText(const std::string& strText, char (&field)[1024])
+{
     if (strText.size() >= sizeof field) {
         return false;
     }
@@ -23,18 +24,21 @@ bool copyText(const std::string& strText, char (&field)[1024]) {
 CommandDriver::CommandDriver() : CommandDriver(std::nullopt, std::nullopt, std::nullopt) {}
 
 CommandDriver::CommandDriver(std::optional<std::string> filename, std::optional<std::string> port,
-                             std::optional<std::string> board) {
+                             std::optional<std::string> board)
+{
     setFileNameStirng(std::move(filename));
     setPortNameStirng(std::move(port));
     setBoardNameStirng(std::move(board));
     applicationInitialize();
 }
 
-CommandDriver::CommandDriver(std::unique_ptr<NSSerialPortProcessor> pComPort) {
+CommandDriver::CommandDriver(std::unique_ptr<NSSerialPortProcessor> pComPort)
+{
     applicationInitialize(std::move(pComPort));
 }
 
-CommandDriver::~CommandDriver() {
+CommandDriver::~CommandDriver()
+{
     if (m_SequenceProcessor) {
         m_SequenceProcessor->setDelegate(nullptr);
     }
@@ -42,7 +46,8 @@ CommandDriver::~CommandDriver() {
 
 void CommandDriver::applicationInitialize() { applicationInitialize(std::make_unique<NSSerialPortProcessor>()); }
 
-void CommandDriver::applicationInitialize(std::unique_ptr<NSSerialPortProcessor> pComPort) {
+void CommandDriver::applicationInitialize(std::unique_ptr<NSSerialPortProcessor> pComPort)
+{
     if (m_SequenceProcessor) {
         m_SequenceProcessor->setDelegate(nullptr);
     }
@@ -52,7 +57,8 @@ void CommandDriver::applicationInitialize(std::unique_ptr<NSSerialPortProcessor>
 
 uint64_t CommandDriver::pushWrite() { return pushJob(NSSequenceProcessor::JOB_WRITE); }
 
-uint64_t CommandDriver::pushJob(NSSequenceProcessor::JobKind job) {
+uint64_t CommandDriver::pushJob(NSSequenceProcessor::JobKind job)
+{
     m_ContextInfo = _CONTEXTINFO{};
     m_ResultInfo = _RESULTINFO{};
     m_ContextInfo.pResultInfo = &m_ResultInfo;
@@ -71,7 +77,8 @@ uint64_t CommandDriver::pushJob(NSSequenceProcessor::JobKind job) {
 // Fills the port path and, with fImage, the image path; refuses the job when
 // one is missing or does not fit its field. Nothing has been started when this
 // fails.
-uint64_t CommandDriver::buildContext(bool fImage) {
+uint64_t CommandDriver::buildContext(bool fImage)
+{
     if (!_portNameStirng || _portNameStirng->empty()) {
         return ERR_PORT_NOT_SELECTED;
     }
@@ -95,20 +102,24 @@ void CommandDriver::stop() { m_SequenceProcessor->stop(); }
 
 uint64_t CommandDriver::returnResult() const { return m_ResultInfo.Result; }
 
-void CommandDriver::delegateAddLog(const std::string& strLog) {
+void CommandDriver::delegateAddLog(const std::string& strLog)
+{
     if (m_pVerboseLog != nullptr) {
         m_pVerboseLog->addLine(strLog);
     }
 }
 
-void CommandDriver::setFileNameStirng(std::optional<std::string> fileNameStirng) {
+void CommandDriver::setFileNameStirng(std::optional<std::string> fileNameStirng)
+{
     _fileNameStirng = std::move(fileNameStirng);
 }
 
-void CommandDriver::setPortNameStirng(std::optional<std::string> portNameStirng) {
+void CommandDriver::setPortNameStirng(std::optional<std::string> portNameStirng)
+{
     _portNameStirng = std::move(portNameStirng);
 }
 
-void CommandDriver::setBoardNameStirng(std::optional<std::string> boardNameStirng) {
+void CommandDriver::setBoardNameStirng(std::optional<std::string> boardNameStirng)
+{
     _boardNameStirng = std::move(boardNameStirng);
 }

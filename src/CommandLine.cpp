@@ -46,7 +46,8 @@ constexpr Mode MODES[] = {
 // short option's letter. getopt_long reports the option's letter in optopt for
 // an unknown short option and for a long one given a value it takes none; 0
 // for an unknown long one.
-std::string refusedOption(char* argv[], int iArgument, int iLetter) {
+std::string refusedOption(char* argv[], int iArgument, int iLetter)
+{
     const char* pszArgument = argv[iArgument];
     const bool fLong = std::strncmp(pszArgument, "--", 2) == 0;
     if (fLong && (iLetter == 0 || std::strchr("hVvIYEL", iLetter) != nullptr)) {
@@ -57,7 +58,8 @@ std::string refusedOption(char* argv[], int iArgument, int iLetter) {
 
 // Why the operands do not suit the mode: some are missing or, where the mode
 // does not ignore them, there are more. Empty when they suit it.
-std::string operandError(const Mode& mode, const std::vector<std::string>& operands) {
+std::string operandError(const Mode& mode, const std::vector<std::string>& operands)
+{
     const std::string strOption = std::string("option '") + mode.pszOption + "' ";
     if (operands.size() < mode.operandCount) {
         return strOption + "needs " + mode.pszOperands;
@@ -72,7 +74,8 @@ std::string operandError(const Mode& mode, const std::vector<std::string>& opera
 
 }  // namespace
 
-CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char* pszVerbose) {
+CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char* pszVerbose)
+{
     std::optional<std::string> baudOption;
     bool fHelp = false;
     bool fVersion = false;
@@ -136,13 +139,15 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
     }
 }
 
-void CommandLine::refuse(std::string strError) {
+void CommandLine::refuse(std::string strError)
+{
     m_EAction = ACTION_REFUSE;
     m_strError = std::move(strError);
 }
 
 // The code of a line speed given in bits per second, or a refusal.
-bool CommandLine::takeBaudRate(const std::string& strRate, const char* pszWhere) {
+bool CommandLine::takeBaudRate(const std::string& strRate, const char* pszWhere)
+{
     for (size_t i = 0; i < std::size(NSSequenceProcessor::BAUD_RATES); ++i) {
         if (strRate == std::to_string(NSSequenceProcessor::BAUD_RATES[i])) {
             m_bBaudRate = static_cast<uint8_t>(i);
@@ -153,7 +158,8 @@ bool CommandLine::takeBaudRate(const std::string& strRate, const char* pszWhere)
     return false;
 }
 
-const char* CommandLine::optionsText() {
+const char* CommandLine::optionsText()
+{
     return "Options (anywhere before --):\n"
            "  -b, --baud RATE  line speed after mode entry: 115200 (the default), 250000,\n"
            "                   500000 or 1000000\n"

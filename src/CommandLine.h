@@ -13,12 +13,12 @@
 class CommandLine {
 public:
     enum Action {
-        ACTION_RUN,      // run a job of job()
+        ACTION_RUN,         // run a job of job()
         ACTION_LIST_PORTS,  // --list-ports: the serial devices, exit 0
-        ACTION_HELP,     // -h: usage text and options, exit 0
-        ACTION_VERSION,  // -V: the version, exit 0
-        ACTION_USAGE,    // a write with fewer than three operands: usage text, exit 1
-        ACTION_REFUSE,   // a bad option, value, combination or operand count: error(), exit 1
+        ACTION_HELP,        // -h: usage text and options, exit 0
+        ACTION_VERSION,     // -V: the version, exit 0
+        ACTION_USAGE,       // a write with fewer than three operands: usage text, exit 1
+        ACTION_REFUSE,      // a bad option, value, combination or operand count: error(), exit 1
     };
 
     // pszBaud and pszVerbose are the environment's values, or null. getopt_long

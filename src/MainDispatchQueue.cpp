@@ -14,13 +14,15 @@ struct Queue {
     bool quitting = false;  // touched only by the thread that runs the tasks
 };
 
-Queue& mainQueue() {
+Queue& mainQueue()
+{
     static Queue queue;
     return queue;
 }
 
 // Takes the next task, waiting for one when asked to; empty when there is none.
-std::function<void()> nextTask(bool fWait) {
+std::function<void()> nextTask(bool fWait)
+{
     Queue& queue = mainQueue();
     std::unique_lock<std::mutex> guard(queue.lock);
     if (fWait) {
@@ -36,7 +38,8 @@ std::function<void()> nextTask(bool fWait) {
 
 }  // namespace
 
-void MainDispatchQueue::async(std::function<void()> task) {
+void MainDispatchQueue::async(std::function<void()> task)
+{
     Queue& queue = mainQueue();
     {
         std::lock_guard<std::mutex> guard(queue.lock);
@@ -45,13 +48,15 @@ void MainDispatchQueue::async(std::function<void()> task) {
     queue.posted.notify_one();
 }
 
-void MainDispatchQueue::drain() {
+void MainDispatchQueue::drain()
+{
     while (std::function<void()> task = nextTask(false)) {
         task();
     }
 }
 
-void MainDispatchQueue::run() {
+void MainDispatchQueue::run()
+{
     Queue& queue = mainQueue();
     queue.quitting = false;
     while (!queue.quitting) {

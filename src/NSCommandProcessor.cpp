@@ -29,7 +29,7 @@ uint8_t sumOf(const uint8_t* pbData, int64_t start, int64_t count)
     return bSum;
 }
 
-} // namespace
+}  // namespace
 
 uint64_t NSCommandProcessor::Initialize()
 {
@@ -43,15 +43,9 @@ uint64_t NSCommandProcessor::Initialize()
     return RESULT_OK;
 }
 
-uint8_t* NSCommandProcessor::GetCommandFrames()
-{
-    return m_pbCmdFlames.get();
-}
+uint8_t* NSCommandProcessor::GetCommandFrames() { return m_pbCmdFlames.get(); }
 
-uint8_t* NSCommandProcessor::GetDataFrames()
-{
-    return m_pbDataFlames.get();
-}
+uint8_t* NSCommandProcessor::GetDataFrames() { return m_pbDataFlames.get(); }
 
 uint8_t NSCommandProcessor::getCheckSum(const uint8_t* pbData, int32_t startIndex, int32_t count)
 {
@@ -73,7 +67,7 @@ uint64_t NSCommandProcessor::buildFrame(uint8_t bStart, std::span<const uint8_t>
     // Callers keep the payload at 256 bytes or less, so the frame fits the 260-byte buffer.
     const uint64_t sumOffset = payload.size() + 2;
     pbFrame[0] = bStart;
-    pbFrame[1] = static_cast<uint8_t>(payload.size()); // a 256-byte payload is sent as 0x00
+    pbFrame[1] = static_cast<uint8_t>(payload.size());  // a 256-byte payload is sent as 0x00
     std::copy(payload.begin(), payload.end(), pbFrame + 2);
     pbFrame[sumOffset] = sumOf(pbFrame, 1, static_cast<int64_t>(payload.size()) + 1);
     pbFrame[sumOffset + 1] = bEnd;
@@ -84,8 +78,7 @@ uint64_t NSCommandProcessor::buildFrame(uint8_t bStart, std::span<const uint8_t>
 uint64_t NSCommandProcessor::makeCommandFrame(std::initializer_list<uint8_t> codeAndData, uint64_t* cmdLength,
                                               bool fValid)
 {
-    return buildFrame(SOH, std::span<const uint8_t>(codeAndData.begin(), codeAndData.size()), ETX, fValid,
-                      cmdLength);
+    return buildFrame(SOH, std::span<const uint8_t>(codeAndData.begin(), codeAndData.size()), ETX, fValid, cmdLength);
 }
 
 uint64_t NSCommandProcessor::makeAddressRangeCommand(uint8_t bCommand, uint8_t bSal, uint8_t bSam, uint8_t bSah,
@@ -94,8 +87,7 @@ uint64_t NSCommandProcessor::makeAddressRangeCommand(uint8_t bCommand, uint8_t b
     return makeCommandFrame({bCommand, bSal, bSam, bSah, bEal, bEam, bEah}, cmdLength);
 }
 
-uint64_t NSCommandProcessor::makeDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame,
-                                           uint64_t* cmdLength)
+uint64_t NSCommandProcessor::makeDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame, uint64_t* cmdLength)
 {
     // An empty frame is refused: its length byte 0x00 would read as 256 bytes on the wire.
     const bool fValid = length >= 1 && length <= DATA_LENGTH_MAX;
@@ -157,15 +149,9 @@ uint64_t NSCommandProcessor::checkDataFrame(uint8_t* pbSt1, uint8_t* pbSt2)
     return result;
 }
 
-uint64_t NSCommandProcessor::CheckStatus(uint8_t* pbSt1)
-{
-    return checkStatus(pbSt1);
-}
+uint64_t NSCommandProcessor::CheckStatus(uint8_t* pbSt1) { return checkStatus(pbSt1); }
 
-uint64_t NSCommandProcessor::MakeResetCommand(uint64_t* cmdLength)
-{
-    return makeCommandFrame({CMD_RESET}, cmdLength);
-}
+uint64_t NSCommandProcessor::MakeResetCommand(uint64_t* cmdLength) { return makeCommandFrame({CMD_RESET}, cmdLength); }
 
 uint64_t NSCommandProcessor::MakeBaudRateCommand(uint8_t bBaudRate, uint8_t setVoltage, uint64_t* cmdLength)
 {
@@ -206,35 +192,20 @@ uint64_t NSCommandProcessor::MakeProgrammingDataFrame(const uint8_t* pbData, uin
     return makeDataFrame(pbData, length, finalFrame, cmdLength);
 }
 
-uint64_t NSCommandProcessor::CheckResetStatus(uint8_t* pbSt1)
-{
-    return checkStatus(pbSt1);
-}
+uint64_t NSCommandProcessor::CheckResetStatus(uint8_t* pbSt1) { return checkStatus(pbSt1); }
 
-uint64_t NSCommandProcessor::CheckBlockBlankCheckStatus(uint8_t* pbSt1)
-{
-    return checkStatus(pbSt1);
-}
+uint64_t NSCommandProcessor::CheckBlockBlankCheckStatus(uint8_t* pbSt1) { return checkStatus(pbSt1); }
 
-uint64_t NSCommandProcessor::CheckProgrammingStatus(uint8_t* pbSt1)
-{
-    return checkStatus(pbSt1);
-}
+uint64_t NSCommandProcessor::CheckProgrammingStatus(uint8_t* pbSt1) { return checkStatus(pbSt1); }
 
-uint64_t NSCommandProcessor::CheckProgrammingDataFrameStatus(uint8_t* pbSt1)
-{
-    return checkStatus(pbSt1);
-}
+uint64_t NSCommandProcessor::CheckProgrammingDataFrameStatus(uint8_t* pbSt1) { return checkStatus(pbSt1); }
 
 uint64_t NSCommandProcessor::CheckProgrammingDataFrameStatus(uint8_t* pbSt1, uint8_t* pbSt2)
 {
     return checkDataFrame(pbSt1, pbSt2);
 }
 
-uint64_t NSCommandProcessor::CheckVerifyStatus(uint8_t* pbSt1)
-{
-    return checkStatus(pbSt1);
-}
+uint64_t NSCommandProcessor::CheckVerifyStatus(uint8_t* pbSt1) { return checkStatus(pbSt1); }
 
 uint64_t NSCommandProcessor::CheckBaudRateStatus(uint8_t* pbSt1, uint8_t* pdD01, uint8_t* pdD02)
 {

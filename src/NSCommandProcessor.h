@@ -34,8 +34,8 @@ public:
     // Two's complement of the 8-bit sum of count bytes from startIndex.
     uint8_t getCheckSum(const uint8_t* pbData, int32_t startIndex, int32_t count);
 
-    uint64_t makeAddressRangeCommand(uint8_t bCommand, uint8_t bSal, uint8_t bSam, uint8_t bSah,
-                                     uint8_t bEal, uint8_t bEam, uint8_t bEah, uint64_t* cmdLength);
+    uint64_t makeAddressRangeCommand(uint8_t bCommand, uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal,
+                                     uint8_t bEam, uint8_t bEah, uint64_t* cmdLength);
     uint64_t makeDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame, uint64_t* cmdLength);
     uint64_t checkStatus(uint8_t* pbSt1);
     uint64_t checkDataFrame(uint8_t* pbSt1, uint8_t* pbSt2);
@@ -47,12 +47,11 @@ public:
     uint64_t MakeBlockEraseCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint64_t* cmdLength);
     uint64_t MakeBlockBlankCheckCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam,
                                         uint8_t bEah, uint8_t bD01, uint64_t* cmdLength);
-    uint64_t MakeProgrammingCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam,
-                                    uint8_t bEah, uint64_t* cmdLength);
-    uint64_t MakeChecksumCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam,
-                                 uint8_t bEah, uint64_t* cmdLength);
-    uint64_t MakeProgrammingDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame,
-                                      uint64_t* cmdLength);
+    uint64_t MakeProgrammingCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam, uint8_t bEah,
+                                    uint64_t* cmdLength);
+    uint64_t MakeChecksumCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam, uint8_t bEah,
+                                 uint64_t* cmdLength);
+    uint64_t MakeProgrammingDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame, uint64_t* cmdLength);
 
     uint64_t CheckResetStatus(uint8_t* pbSt1);
     uint64_t CheckBlockBlankCheckStatus(uint8_t* pbSt1);
@@ -71,8 +70,7 @@ private:
     // Zero-fills the buffer and sets the length to 0 first; refuses with ERR_PARAMETER when !fValid.
     uint64_t buildFrame(uint8_t bStart, std::span<const uint8_t> payload, uint8_t bEnd, bool fValid,
                         uint64_t* cmdLength);
-    uint64_t makeCommandFrame(std::initializer_list<uint8_t> codeAndData, uint64_t* cmdLength,
-                              bool fValid = true);
+    uint64_t makeCommandFrame(std::initializer_list<uint8_t> codeAndData, uint64_t* cmdLength, bool fValid = true);
     // Status frame of a fixed length byte: form first, then sum.
     uint64_t checkStatusFrame(uint8_t bLength) const;
     // Result data frame: start and end bytes, then sum, then the length byte.

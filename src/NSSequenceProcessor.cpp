@@ -36,7 +36,8 @@ constexpr uint64_t CODE_FLASH_START = 0;
 constexpr uint64_t DATA_FLASH_START = 0xF1000;
 
 // Bytes as two-digit hex numbers separated by spaces.
-std::string hexBytes(const uint8_t* pbBytes, size_t count) {
+std::string hexBytes(const uint8_t* pbBytes, size_t count)
+{
     std::string text;
     for (size_t i = 0; i < count; ++i) {
         char digits[4];
@@ -60,7 +61,8 @@ NSSequenceProcessor::NSSequenceProcessor(std::unique_ptr<NSSerialPortProcessor> 
     : m_Cmd(std::make_unique<NSCommandProcessor>()),
       m_ComPort(std::move(pComPort)),
       m_TargetFile(std::make_unique<NSTargetFile>()),
-      m_Wait(std::make_unique<NSWaitingTimeCalculator>()) {
+      m_Wait(std::make_unique<NSWaitingTimeCalculator>())
+{
     m_dwInitResult = initialize();
 }
 
@@ -68,12 +70,14 @@ NSSequenceProcessor::~NSSequenceProcessor() = default;
 
 uint64_t NSSequenceProcessor::initialize() { return m_Cmd->Initialize(); }
 
-void NSSequenceProcessor::initCommandInfo(uint8_t bCommand) {
+void NSSequenceProcessor::initCommandInfo(uint8_t bCommand)
+{
     m_ContextInfo.ComInfo = _COMMANDINFO{};
     m_ContextInfo.ComInfo.Command = bCommand;
 }
 
-std::string_view NSSequenceProcessor::getResultText(uint64_t dwResult) {
+std::string_view NSSequenceProcessor::getResultText(uint64_t dwResult)
+{
     switch (dwResult) {
     case RESULT_OK: return " OK\n";
     case ERR_PORT_INFO: return " Error\nエラー：シリアルポート情報の取得失敗\n";
@@ -111,13 +115,15 @@ void NSSequenceProcessor::setDelegate(NSSequenceProcessorDelegate* pDelegate) { 
 
 void NSSequenceProcessor::setVerbose(bool fVerbose) { m_fVerbose = fVerbose; }
 
-void NSSequenceProcessor::addVerboseLog(const std::string& strLog) {
+void NSSequenceProcessor::addVerboseLog(const std::string& strLog)
+{
     if (m_fVerbose) {
         addLog(strLog);
     }
 }
 
-std::string NSSequenceProcessor::progressLine(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal) {
+std::string NSSequenceProcessor::progressLine(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal)
+{
     char line[96];
     std::snprintf(line, sizeof line, PROGRESS_FORMAT, strStep.c_str(), static_cast<unsigned long long>(dwDone),
                   static_cast<unsigned long long>(dwTotal));
@@ -126,7 +132,8 @@ std::string NSSequenceProcessor::progressLine(const std::string& strStep, uint64
 
 // A line is a progress line when it reads back into the same step and numbers.
 bool NSSequenceProcessor::parseProgressLine(const std::string& strLog, std::string* pstrStep, uint64_t* pdwDone,
-                                            uint64_t* pdwTotal) {
+                                            uint64_t* pdwTotal)
+{
     char step[32] = {};
     unsigned long long done = 0;
     unsigned long long total = 0;
@@ -140,7 +147,8 @@ bool NSSequenceProcessor::parseProgressLine(const std::string& strLog, std::stri
     return true;
 }
 
-void NSSequenceProcessor::addLog(const std::string& strLog) {
+void NSSequenceProcessor::addLog(const std::string& strLog)
+{
     if (delegate() == nullptr) {
         return;
     }
@@ -160,18 +168,21 @@ void NSSequenceProcessor::addLog(const std::string& strLog) {
 // ---------------------------------------------------------------------------
 // The job
 
-uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo, JobKind job) {
+uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo, JobKind job)
+{
     m_ContextInfo = contextInfo;
     m_EJob = job;
     return programming();
 }
 
-void NSSequenceProcessor::stop() {
+void NSSequenceProcessor::stop()
+{
     addVerboseLog("stop asked for: the job ends at its next wait");
     m_ComPort->Interrupt();
 }
 
-uint64_t NSSequenceProcessor::programming() {
+uint64_t NSSequenceProcessor::programming()
+{
     m_ContextInfo.ComRetryMax = COM_RETRY_MAX;
     m_ContextInfo.RetryWaitTime = RETRY_WAIT_TIME;
     m_ContextInfo.SendWait = SEND_WAIT;
@@ -200,7 +211,8 @@ uint64_t NSSequenceProcessor::programming() {
 }
 
 // Every step of the job up to its end steps; returns at the first failure.
-uint64_t NSSequenceProcessor::runJob() {
+uint64_t NSSequenceProcessor::runJob()
+{
     if (m_dwInitResult != RESULT_OK) {
         return m_dwInitResult;
     }
@@ -261,7 +273,8 @@ uint64_t NSSequenceProcessor::runJob() {
 
 // Opens the port and pulls the target into programming mode, with the other
 // DTR polarity when it does not answer; the signature is then in the context.
-uint64_t NSSequenceProcessor::enterProgrammingMode() {
+uint64_t NSSequenceProcessor::enterProgrammingMode()
+{
     uint64_t r = m_ComPort->Open(m_ContextInfo.PortName);
     if (r != RESULT_OK) {
         return r;
@@ -286,7 +299,8 @@ uint64_t NSSequenceProcessor::enterProgrammingMode() {
 // Blank-checks the first dwBlocks blocks of the code flash in order and erases
 // each that is not blank; stops at the first failure. With fProgress the
 // verbose log shows the bytes done after each block.
-uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fProgress) {
+uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fProgress)
+{
     addLog("## Block Blank Check & Erace...");
     const uint64_t dwTotal = dwBlocks * BLOCK_SIZE;
     if (fProgress) {
@@ -316,7 +330,8 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fProgre
 // The target's checksum of the image's blocks against the host's, which
 // counts the last block as padded with 0xFF. Only the low 16 bits of the host
 // checksum are compared: ERR_CHECKSUM_MISMATCH when they differ.
-uint64_t NSSequenceProcessor::compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress) {
+uint64_t NSSequenceProcessor::compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress)
+{
     uint32_t dwChecksum = 0;
     getChecksum(pbImage, dwSize, &dwChecksum);
     uint8_t ck1 = 0;
@@ -334,7 +349,8 @@ uint64_t NSSequenceProcessor::compareChecksum(const uint8_t* pbImage, uint64_t d
 }
 
 uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
-                                                       uint64_t dataStartAddress, uint64_t dataSize) {
+                                                       uint64_t dataStartAddress, uint64_t dataSize)
+{
     const uint64_t dwCodeFlashSize = flashSize(true);
     const uint64_t dwDataFlashSize = flashSize(false);
 
@@ -357,7 +373,8 @@ uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAd
 
 // From the stored signature: the code flash ends at its end address; the data
 // flash begins at 0xF1000, and an end address below that means there is none.
-uint64_t NSSequenceProcessor::flashSize(bool codeFlash) const {
+uint64_t NSSequenceProcessor::flashSize(bool codeFlash) const
+{
     const _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
     if (codeFlash) {
         return makeAddress(signature.CodeEndAddress[0], signature.CodeEndAddress[1], signature.CodeEndAddress[2]) + 1;
@@ -371,7 +388,8 @@ uint64_t NSSequenceProcessor::flashSize(bool codeFlash) const {
 // Mode entry and link set-up
 
 // Without inversion SetDtr makes the line active and ClearDtr idle.
-void NSSequenceProcessor::driveDtr(bool fActive, bool fInvert) {
+void NSSequenceProcessor::driveDtr(bool fActive, bool fInvert)
+{
     if (fActive != fInvert) {
         m_ComPort->SetDtr();
     } else {
@@ -379,7 +397,8 @@ void NSSequenceProcessor::driveDtr(bool fActive, bool fInvert) {
     }
 }
 
-uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR) {
+uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR)
+{
     if (bBaudRate >= std::size(BAUD_RATES)) {
         return ERR_PARAMETER;
     }
@@ -414,7 +433,8 @@ uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage,
     return comSiliconSignatureProc();
 }
 
-uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage) {
+uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage)
+{
     initCommandInfo(NSCommandProcessor::CMD_BAUD_RATE_SET);
     _COMMANDINFO& info = m_ContextInfo.ComInfo;
     const FrameBuilder builder = [this, bBaudRate, voltage](uint64_t* cmdLength) {
@@ -443,19 +463,21 @@ uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t volt
     return info.ST1 == ACK ? RESULT_OK : ERR_COMMAND_FRAME;
 }
 
-uint64_t NSSequenceProcessor::comResetProc() {
+uint64_t NSSequenceProcessor::comResetProc()
+{
     return commandExchange(
         NSCommandProcessor::CMD_RESET, [this](uint64_t* cmdLength) { return m_Cmd->MakeResetCommand(cmdLength); },
         m_Wait->GetResetTcs1(), &NSCommandProcessor::CheckResetStatus);
 }
 
-uint64_t NSSequenceProcessor::comSiliconSignatureProc() {
+uint64_t NSSequenceProcessor::comSiliconSignatureProc()
+{
     const uint64_t dwStatusTimeout = m_Wait->GetSiliconSignatureTcs11();
     const uint64_t dwDataTimeout = m_Wait->GetSiliconSignatureTsd11();
     uint64_t r = commandExchange(
         NSCommandProcessor::CMD_SILICON_SIGNATURE,
-        [this](uint64_t* cmdLength) { return m_Cmd->MakeSiliconSignatureCommand(cmdLength); },
-        dwStatusTimeout, &NSCommandProcessor::CheckResetStatus);
+        [this](uint64_t* cmdLength) { return m_Cmd->MakeSiliconSignatureCommand(cmdLength); }, dwStatusTimeout,
+        &NSCommandProcessor::CheckResetStatus);
     if (r == RESULT_OK) {
         r = awaitFrame(dwDataTimeout, SIGNATURE_FRAME_SIZE);
     }
@@ -475,14 +497,17 @@ uint64_t NSSequenceProcessor::comSiliconSignatureProc() {
 
 // The device name as text: characters other than printable ASCII as '?',
 // the spaces that pad it dropped.
-std::string NSSequenceProcessor::deviceName() const {
+std::string NSSequenceProcessor::deviceName() const
+{
     std::string name(reinterpret_cast<const char*>(m_ContextInfo.SiliconSignature.DevName));
-    std::replace_if(name.begin(), name.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
     name.erase(name.find_last_not_of(' ') + 1);
     return name;
 }
 
-std::string NSSequenceProcessor::signatureLines() const {
+std::string NSSequenceProcessor::signatureLines() const
+{
     const auto size = [](uint64_t dwBytes) {
         char text[64];
         std::snprintf(text, sizeof text, "%llu bytes (%g KiB)", static_cast<unsigned long long>(dwBytes),
@@ -498,7 +523,8 @@ std::string NSSequenceProcessor::signatureLines() const {
 // ---------------------------------------------------------------------------
 // Blank check and erase
 
-uint64_t NSSequenceProcessor::comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash) {
+uint64_t NSSequenceProcessor::comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash)
+{
     initCommandInfo(NSCommandProcessor::CMD_BLOCK_BLANK_CHECK);
     const uint64_t dwEndAddress = dwStartAddress + BLOCK_SIZE - 1;
     uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
@@ -527,7 +553,8 @@ uint64_t NSSequenceProcessor::comBlockBlankCheckProc(uint64_t dwStartAddress, bo
     return r;
 }
 
-uint64_t NSSequenceProcessor::comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash) {
+uint64_t NSSequenceProcessor::comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash)
+{
     uint8_t bSah = 0, bSam = 0, bSal = 0;
     splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
     return commandExchange(
@@ -540,7 +567,8 @@ uint64_t NSSequenceProcessor::comBlockEraseProc(uint64_t dwStartAddress, bool co
 // Programming and checksum
 
 uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64_t endAddress, const uint8_t* data,
-                                                 uint64_t dataLength, bool codeFlash) {
+                                                 uint64_t dataLength, bool codeFlash)
+{
     // Nothing to write is refused rather than reported as written.
     if (data == nullptr || dataLength == 0) {
         return ERR_PARAMETER;
@@ -601,7 +629,8 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
 // the completion status has come too; if it does not come in time the frame
 // goes out again, which the target takes as the same last frame.
 uint64_t NSSequenceProcessor::sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds,
-                                                       uint64_t dwTss) {
+                                                       uint64_t dwTss)
+{
     const FrameBuilder builder = [&](uint64_t* cmdLength) {
         return m_Cmd->MakeProgrammingDataFrame(pbPayload, DATA_FRAME_PAYLOAD, finalFrame, cmdLength);
     };
@@ -634,7 +663,8 @@ uint64_t NSSequenceProcessor::sendProgrammingDataFrame(const uint8_t* pbPayload,
 }
 
 uint64_t NSSequenceProcessor::comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2,
-                                          bool codeFlash) {
+                                          bool codeFlash)
+{
     const uint64_t dwBlocks = (endAddress - dwStartAddress + BLOCK_SIZE - 1) / BLOCK_SIZE;
     const uint64_t dwStatusTimeout = m_Wait->GetCheckSumTcs10(codeFlash);
     const uint64_t dwDataTimeout = m_Wait->GetCheckSumTsd10(dwBlocks);
@@ -644,9 +674,7 @@ uint64_t NSSequenceProcessor::comChecksum(uint64_t dwStartAddress, uint64_t endA
 
     uint64_t r = commandExchange(
         NSCommandProcessor::CMD_CHECKSUM,
-        [&](uint64_t* cmdLength) {
-            return m_Cmd->MakeChecksumCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
-        },
+        [&](uint64_t* cmdLength) { return m_Cmd->MakeChecksumCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength); },
         dwStatusTimeout, &NSCommandProcessor::CheckVerifyStatus);
     if (r == RESULT_OK) {
         r = awaitFrame(dwDataTimeout, CHECKSUM_FRAME_SIZE);
@@ -659,7 +687,8 @@ uint64_t NSSequenceProcessor::comChecksum(uint64_t dwStartAddress, uint64_t endA
 
 // 0 minus the sum of every byte sent, the last block counted as padded with
 // 0xFF to a whole block.
-uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum) {
+uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum)
+{
     uint32_t dwSum = 0;
     for (uint64_t i = 0; i < size; ++i) {
         dwSum -= pbData[i];
@@ -677,7 +706,8 @@ uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, 
 
 // Returns once more than dwMsec milliseconds have passed, with the whole
 // milliseconds that did.
-uint64_t NSSequenceProcessor::wait(uint64_t dwMsec) {
+uint64_t NSSequenceProcessor::wait(uint64_t dwMsec)
+{
     const uint64_t dwStart = m_ComPort->Now();
     m_ComPort->Pause(dwMsec);
     return m_ComPort->Now() - dwStart;
@@ -689,7 +719,8 @@ uint64_t NSSequenceProcessor::wait(uint64_t dwMsec) {
 // whatever the device already holds (after a stall the receive thread may not
 // have run yet), and a frame that is whole then counts, late or not. A port
 // that stopped reading ends the wait at once. *pdwLength is 0 on a timeout.
-uint64_t NSSequenceProcessor::waitStatusFrames(uint64_t* pdwLength, uint64_t timeout) {
+uint64_t NSSequenceProcessor::waitStatusFrames(uint64_t* pdwLength, uint64_t timeout)
+{
     *pdwLength = 0;
     const uint64_t dwDeadline = m_ComPort->Now() + timeout + 1;
     for (;;) {
@@ -705,7 +736,8 @@ uint64_t NSSequenceProcessor::waitStatusFrames(uint64_t* pdwLength, uint64_t tim
 }
 
 // The length of the whole STX frame at the front of the buffer, if there is one.
-bool NSSequenceProcessor::findWholeFrame(uint64_t* pdwLength) {
+bool NSSequenceProcessor::findWholeFrame(uint64_t* pdwLength)
+{
     const uint64_t dwCount = m_ComPort->GetReceiveDataLength();
     if (dwCount < 2) {
         return false;
@@ -720,7 +752,8 @@ bool NSSequenceProcessor::findWholeFrame(uint64_t* pdwLength) {
 }
 
 // One more look for an answer, with what the device holds taken in first.
-bool NSSequenceProcessor::lateAnswer(uint64_t* pdwLength) {
+bool NSSequenceProcessor::lateAnswer(uint64_t* pdwLength)
+{
     m_ComPort->TakeInPending();
     return findWholeFrame(pdwLength);
 }
@@ -728,7 +761,8 @@ bool NSSequenceProcessor::lateAnswer(uint64_t* pdwLength) {
 // waitStatusFrames, and after a timeout (when fPause and the port still
 // reads) the pause of a failed attempt and one more look: an answer that has
 // come by then is taken, so the frame is not sent again.
-uint64_t NSSequenceProcessor::awaitAnswer(uint64_t* pdwLength, uint64_t timeout, bool fPause) {
+uint64_t NSSequenceProcessor::awaitAnswer(uint64_t* pdwLength, uint64_t timeout, bool fPause)
+{
     const uint64_t r = waitStatusFrames(pdwLength, timeout);
     if (r != ERR_RECV_TIMEOUT || !fPause || !m_ComPort->IsReading()) {
         return r;
@@ -738,7 +772,8 @@ uint64_t NSSequenceProcessor::awaitAnswer(uint64_t* pdwLength, uint64_t timeout,
 }
 
 uint64_t NSSequenceProcessor::commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout,
-                                              StatusParser parser) {
+                                              StatusParser parser)
+{
     initCommandInfo(bCommand);
     uint64_t dwLength = 0;
     const uint64_t r = sendWithAttempts(builder, timeout, &dwLength, false);
@@ -756,7 +791,8 @@ uint64_t NSSequenceProcessor::commandExchange(uint8_t bCommand, const FrameBuild
 // then 0 and the caller finds no whole answer. With fStampSend,
 // TransitionEndTime records each send (the mode-entry window).
 uint64_t NSSequenceProcessor::sendWithAttempts(const FrameBuilder& builder, uint64_t timeout, uint64_t* pdwLength,
-                                               bool fStampSend) {
+                                               bool fStampSend)
+{
     for (uint64_t i = 0; i < m_ContextInfo.ComRetryMax; ++i) {
         m_ContextInfo.ComInfo.Retry = i;
         uint64_t r = sendFrame(builder);
@@ -774,7 +810,8 @@ uint64_t NSSequenceProcessor::sendWithAttempts(const FrameBuilder& builder, uint
 }
 
 // Pauses SendWait, builds the frame in the transmit buffer and writes it.
-uint64_t NSSequenceProcessor::sendFrame(const FrameBuilder& builder) {
+uint64_t NSSequenceProcessor::sendFrame(const FrameBuilder& builder)
+{
     wait(m_ContextInfo.SendWait);
     uint64_t dwLength = 0;
     const uint64_t r = builder(&dwLength);
@@ -786,13 +823,15 @@ uint64_t NSSequenceProcessor::sendFrame(const FrameBuilder& builder) {
 
 // Moves a whole frame of the given length into the receive frame buffer;
 // returns the number of bytes taken (the length, or 0).
-uint64_t NSSequenceProcessor::takeFrame(uint64_t dwLength) {
+uint64_t NSSequenceProcessor::takeFrame(uint64_t dwLength)
+{
     return m_ComPort->GetReceivedData(m_Cmd->GetDataFrames(), NSCommandProcessor::FRAME_BUFFER_SIZE, dwLength);
 }
 
 // Waits for the data frame that follows a status (no further attempt) and
 // takes it; a frame of another size than expected counts as no answer.
-uint64_t NSSequenceProcessor::awaitFrame(uint64_t timeout, uint64_t dwFrameSize) {
+uint64_t NSSequenceProcessor::awaitFrame(uint64_t timeout, uint64_t dwFrameSize)
+{
     uint64_t dwLength = 0;
     const uint64_t r = waitStatusFrames(&dwLength, timeout);
     if (r != RESULT_OK) {
@@ -802,7 +841,8 @@ uint64_t NSSequenceProcessor::awaitFrame(uint64_t timeout, uint64_t dwFrameSize)
 }
 
 // The one-status-byte answer to a command frame, into ComInfo.ST1.
-uint64_t NSSequenceProcessor::takeCommandStatus(uint64_t dwLength, StatusParser parser) {
+uint64_t NSSequenceProcessor::takeCommandStatus(uint64_t dwLength, StatusParser parser)
+{
     if (takeFrame(dwLength) != STATUS_FRAME_SIZE) {
         return ERR_RECV_TIMEOUT;
     }
@@ -816,7 +856,8 @@ uint64_t NSSequenceProcessor::takeCommandStatus(uint64_t dwLength, StatusParser 
 
 // The status answering a data frame (one or, where allowed, two status
 // bytes), into ComInfo.DST1 and DST2.
-uint64_t NSSequenceProcessor::takeDataFrameStatus(uint64_t dwLength, bool fTwoBytesAllowed) {
+uint64_t NSSequenceProcessor::takeDataFrameStatus(uint64_t dwLength, bool fTwoBytesAllowed)
+{
     _COMMANDINFO& info = m_ContextInfo.ComInfo;
     const uint64_t dwCount = takeFrame(dwLength);
     uint64_t r = RESULT_OK;
@@ -836,11 +877,13 @@ uint64_t NSSequenceProcessor::takeDataFrameStatus(uint64_t dwLength, bool fTwoBy
     return fAcknowledged ? RESULT_OK : ERR_DATA_FRAME;
 }
 
-uint64_t NSSequenceProcessor::makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const {
+uint64_t NSSequenceProcessor::makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const
+{
     return uint64_t{bLow} + uint64_t{mid} * 0x100 + uint64_t{low} * 0x10000;
 }
 
-uint64_t NSSequenceProcessor::splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const {
+uint64_t NSSequenceProcessor::splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const
+{
     *high = static_cast<uint8_t>(dwAddress >> 16);
     *mid = static_cast<uint8_t>(dwAddress >> 8);
     *low = static_cast<uint8_t>(dwAddress);

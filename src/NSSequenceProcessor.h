@@ -142,8 +142,8 @@ public:
     // dead, and its end steps run. Also before the job has started.
     void stop();
     uint64_t programming();
-    uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
-                                      uint64_t dataStartAddress, uint64_t dataSize);
+    uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize, uint64_t dataStartAddress,
+                                      uint64_t dataSize);
     const _CONTEXTINFO& contextInfo() const { return m_ContextInfo; }
     // The stored signature as "name: value" lines: device-name, device-code,
     // code-flash-size, data-flash-size, firmware-version.
@@ -158,10 +158,9 @@ public:
     // Flash blocks and programming.
     uint64_t comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash);
     uint64_t comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash);
-    uint64_t comProgrammingProc(uint64_t dwStartAddress, uint64_t endAddress, const uint8_t* data,
-                                uint64_t dataLength, bool codeFlash);
-    uint64_t comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2,
-                         bool codeFlash);
+    uint64_t comProgrammingProc(uint64_t dwStartAddress, uint64_t endAddress, const uint8_t* data, uint64_t dataLength,
+                                bool codeFlash);
+    uint64_t comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2, bool codeFlash);
     uint64_t getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum);
 
     // Waits that sleep on the port's millisecond clock.
@@ -183,8 +182,7 @@ private:
     uint64_t flashSize(bool codeFlash) const;
     std::string deviceName() const;
     void driveDtr(bool fActive, bool fInvert);
-    uint64_t commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout,
-                             StatusParser parser);
+    uint64_t commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout, StatusParser parser);
     uint64_t sendWithAttempts(const FrameBuilder& builder, uint64_t timeout, uint64_t* pdwLength, bool fStampSend);
     uint64_t sendFrame(const FrameBuilder& builder);
     uint64_t takeFrame(uint64_t dwLength);
@@ -194,8 +192,7 @@ private:
     uint64_t awaitAnswer(uint64_t* pdwLength, uint64_t timeout, bool fPause);
     uint64_t takeCommandStatus(uint64_t dwLength, StatusParser parser);
     uint64_t takeDataFrameStatus(uint64_t dwLength, bool fTwoBytesAllowed);
-    uint64_t sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds,
-                                      uint64_t dwTss);
+    uint64_t sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds, uint64_t dwTss);
 
     std::unique_ptr<NSCommandProcessor> m_Cmd;
     _CONTEXTINFO m_ContextInfo{};

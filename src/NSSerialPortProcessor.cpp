@@ -16,14 +16,11 @@ namespace {
 // One byte of the array is never used: the buffer holds at most 1023 bytes.
 constexpr uint64_t RECEIVE_LIMIT = NSSerialPortProcessor::RECEIVE_BUFFER_SIZE - 1;
 
-} // namespace
+}  // namespace
 
 NSSerialPortProcessor::NSSerialPortProcessor() = default;
 
-NSSerialPortProcessor::~NSSerialPortProcessor()
-{
-    NSSerialPortProcessor::Close();
-}
+NSSerialPortProcessor::~NSSerialPortProcessor() { NSSerialPortProcessor::Close(); }
 
 uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
 {
@@ -78,25 +75,13 @@ uint64_t NSSerialPortProcessor::SendData(const uint8_t* pbData, uint64_t writeBy
     return m_device && m_device->write(pbData, writeBytes) ? RESULT_OK : ERR_SEND;
 }
 
-uint64_t NSSerialPortProcessor::SetBreak()
-{
-    return m_device && m_device->setBreak(true) ? RESULT_OK : ERR_SEND;
-}
+uint64_t NSSerialPortProcessor::SetBreak() { return m_device && m_device->setBreak(true) ? RESULT_OK : ERR_SEND; }
 
-uint64_t NSSerialPortProcessor::ClearBreak()
-{
-    return m_device && m_device->setBreak(false) ? RESULT_OK : ERR_SEND;
-}
+uint64_t NSSerialPortProcessor::ClearBreak() { return m_device && m_device->setBreak(false) ? RESULT_OK : ERR_SEND; }
 
-uint64_t NSSerialPortProcessor::SetDtr()
-{
-    return m_device && m_device->setDtr(true) ? RESULT_OK : ERR_SEND;
-}
+uint64_t NSSerialPortProcessor::SetDtr() { return m_device && m_device->setDtr(true) ? RESULT_OK : ERR_SEND; }
 
-uint64_t NSSerialPortProcessor::ClearDtr()
-{
-    return m_device && m_device->setDtr(false) ? RESULT_OK : ERR_SEND;
-}
+uint64_t NSSerialPortProcessor::ClearDtr() { return m_device && m_device->setDtr(false) ? RESULT_OK : ERR_SEND; }
 
 uint64_t NSSerialPortProcessor::ChangeBaudRate(uint64_t dwBaudRate)
 {
@@ -140,25 +125,13 @@ uint64_t NSSerialPortProcessor::GetReceivedData(uint8_t* pbData, uint64_t buffer
     return readLength;
 }
 
-bool NSSerialPortProcessor::IsReading()
-{
-    return m_isRecvLoop.load() && !m_isInterrupted.load();
-}
+bool NSSerialPortProcessor::IsReading() { return m_isRecvLoop.load() && !m_isInterrupted.load(); }
 
-bool NSSerialPortProcessor::IsDeviceGone()
-{
-    return m_isDeviceGone.load();
-}
+bool NSSerialPortProcessor::IsDeviceGone() { return m_isDeviceGone.load(); }
 
-bool NSSerialPortProcessor::IsLowLatency()
-{
-    return m_device && m_device->lowLatency();
-}
+bool NSSerialPortProcessor::IsLowLatency() { return m_device && m_device->lowLatency(); }
 
-uint64_t NSSerialPortProcessor::Now()
-{
-    return NSGetTime::getTimeOfDay_msec();
-}
+uint64_t NSSerialPortProcessor::Now() { return NSGetTime::getTimeOfDay_msec(); }
 
 void NSSerialPortProcessor::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline)
 {
@@ -177,7 +150,8 @@ void NSSerialPortProcessor::WaitReceived(uint64_t dwKnownLength, uint64_t dwDead
 void NSSerialPortProcessor::Pause(uint64_t dwMsec)
 {
     // On the steady clock, finer than milliseconds; only Interrupt ends it early.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMsec) + std::chrono::microseconds(1);
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMsec) + std::chrono::microseconds(1);
     std::unique_lock<std::mutex> lock(m_mylock);
     SteadyWait::until(m_received, lock, end, [this] { return m_isInterrupted.load(); });
 }
@@ -235,7 +209,7 @@ void NSSerialPortProcessor::setRecvLoopFlag(bool flag)
 // bytes read, 0 when there were none, -1 when the device has gone away.
 int64_t NSSerialPortProcessor::readDevice()
 {
-    std::array<uint8_t, RECEIVE_CHUNK_SIZE> chunk {};
+    std::array<uint8_t, RECEIVE_CHUNK_SIZE> chunk{};
     std::lock_guard<std::mutex> reading(m_readLock);
     const int64_t n = m_device->readAvailable(chunk.data(), chunk.size());
     if (n > 0) {

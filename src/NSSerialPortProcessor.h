@@ -98,5 +98,5 @@ private:
     std::thread m_recvThread;
     std::mutex m_mylock;
     std::condition_variable m_received;  // under m_mylock: bytes arrived or reading ended
-    std::mutex m_readLock;                // one reader of the device at a time, so chunks keep their order
+    std::mutex m_readLock;               // one reader of the device at a time, so chunks keep their order
 };

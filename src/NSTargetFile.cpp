@@ -22,12 +22,11 @@ std::string extensionOf(const std::filesystem::path& path)
 bool isBinExtension(const std::string& extension)
 {
     constexpr std::string_view BIN = "bin";
-    return std::equal(extension.begin(), extension.end(), BIN.begin(), BIN.end(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
-    });
+    return std::equal(extension.begin(), extension.end(), BIN.begin(), BIN.end(),
+                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
-} // namespace
+}  // namespace
 
 uint64_t NSTargetFile::ReadFile(const std::string& strPath)
 {
@@ -79,27 +78,12 @@ void NSTargetFile::releaseData()
     m_dwDataSize = 0;
 }
 
-const uint8_t* NSTargetFile::GetProgramMemory() const
-{
-    return m_pbProgram.get();
-}
+const uint8_t* NSTargetFile::GetProgramMemory() const { return m_pbProgram.get(); }
 
-uint64_t NSTargetFile::GetProgramMemorySize() const
-{
-    return m_dwProgramSize;
-}
+uint64_t NSTargetFile::GetProgramMemorySize() const { return m_dwProgramSize; }
 
-const uint8_t* NSTargetFile::GetDataFlash() const
-{
-    return m_pbData.get();
-}
+const uint8_t* NSTargetFile::GetDataFlash() const { return m_pbData.get(); }
 
-uint64_t NSTargetFile::GetDataSize() const
-{
-    return m_dwDataSize;
-}
+uint64_t NSTargetFile::GetDataSize() const { return m_dwDataSize; }
 
-InputFileType NSTargetFile::GetFileType() const
-{
-    return m_EInputFile;
-}
+InputFileType NSTargetFile::GetFileType() const { return m_EInputFile; }

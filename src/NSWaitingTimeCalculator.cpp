@@ -54,7 +54,7 @@ constexpr double SILICON_SIGNATURE_TSD11_K = 512;
 constexpr double CHECKSUM_TSD10_PER_BLOCK_K = 30720;
 constexpr double CHECKSUM_TSD10_K = 72;
 
-constexpr uint64_t REGION_SHIFT = 18; // 256 KiB regions
+constexpr uint64_t REGION_SHIFT = 18;  // 256 KiB regions
 constexpr uint64_t MINIMUM_WAIT = 100;
 constexpr uint64_t ADDED_WAIT = 100;
 
@@ -69,20 +69,14 @@ uint64_t finish(double dMicroseconds, Finishing finishing)
     const uint64_t milliseconds =
         dMilliseconds >= static_cast<double>(LIMIT) ? LIMIT : static_cast<uint64_t>(dMilliseconds);
     switch (finishing) {
-    case Finishing::Min100:
-        return milliseconds < MINIMUM_WAIT ? MINIMUM_WAIT : milliseconds;
-    case Finishing::Plus100:
-        return milliseconds + ADDED_WAIT;
-    case Finishing::None:
-        break;
+    case Finishing::Min100: return milliseconds < MINIMUM_WAIT ? MINIMUM_WAIT : milliseconds;
+    case Finishing::Plus100: return milliseconds + ADDED_WAIT;
+    case Finishing::None: break;
     }
     return milliseconds;
 }
 
-size_t flashIndex(bool codeFlash)
-{
-    return codeFlash ? 0 : 1;
-}
+size_t flashIndex(bool codeFlash) { return codeFlash ? 0 : 1; }
 
 template <typename T>
 const T& variant(const Variants<T>& table, bool fullSpeed, bool codeFlash)
@@ -90,10 +84,7 @@ const T& variant(const Variants<T>& table, bool fullSpeed, bool codeFlash)
     return table[fullSpeed ? 0 : 1][flashIndex(codeFlash)];
 }
 
-double termValue(const Term& term, double f)
-{
-    return (term.dK / f) + term.dT;
-}
+double termValue(const Term& term, double f) { return (term.dK / f) + term.dT; }
 
 // n × P + Q, then plus a × R, where a is the number of regions the range touches.
 double blockTime(const BlockTerms& terms, double f, uint64_t blockCount, uint64_t accessCount)
@@ -102,12 +93,9 @@ double blockTime(const BlockTerms& terms, double f, uint64_t blockCount, uint64_
     return dTime + static_cast<double>(accessCount) * termValue(terms.R, f);
 }
 
-} // namespace
+}  // namespace
 
-NSWaitingTimeCalculator::NSWaitingTimeCalculator()
-{
-    Initialize(32, true);
-}
+NSWaitingTimeCalculator::NSWaitingTimeCalculator() { Initialize(32, true); }
 
 uint64_t NSWaitingTimeCalculator::Initialize(uint8_t bFrequency, bool fullSpeed)
 {
@@ -119,10 +107,7 @@ uint64_t NSWaitingTimeCalculator::Initialize(uint8_t bFrequency, bool fullSpeed)
     return RESULT_OK;
 }
 
-uint64_t NSWaitingTimeCalculator::GetResetTcs1() const
-{
-    return finish(RESET_TCS1_K / frequency(), Finishing::Min100);
-}
+uint64_t NSWaitingTimeCalculator::GetResetTcs1() const { return finish(RESET_TCS1_K / frequency(), Finishing::Min100); }
 
 uint64_t NSWaitingTimeCalculator::GetBlockEraseTcs3(bool codeFlash) const
 {
@@ -147,8 +132,8 @@ uint64_t NSWaitingTimeCalculator::GetProgrammingTds5(bool codeFlash) const
     return finish(termValue(variant(PROGRAMMING_TDS5, m_fFullSpeed, codeFlash), frequency()), Finishing::Plus100);
 }
 
-uint64_t NSWaitingTimeCalculator::GetProgrammingTss5(uint64_t dwStartAddress, uint64_t endAddress,
-                                                     uint64_t blockCount, bool codeFlash) const
+uint64_t NSWaitingTimeCalculator::GetProgrammingTss5(uint64_t dwStartAddress, uint64_t endAddress, uint64_t blockCount,
+                                                     bool codeFlash) const
 {
     const BlockTerms& terms = variant(PROGRAMMING_TSS5, m_fFullSpeed, codeFlash);
     return finish(blockTime(terms, frequency(), blockCount, getFlashAccessFrequency(dwStartAddress, endAddress)),
@@ -164,8 +149,7 @@ uint64_t NSWaitingTimeCalculator::GetCheckSumTsd10(uint64_t dwBlockCount) const
 {
     // The per-block quotient is formed first and then multiplied by the block count.
     const double dPerBlock = CHECKSUM_TSD10_PER_BLOCK_K / frequency();
-    return finish(static_cast<double>(dwBlockCount) * dPerBlock + (CHECKSUM_TSD10_K / frequency()),
-                  Finishing::Min100);
+    return finish(static_cast<double>(dwBlockCount) * dPerBlock + (CHECKSUM_TSD10_K / frequency()), Finishing::Min100);
 }
 
 uint64_t NSWaitingTimeCalculator::GetSiliconSignatureTcs11() const
@@ -183,7 +167,4 @@ uint64_t NSWaitingTimeCalculator::getFlashAccessFrequency(uint64_t dwStartAddres
     return (endAddress >> REGION_SHIFT) - (dwStartAddress >> REGION_SHIFT) + 1;
 }
 
-double NSWaitingTimeCalculator::frequency() const
-{
-    return static_cast<double>(m_bFrequency);
-}
+double NSWaitingTimeCalculator::frequency() const { return static_cast<double>(m_bFrequency); }

@@ -10,7 +10,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // The first line of a sysfs attribute; empty when there is none.
-std::string attribute(const fs::path& path) {
+std::string attribute(const fs::path& path)
+{
     std::string line;
     std::ifstream file(path);
     std::getline(file, line);
@@ -19,7 +20,8 @@ std::string attribute(const fs::path& path) {
 
 // The entries of a directory; none when it cannot be read. A device that
 // goes away meanwhile ends the listing there rather than the program.
-std::vector<fs::path> entries(const fs::path& directory) {
+std::vector<fs::path> entries(const fs::path& directory)
+{
     std::vector<fs::path> paths;
     std::error_code ec;
     for (fs::directory_iterator it(directory, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -30,7 +32,8 @@ std::vector<fs::path> entries(const fs::path& directory) {
 
 // The USB device above a terminal's device in the sysfs tree: the first
 // directory on the way up that has a vendor number; empty when there is none.
-fs::path usbDevice(fs::path device, const fs::path& devices) {
+fs::path usbDevice(fs::path device, const fs::path& devices)
+{
     std::error_code ec;
     for (; device.has_relative_path() && device != devices; device = device.parent_path()) {
         if (fs::exists(device / "idVendor", ec)) {
@@ -42,7 +45,8 @@ fs::path usbDevice(fs::path device, const fs::path& devices) {
 
 }  // namespace
 
-std::vector<std::string> SerialPortList::fromSysfs(const fs::path& root) {
+std::vector<std::string> SerialPortList::fromSysfs(const fs::path& root)
+{
     std::error_code ec;
     // Device name -> its stable path, from the links in dev/serial/by-id.
     std::map<std::string, std::string> byId;

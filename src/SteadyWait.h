@@ -15,4 +15,4 @@ namespace SteadyWait {
 bool until(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
            std::chrono::steady_clock::time_point deadline, const std::function<bool()>& done);
 
-} // namespace SteadyWait
+}  // namespace SteadyWait

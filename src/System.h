@@ -22,4 +22,4 @@ bool rewritesLines(std::FILE* pStream);
 // file cannot be opened or read, or is no regular file.
 bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, uint64_t* pSize);
 
-} // namespace System
+}  // namespace System

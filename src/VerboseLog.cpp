@@ -4,7 +4,8 @@
 
 namespace {
 
-const char* meaningOf(uint64_t dwResult) {
+const char* meaningOf(uint64_t dwResult)
+{
     switch (dwResult) {
     case ERR_PORT_INFO: return "the port's details cannot be read";
     case ERR_PORT_NOT_SELECTED: return "no port was given";
@@ -35,7 +36,8 @@ const char* meaningOf(uint64_t dwResult) {
     }
 }
 
-const char* commandName(uint8_t bCommand) {
+const char* commandName(uint8_t bCommand)
+{
     switch (bCommand) {
     case NSCommandProcessor::CMD_RESET: return "Reset";
     case NSCommandProcessor::CMD_BAUD_RATE_SET: return "Baud Rate Set";
@@ -51,9 +53,12 @@ const char* commandName(uint8_t bCommand) {
 }  // namespace
 
 VerboseLog::VerboseLog(std::FILE* pStream, bool fTerminal)
-    : m_pStream(pStream), m_fTerminal(fTerminal), m_Start(std::chrono::steady_clock::now()) {}
+    : m_pStream(pStream), m_fTerminal(fTerminal), m_Start(std::chrono::steady_clock::now())
+{
+}
 
-void VerboseLog::addLine(const std::string& strLog) {
+void VerboseLog::addLine(const std::string& strLog)
+{
     if (strLog.empty() || strLog[0] == '#' || strLog[0] == ' ') {
         return;
     }
@@ -69,13 +74,15 @@ void VerboseLog::addLine(const std::string& strLog) {
     std::fflush(m_pStream);
 }
 
-void VerboseLog::addFailure(const _RESULTINFO& resultInfo) {
+void VerboseLog::addFailure(const _RESULTINFO& resultInfo)
+{
     endProgressLine();
     std::fprintf(m_pStream, "%s\n", failureReason(resultInfo).c_str());
     std::fflush(m_pStream);
 }
 
-std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo) {
+std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo)
+{
     char line[160];
     const char* pszMeaning = resultInfo.DeviceGone ? "the serial device went away" : meaningOf(resultInfo.Result);
     const int length = std::snprintf(line, sizeof line, "error 0x%04llX: %s",
@@ -92,7 +99,8 @@ std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo) {
 
 // The first progress line starts the clock of the rate; on a terminal every
 // line rewrites the last, elsewhere only a new tenth gets a line.
-void VerboseLog::showProgress(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal) {
+void VerboseLog::showProgress(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal)
+{
     const auto now = std::chrono::steady_clock::now();
     if (dwDone == 0) {
         m_ProgressStart = now;
@@ -128,14 +136,16 @@ void VerboseLog::showProgress(const std::string& strStep, uint64_t dwDone, uint6
     std::fflush(m_pStream);
 }
 
-void VerboseLog::endProgressLine() {
+void VerboseLog::endProgressLine()
+{
     if (m_fProgressOpen) {
         std::fputc('\n', m_pStream);
         m_fProgressOpen = false;
     }
 }
 
-std::string VerboseLog::stamp() const {
+std::string VerboseLog::stamp() const
+{
     char text[32];
     std::snprintf(text, sizeof text, "%8.3fs  ",
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Start).count());

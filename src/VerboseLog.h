@@ -35,6 +35,6 @@ private:
     bool m_fTerminal;
     std::chrono::steady_clock::time_point m_Start;
     std::chrono::steady_clock::time_point m_ProgressStart;
-    uint64_t m_dwNextTenth = 1;  // the next tenth of the image that gets a line
+    uint64_t m_dwNextTenth = 1;    // the next tenth of the image that gets a line
     bool m_fProgressOpen = false;  // a progress line waits for its line feed
 };

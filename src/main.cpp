@@ -28,7 +28,8 @@ namespace {
 uint64_t resultcode = 1;
 
 // What a failed job of each kind says on standard error.
-std::string_view failureText(NSSequenceProcessor::JobKind job) {
+std::string_view failureText(NSSequenceProcessor::JobKind job)
+{
     switch (job) {
     case NSSequenceProcessor::JOB_WRITE: break;
     case NSSequenceProcessor::JOB_VERIFY: return "FAILED\nThe board could not be verified.\n";
@@ -40,7 +41,8 @@ std::string_view failureText(NSSequenceProcessor::JobKind job) {
 // A verify that compared the checksums and found them different.
 constexpr std::string_view MISMATCH_TEXT = "MISMATCH\nThe board does not hold this image.\n";
 
-void view_help() {
+void view_help()
+{
     std::puts("Usage: Quenwick <WriteFilePath> <ComPortName> <BoardName>");
     std::puts("Quenwick version1.0");
     std::puts("Flash programmer command for Tarsel ZQ-MAPLE/ZQ-WILLOW");
@@ -53,7 +55,9 @@ void view_help() {
 class LocalOperation {
 public:
     LocalOperation(std::shared_ptr<CommandDriver> driver, NSSequenceProcessor::JobKind job)
-        : cmdDriver(std::move(driver)), m_EJob(job) {}
+        : cmdDriver(std::move(driver)), m_EJob(job)
+    {
+    }
     LocalOperation(const LocalOperation&) = delete;
     LocalOperation& operator=(const LocalOperation&) = delete;
     ~LocalOperation() { resultcode = cmdDriver->returnResult(); }
@@ -67,7 +71,8 @@ private:
 
 }  // namespace
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     resultcode = 1;
     System::useBinaryStreams();
     const CommandLine commandLine(argc, argv, std::getenv("QUENWICK_BAUD"), std::getenv("QUENWICK_VERBOSE"));

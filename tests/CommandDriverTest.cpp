@@ -12,7 +12,8 @@
 // reaches the board, which refuses its Baud Rate Set (ST1 0x15). Every later
 // job is refused before the sequence starts, with a record of its own: no
 // status of the job before.
-TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord) {
+TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
+{
     // An image path of 1023 bytes: its first separator repeated names the same file.
     const std::string image = ::testing::TempDir() + "quenwick-driver.bin";
     std::ofstream(image) << "x";

@@ -138,7 +138,9 @@ protected:
     {
         const std::string device = startBoard(std::move(boardOptions));
         for (std::string& argument : arguments) {
-            argument = argument == "PORT" ? device : argument.starts_with("sketch.") ? image(argument, bytes) : argument;
+            argument = argument == "PORT"                ? device
+                       : argument.starts_with("sketch.") ? image(argument, bytes)
+                                                         : argument;
         }
         Job job{quenwick(arguments, environment), "", ""};
         job.flash = stopBoard();
@@ -179,11 +181,13 @@ protected:
         const size_t blockEnd = (bytes.size() + 1023) / 1024 * 1024;
         ASSERT_GE(flash.size(), blockEnd);
         EXPECT_EQ(flash.compare(0, bytes.size(), bytes), 0) << "image of " << bytes.size();
-        EXPECT_GE(flash.find_first_not_of('\xFF', bytes.size()), blockEnd) << "padding after an image of " << bytes.size();
+        EXPECT_GE(flash.find_first_not_of('\xFF', bytes.size()), blockEnd)
+            << "padding after an image of " << bytes.size();
     }
 
-    const fs::path m_directory = fs::temp_directory_path() / ("quenwick-e2e-" + std::to_string(::getpid()) + "-" +
-                                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const fs::path m_directory =
+        fs::temp_directory_path() / ("quenwick-e2e-" + std::to_string(::getpid()) + "-" +
+                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::optional<Subprocess> m_board;
 };
 
@@ -204,30 +208,77 @@ TEST_F(EndToEndTest, JobsThatSucceed)
                   " of 10240 bytes, [0-9.]+ KiB/s, [0-9.]+ s left\n";
     }
     // err: a regular expression for the unstamped standard error.
-    const struct { const char* name; Strings boardOptions, arguments, environment; size_t size; std::string err, logLine; } rows[] = {
-        {"not blank, answers late but in time", {"--answer-at", "0.9", "--flash-in", dirty},
-         {"sketch.BIN", "PORT", "ZQ-MAPLE"}, {"QUENWICK_VERBOSE=1"}, 3000,
-         ANY + "\nblank check: 0 blocks blank, 3 erased\n" + ANY, "  Block Erase"},
+    const struct {
+        const char* name;
+        Strings boardOptions, arguments, environment;
+        size_t size;
+        std::string err, logLine;
+    } rows[] = {
+        {"not blank, answers late but in time",
+         {"--answer-at", "0.9", "--flash-in", dirty},
+         {"sketch.BIN", "PORT", "ZQ-MAPLE"},
+         {"QUENWICK_VERBOSE=1"},
+         3000,
+         ANY + "\nblank check: 0 blocks blank, 3 erased\n" + ANY,
+         "  Block Erase"},
         {"largest image, not blank", {"--flash-in", dirty}, {"sketch.\xFF\xC0.bin", "PORT", "X"}, {}, 262144, "", ""},
-        {"other DTR polarity", {"--fault", "from-entry:2"}, {"sketch.bin", "PORT", "X"}, {"QUENWICK_VERBOSE=1"}, 1,
-         ANY + "\nno answer: mode entry again with the other DTR polarity\n" + ANY, ""},
-        {"long Baud Rate Set answer, two status bytes", {"--fault", "long-baud", "--fault", "double-status"}, {"sketch.bin", "PORT", "X"},
-         {"QUENWICK_VERBOSE=1"}, 1025, ANY + "\nblank check: 2 blocks blank, 0 erased\n" + ANY, ""},
-        {"250000", {"--line-rate"}, {"-b", "250000", "sketch.bin", "PORT", "X"}, {"QUENWICK_BAUD=9600"}, 5000, "",
+        {"other DTR polarity",
+         {"--fault", "from-entry:2"},
+         {"sketch.bin", "PORT", "X"},
+         {"QUENWICK_VERBOSE=1"},
+         1,
+         ANY + "\nno answer: mode entry again with the other DTR polarity\n" + ANY,
+         ""},
+        {"long Baud Rate Set answer, two status bytes",
+         {"--fault", "long-baud", "--fault", "double-status"},
+         {"sketch.bin", "PORT", "X"},
+         {"QUENWICK_VERBOSE=1"},
+         1025,
+         ANY + "\nblank check: 2 blocks blank, 0 erased\n" + ANY,
+         ""},
+        {"250000",
+         {"--line-rate"},
+         {"-b", "250000", "sketch.bin", "PORT", "X"},
+         {"QUENWICK_BAUD=9600"},
+         5000,
+         "",
          "board port now at 250000 baud"},
-        {"500000", {"--line-rate"}, {"--baud=500000", "sketch.bin", "PORT", "X"}, {}, 5000, "", "board port now at 500000 baud"},
-        {"1000000", {"--line-rate"}, {"sketch.bin", "PORT", "X"}, {"QUENWICK_BAUD=1000000"}, 5000, "", "board port now at 1000000 baud"},
-        {"options anywhere before --", {}, {"-b", "500000", "sketch.bin", "PORT", "--baud=1000000", "--", "-v", "x"},
-         {"QUENWICK_VERBOSE=0"}, 1024, "", "board port now at 1000000 baud"},
+        {"500000",
+         {"--line-rate"},
+         {"--baud=500000", "sketch.bin", "PORT", "X"},
+         {},
+         5000,
+         "",
+         "board port now at 500000 baud"},
+        {"1000000",
+         {"--line-rate"},
+         {"sketch.bin", "PORT", "X"},
+         {"QUENWICK_BAUD=1000000"},
+         5000,
+         "",
+         "board port now at 1000000 baud"},
+        {"options anywhere before --",
+         {},
+         {"-b", "500000", "sketch.bin", "PORT", "--baud=1000000", "--", "-v", "x"},
+         {"QUENWICK_VERBOSE=0"},
+         1024,
+         "",
+         "board port now at 1000000 baud"},
         {"extra operands", {}, {"sketch.bin", "PORT", "", "ignored", "also ignored"}, {}, 1024, "", ""},
-        {"verbose", {"--device-name", "ZQ\x01MAPLE"}, {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "ZQ-MAPLE"}, {}, 10240,
+        {"verbose",
+         {"--device-name", "ZQ\x01MAPLE"},
+         {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "ZQ-MAPLE"},
+         {},
+         10240,
          "image 10240 bytes, 10 blocks of 1024\n"
          "port /dev/\\S+ opened at 115200 baud, low latency not granted by the driver\n"
          "mode entry: DTR and break, then Baud Rate Set\n"
-         "device ZQ\\?MAPLE \\(code [0-9A-F ]{8}\\), code flash 262144 bytes, data flash [0-9]+ bytes, firmware [0-9A-F ]{8}\n"
+         "device ZQ\\?MAPLE \\(code [0-9A-F ]{8}\\), code flash 262144 bytes, data flash [0-9]+ bytes, firmware "
+         "[0-9A-F ]{8}\n"
          "line speed 1000000 baud\n"
-         "blank check: 10 blocks blank, 0 erased\n" + tenths +
-         "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n", ""},
+         "blank check: 10 blocks blank, 0 erased\n" +
+             tenths + "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n",
+         ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -238,7 +289,8 @@ TEST_F(EndToEndTest, JobsThatSucceed)
         EXPECT_TRUE(std::regex_match(unstamped(result.outcome.err), std::regex(row.err))) << result.outcome.err;
         expectFlashHolds(result.flash, bytes);
         EXPECT_NE(result.log.find(row.logLine), std::string::npos) << row.logLine;
-        const bool faultless = std::find(row.boardOptions.begin(), row.boardOptions.end(), "--fault") == row.boardOptions.end();
+        const bool faultless =
+            std::find(row.boardOptions.begin(), row.boardOptions.end(), "--fault") == row.boardOptions.end();
         std::set<std::string> sent;
         int64_t answered = -1;  // when the board last answered, while the host has not sent since
         for (const LogLine& line : boardLog(result.log)) {
@@ -260,18 +312,54 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
     const fs::path fifo = m_directory / "x.bin";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // port: the board's device when empty, held by another program when "busy", none when "-".
-    const struct { const char* name; Strings options; std::string imagePath, port, reason; bool reachesBoard; } rows[] = {
-        {"silent board", {"--fault", "silent:baud"}, sketch, "",
-         "error 0x2009: the target did not enter programming mode (Baud Rate Set, attempt 5)", true},
-        {"image too large", {"--code-flash-end", "0xFFFF"}, image("large.bin", std::string(65537, 'Z')), "",
-         "error 0x3004: the image is larger than the target's code flash", true},
-        {"checksum mismatch", {"--fault", "flip:0x10"}, sketch, "",
-         "error 0x200D: the target's checksum differs from the image's (Checksum, attempt 1)", true},
-        {"missing image", {}, (m_directory / "missing.bin").string(), "", "error 0x3000: the image file does not exist", false},
-        {"wrong image format", {}, image("sketch.hex", "x"), "", "error 0x3001: the image's name does not end in .bin", false},
-        {"FIFO named x.bin", {}, fifo.string(), "", "error 0x3003: the image is not a regular file or cannot be read", false},
-        {"port that does not exist", {}, sketch, (m_directory / "no-such-port").string(),
-         "error 0x1002: the port cannot be opened", false},
+    const struct {
+        const char* name;
+        Strings options;
+        std::string imagePath, port, reason;
+        bool reachesBoard;
+    } rows[] = {
+        {"silent board",
+         {"--fault", "silent:baud"},
+         sketch,
+         "",
+         "error 0x2009: the target did not enter programming mode (Baud Rate Set, attempt 5)",
+         true},
+        {"image too large",
+         {"--code-flash-end", "0xFFFF"},
+         image("large.bin", std::string(65537, 'Z')),
+         "",
+         "error 0x3004: the image is larger than the target's code flash",
+         true},
+        {"checksum mismatch",
+         {"--fault", "flip:0x10"},
+         sketch,
+         "",
+         "error 0x200D: the target's checksum differs from the image's (Checksum, attempt 1)",
+         true},
+        {"missing image",
+         {},
+         (m_directory / "missing.bin").string(),
+         "",
+         "error 0x3000: the image file does not exist",
+         false},
+        {"wrong image format",
+         {},
+         image("sketch.hex", "x"),
+         "",
+         "error 0x3001: the image's name does not end in .bin",
+         false},
+        {"FIFO named x.bin",
+         {},
+         fifo.string(),
+         "",
+         "error 0x3003: the image is not a regular file or cannot be read",
+         false},
+        {"port that does not exist",
+         {},
+         sketch,
+         (m_directory / "no-such-port").string(),
+         "error 0x1002: the port cannot be opened",
+         false},
         {"port that is a regular file", {}, sketch, sketch, "error 0x1002: the port cannot be opened", false},
         {"port that is no terminal", {}, sketch, "/dev/null", "error 0x1002: the port cannot be opened", false},
         {"port in use", {}, sketch, "busy", "error 0x1002: the port cannot be opened", false},
@@ -287,8 +375,11 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
         expectExit(quenwick({row.imagePath, port, "X"}), 1);
         const Subprocess::Outcome verbose = quenwick({"-v", row.imagePath, port, "X"});
         EXPECT_EQ(verbose.exitStatus, 1);
-        EXPECT_TRUE(std::regex_match(unstamped(verbose.err), std::regex("(" + ANY + "\n)?" + std::regex_replace(
-            row.reason, std::regex("[.()]"), "\\$&") + "\n" + FAILURE_TEXT))) << verbose.err;
+        EXPECT_TRUE(std::regex_match(
+            unstamped(verbose.err),
+            std::regex("(" + ANY + "\n)?" + std::regex_replace(row.reason, std::regex("[.()]"), "\\$&") + "\n" +
+                       FAILURE_TEXT)))
+            << verbose.err;
         ::close(holder);
         stopBoard();
         EXPECT_EQ(readText(m_directory / "board.log").find("mode entry") != std::string::npos, row.reachesBoard);
@@ -300,27 +391,51 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
 TEST_F(EndToEndTest, OptionsAroundThePlainCall)
 {
     // out: a regular expression.
-    const struct { Strings arguments, environment; int exitStatus; std::string out, err; } rows[] = {
-        {{}, {}, 1, USAGE_TEXT, ""}, {{"sketch.bin"}, {}, 1, USAGE_TEXT, ""},
+    const struct {
+        Strings arguments, environment;
+        int exitStatus;
+        std::string out, err;
+    } rows[] = {
+        {{}, {}, 1, USAGE_TEXT, ""},
+        {{"sketch.bin"}, {}, 1, USAGE_TEXT, ""},
         {{"-v", "sketch.bin", "/dev/null"}, {"QUENWICK_BAUD=250000"}, 1, USAGE_TEXT, ""},
         {{"--help"}, {}, 0, USAGE_TEXT + "Options \\(anywhere before --\\):\n(.*\n)*", ""},
         {{"x.bin", "-h", "p", "b"}, {}, 0, USAGE_TEXT + "Options (.*\n)*", ""},
-        {{"--version"}, {}, 0, VERSION, ""}, {{"-V"}, {}, 0, VERSION, ""},
-        {{"-x", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP}, {{"-vx"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
+        {{"--version"}, {}, 0, VERSION, ""},
+        {{"-V"}, {}, 0, VERSION, ""},
+        {{"-x", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
+        {{"-vx"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
         {{"a.bin", "p", "b", "--bogus=1"}, {}, 1, "", "Quenwick: bad option '--bogus=1'" + TRY_HELP},
         {{"--verbose=yes", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '--verbose=yes'" + TRY_HELP},
         {{"a.bin", "p", "b", "-b"}, {}, 1, "", "Quenwick: option '-b' needs a value" + TRY_HELP},
         {{"a.bin", "p", "b", "--baud"}, {}, 1, "", "Quenwick: option '--baud' needs a value" + TRY_HELP},
-        {{"-b", "9600", "a.bin", "p", "b"}, {}, 1, "",
+        {{"-b", "9600", "a.bin", "p", "b"},
+         {},
+         1,
+         "",
          "Quenwick: bad line speed '9600' (115200, 250000, 500000 or 1000000)" + TRY_HELP},
-        {{"a.bin", "p", "b"}, {"QUENWICK_BAUD=1e6"}, 1, "",
+        {{"a.bin", "p", "b"},
+         {"QUENWICK_BAUD=1e6"},
+         1,
+         "",
          "Quenwick: bad line speed '1e6' in QUENWICK_BAUD (115200, 250000, 500000 or 1000000)" + TRY_HELP},
         // The modes exclude each other; each needs its operands; a port that cannot be opened.
-        {{"--info", "p", "--erase"}, {}, 1, "", "Quenwick: options '--info' and '--erase' exclude each other" + TRY_HELP},
+        {{"--info", "p", "--erase"},
+         {},
+         1,
+         "",
+         "Quenwick: options '--info' and '--erase' exclude each other" + TRY_HELP},
         {{"--info"}, {"QUENWICK_BAUD=1"}, 1, "", "Quenwick: option '--info' needs <ComPortName>" + TRY_HELP},
-        {{"--verify", "a.bin", "p"}, {}, 1, "",
+        {{"--verify", "a.bin", "p"},
+         {},
+         1,
+         "",
          "Quenwick: option '--verify' needs <WriteFilePath> <ComPortName> <BoardName>" + TRY_HELP},
-        {{"--erase", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: option '--erase' takes <ComPortName> only, not 'p'" + TRY_HELP},
+        {{"--erase", "a.bin", "p", "b"},
+         {},
+         1,
+         "",
+         "Quenwick: option '--erase' takes <ComPortName> only, not 'p'" + TRY_HELP},
         {{"--list-ports", "p"}, {}, 1, "", "Quenwick: option '--list-ports' takes no operand, not 'p'" + TRY_HELP},
         {{"--info=p"}, {}, 1, "", "Quenwick: bad option '--info=p'" + TRY_HELP},
         {{"--info", "/nonexistent/port"}, {}, 1, "", "FAILED\nThe board could not be read.\n"},
@@ -347,16 +462,27 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
     const std::string written = image("sketch.bin", randomBytes(3000, 5));
     expectExit(quenwick({written, device, "X"}), 0);
     const size_t writeLogged = readText(m_directory / "board.log").size();
-    const std::string info = "device-name: SIMBOARD\ndevice-code: 51 57 01\ncode-flash-size: 65536 bytes (64 KiB)\n"
-                             "data-flash-size: 4096 bytes (4 KiB)\nfirmware-version: 01 00 00\n";
+    const std::string info =
+        "device-name: SIMBOARD\ndevice-code: 51 57 01\ncode-flash-size: 65536 bytes (64 KiB)\n"
+        "data-flash-size: 4096 bytes (4 KiB)\nfirmware-version: 01 00 00\n";
     // err: a regular expression.
-    const struct { Strings arguments; int exitStatus; std::string out, err; } rows[] = {
+    const struct {
+        Strings arguments;
+        int exitStatus;
+        std::string out, err;
+    } rows[] = {
         {{"--info", device}, 0, info, ""},
         {{"-b", "1000000", "-v", "--info", device}, 0, info, ANY + "line speed 1000000 baud\n"},
         {{"--verify", written, device, "X"}, 0, "", ""},
-        {{"--verify", image("other.bin", randomBytes(3000, 6)), device, "X"}, 1, "", "MISMATCH\nThe board does not hold this image\\.\n"},
-        {{"-v", "--verify", image("large.bin", std::string(65537, 'Z')), device, "X"}, 1, "",
-         ANY + "error 0x3004: the image is larger than the target's code flash\nFAILED\nThe board could not be verified\\.\n"},
+        {{"--verify", image("other.bin", randomBytes(3000, 6)), device, "X"},
+         1,
+         "",
+         "MISMATCH\nThe board does not hold this image\\.\n"},
+        {{"-v", "--verify", image("large.bin", std::string(65537, 'Z')), device, "X"},
+         1,
+         "",
+         ANY + "error 0x3004: the image is larger than the target's code flash\nFAILED\nThe board could not be "
+               "verified\\.\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.arguments));
@@ -374,11 +500,13 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
     const Subprocess::Outcome erased = quenwick({"-v", "--erase", device});
     EXPECT_EQ(erased.exitStatus, 0);
     EXPECT_TRUE(std::regex_match(unstamped(erased.err), std::regex(ANY + "erasing 100%, 65536 of 65536 bytes.*\n"
-                                                                   "blank check: 61 blocks blank, 3 erased\n"))) << erased.err;
+                                                                         "blank check: 61 blocks blank, 3 erased\n")))
+        << erased.err;
     const std::string log = readText(m_directory / "board.log").substr(writeLogged);
     const auto count = [&log](const std::string& text) {
         const std::vector<LogLine> lines = boardLog(log);
-        return std::count_if(lines.begin(), lines.end(), [&](const LogLine& line) { return line.text.ends_with(text); });
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const LogLine& line) { return line.text.ends_with(text); });
     };
     EXPECT_EQ(count("  Block Blank Check"), 64);
     EXPECT_EQ(count("  Block Erase"), 3);
@@ -400,8 +528,11 @@ TEST_F(EndToEndTest, ListPortsFromSysfs)
         fs::create_directory_symlink(target, root / path);
     };
     const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
-    for (const auto& [name, text] : {std::pair{"idVendor", "0403"}, {"idProduct", "6001"}, {"manufacturer", "FTDI"},
-                                     {"product", "FT232R USB UART"}, {"serial", "A10K3Z"}}) {
+    for (const auto& [name, text] : {std::pair{"idVendor", "0403"},
+                                     {"idProduct", "6001"},
+                                     {"manufacturer", "FTDI"},
+                                     {"product", "FT232R USB UART"},
+                                     {"serial", "A10K3Z"}}) {
         file(usb + "/" + name, text);
     }
     fs::create_directories(root / usb / "1-2:1.0/ttyUSB0/tty/ttyUSB0");
@@ -417,8 +548,9 @@ TEST_F(EndToEndTest, ListPortsFromSysfs)
     link("sys/class/tty/tty0", "../../devices/virtual/tty/tty0");
     fs::create_directories(m_directory / "empty");
     const std::pair<fs::path, std::string> rows[] = {
-        {root, "/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, "
-               "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
+        {root,
+         "/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, "
+         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
         {m_directory / "empty", ""},
     };
     for (const auto& [tree, out] : rows) {
@@ -473,7 +605,9 @@ TEST_F(EndToEndTest, ABoardThatGoesAwayEndsTheJob)
     const Subprocess::Outcome outcome = job.finish(60s);
     EXPECT_EQ(outcome.exitStatus, 1);
     EXPECT_TRUE(std::regex_search(outcome.err, std::regex("\nerror 0x2005: the serial device went away \\(Programming, "
-                                                          "attempt [1-5]\\)\n" + FAILURE_TEXT + "$"))) << outcome.err;
+                                                          "attempt [1-5]\\)\n" +
+                                                          FAILURE_TEXT + "$")))
+        << outcome.err;
 }
 
 }  // namespace

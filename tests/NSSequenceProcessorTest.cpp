@@ -26,22 +26,26 @@ constexpr uint8_t ACK = 0x06;
 
 // Our own frame writer, so that a mistake in the program's builder cannot hide
 // in the expected bytes: head, data, the sum of all but the first byte, end.
-Bytes frame(Bytes head, const Bytes& data, uint8_t end) {
+Bytes frame(Bytes head, const Bytes& data, uint8_t end)
+{
     head.insert(head.end(), data.begin(), data.end());
     head.push_back(static_cast<uint8_t>(0 - std::accumulate(head.begin() + 1, head.end(), 0u)));
     head.push_back(end);
     return head;
 }
-Bytes command(uint8_t code, const Bytes& data = {}) {
+Bytes command(uint8_t code, const Bytes& data = {})
+{
     return frame({0x01, static_cast<uint8_t>(data.size() + 1), code}, data, 0x03);
 }
 // 256 data bytes carry the length byte 0; ETB ends all but the last frame.
-Bytes dataFrame(const Bytes& data, bool last = true) {
+Bytes dataFrame(const Bytes& data, bool last = true)
+{
     return frame({0x02, static_cast<uint8_t>(data.size())}, data, last ? 0x03 : 0x17);
 }
 Bytes status(uint8_t st1) { return dataFrame({st1}); }
 // The head, then three bytes per address, low byte first, then the tail.
-Bytes addresses(std::initializer_list<uint32_t> list, Bytes head = {}, Bytes tail = {}) {
+Bytes addresses(std::initializer_list<uint32_t> list, Bytes head = {}, Bytes tail = {})
+{
     for (uint32_t a : list) {
         head.insert(head.end(), {static_cast<uint8_t>(a), static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a >> 16)});
     }
@@ -55,31 +59,36 @@ Bytes erase(uint32_t block) { return command(0x22, addresses({block})); }
 Bytes checksum(uint32_t end) { return command(0xB0, addresses({0, end})); }
 
 // The image as the target receives it: whole blocks, the last padded with 0xFF.
-Bytes padded(const Bytes& image) {
+Bytes padded(const Bytes& image)
+{
     Bytes blocks = image;
     blocks.resize((image.size() + 1023) / 1024 * 1024, 0xFF);
     return blocks;
 }
 uint32_t endAddress(const Bytes& image) { return static_cast<uint32_t>(padded(image).size() - 1); }
-Bytes imageFrame(const Bytes& image, size_t i) {  // i from 0
+Bytes imageFrame(const Bytes& image, size_t i)
+{  // i from 0
     const Bytes blocks = padded(image);
     const auto from = blocks.begin() + static_cast<std::ptrdiff_t>(i * 256);
     return dataFrame(Bytes(from, from + 256), (i + 1) * 256 == blocks.size());
 }
 // CK2 and CK1: the low 16 bits of 0 minus every byte the target received.
-uint16_t targetChecksum(const Bytes& image) {
+uint16_t targetChecksum(const Bytes& image)
+{
     const Bytes blocks = padded(image);
     return static_cast<uint16_t>(0 - std::accumulate(blocks.begin(), blocks.end(), 0u));
 }
 
 // DTR and break of one mode entry, in order, and the single 0x00 byte.
-void lineChoreography(P p, bool inverted = false, uint64_t zeroByteResult = 0) {
+void lineChoreography(P p, bool inverted = false, uint64_t zeroByteResult = 0)
+{
     p.expectDtr(!inverted).expectBreak(true).expectFlush().expectDtr(inverted).expectBreak(false);
     p.expectSend({0x00}, zeroByteResult);
 }
 
 // Silicon Signature answered at once; its data arrives in two parts.
-void signature(P p, uint32_t codeEnd = 0xFFFF) {
+void signature(P p, uint32_t codeEnd = 0xFFFF)
+{
     // Device code and name, then code flash end, data flash end and version.
     const Bytes name{0x10, 0x00, 0x06, 'T', 'E', 'S', 'T', 'C', 'H', 'I', 'P', '0', '1'};
     const Bytes data = dataFrame(addresses({codeEnd, 0x0F1FFF, 0x030201}, name));
@@ -88,7 +97,8 @@ void signature(P p, uint32_t codeEnd = 0xFFFF) {
 }
 
 // A mode entry at 115200 baud answered at once.
-void modeEntry(P p, bool inverted = false, uint32_t codeEnd = 0xFFFF) {
+void modeEntry(P p, bool inverted = false, uint32_t codeEnd = 0xFFFF)
+{
     lineChoreography(p, inverted);
     p.expectSend(baudRateSet(0)).answer(status(ACK));
     p.expectSend(reset()).answer(status(ACK));
@@ -96,7 +106,8 @@ void modeEntry(P p, bool inverted = false, uint32_t codeEnd = 0xFFFF) {
 }
 
 // Blank checks of every block; block 0 is erased when eraseFirst.
-void blankCheckAndErase(P p, const Bytes& image, bool eraseFirst = false) {
+void blankCheckAndErase(P p, const Bytes& image, bool eraseFirst = false)
+{
     for (uint32_t block = 0; block < endAddress(image); block += 1024) {
         const bool dirty = eraseFirst && block == 0;
         p.expectSend(blankCheck(block)).answer(status(dirty ? 0x1B : ACK));
@@ -108,7 +119,8 @@ void blankCheckAndErase(P p, const Bytes& image, bool eraseFirst = false) {
 
 // The Programming command and the first n data frames acknowledged; with
 // every frame acknowledged, the final status.
-void program(P p, const Bytes& image, size_t n = SIZE_MAX) {
+void program(P p, const Bytes& image, size_t n = SIZE_MAX)
+{
     p.expectSend(command(0x40, addresses({0, endAddress(image)}))).answer(status(ACK));
     const size_t frames = padded(image).size() / 256;
     for (size_t i = 0; i < std::min(n, frames); ++i) {
@@ -120,7 +132,8 @@ void program(P p, const Bytes& image, size_t n = SIZE_MAX) {
 }
 
 // The rest of a job after the mode entry.
-void fullJob(P p, const Bytes& image, bool eraseFirst = false) {
+void fullJob(P p, const Bytes& image, bool eraseFirst = false)
+{
     blankCheckAndErase(p, image, eraseFirst);
     program(p, image);
     const uint16_t sum = targetChecksum(image);
@@ -128,7 +141,8 @@ void fullJob(P p, const Bytes& image, bool eraseFirst = false) {
     p.answer(dataFrame({static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8)}));
 }
 
-Bytes pattern(size_t size) {
+Bytes pattern(size_t size)
+{
     Bytes image(size);
     for (size_t i = 0; i < size; ++i) {
         image[i] = static_cast<uint8_t>(i * 7 + i / 256);  // no two data frames alike
@@ -143,7 +157,8 @@ const struct RemoveScratch {
     ~RemoveScratch() { std::filesystem::remove_all(SCRATCH); }
 } removeScratch;
 
-std::string writeImage(const Bytes& image, const std::string& name) {
+std::string writeImage(const Bytes& image, const std::string& name)
+{
     std::filesystem::create_directories(SCRATCH);
     std::ofstream(SCRATCH / name, std::ios::binary)
         .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
@@ -155,15 +170,21 @@ const Bytes IMAGE = pattern(1000);
 const std::string IMAGE_PATH = writeImage(IMAGE, "1000.bin");
 
 // A job on IMAGE up to the data frame n (from 0), which is still to be sent.
-void toFrame(P p, size_t n) {
+void toFrame(P p, size_t n)
+{
     modeEntry(p);
     blankCheckAndErase(p, IMAGE);
     program(p, IMAGE, n);
 }
 // Mode entry up to the Reset frame.
-void toReset(P p) { lineChoreography(p); p.expectSend(baudRateSet(0)).answer(status(ACK)); }
+void toReset(P p)
+{
+    lineChoreography(p);
+    p.expectSend(baudRateSet(0)).answer(status(ACK));
+}
 // The same frame expected `times` times, each write returning `result`.
-P sends(P p, const Bytes& bytes, int times, uint64_t result = 0) {
+P sends(P p, const Bytes& bytes, int times, uint64_t result = 0)
+{
     for (int i = 0; i < times; ++i) {
         p.expectSend(bytes, result);
     }
@@ -182,7 +203,8 @@ struct Job : NSSequenceProcessorDelegate {
 // Runs one job: the port opens, the script plays, and the job must end with
 // DTR back in its first state and the port closed.
 Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PATH, uint8_t baud = 0,
-        bool inverted = false) {
+        bool inverted = false)
+{
     auto port = std::make_unique<ScriptedPort>();
     ScriptedPort& board = *port;
     board.expectOpen(PORT);
@@ -209,7 +231,8 @@ Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PA
 
 // The texts the sequence logs for its results: a sample with the record's own
 // spelling, and a code outside the table (even one whose low bits name a row).
-TEST(NSSequenceProcessor, ResultTexts) {
+TEST(NSSequenceProcessor, ResultTexts)
+{
     const std::pair<uint64_t, const char*> texts[] = {
         {0x0000, " OK\n"},
         {0x200D, " Error\nエラー：Cehcksumコマンドで取得した値とGUIで算出した値が異なる\n"},
@@ -225,7 +248,8 @@ TEST(NSSequenceProcessor, ResultTexts) {
 // board plays `script`; the job ends with `result`, its record naming the last
 // exchange and its attempt (from 0). Where minMs is given the job lasts that
 // long on the port's clock, and less than one pause of 100 ms more.
-TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides) {
+TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
+{
     struct Row {
         const char* what;
         std::function<void(P)> script;
@@ -255,7 +279,11 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides) {
     const Row rows[] = {
         {"baud-rate code 4, before any line change", [](P) {}, ERR_PARAMETER, 0x00, 0, 0, 4},
         {"0x00 byte not written", [](P p) { lineChoreography(p, false, ERR_SEND); }, ERR_SEND, 0x00},
-        {"Baud Rate Set not written: no second attempt", [&](P p) { lineChoreography(p); p.expectSend(brs, ERR_SEND); },
+        {"Baud Rate Set not written: no second attempt",
+         [&](P p) {
+             lineChoreography(p);
+             p.expectSend(brs, ERR_SEND);
+         },
          ERR_SEND, 0x9A},
         {"Baud Rate Set answered with 6 bytes", answered(toBrs, brs, {dataFrame({ACK, ACK})}), ERR_RECV_TIMEOUT, 0x9A},
         // A refused Baud Rate Set is not sent again.
@@ -263,42 +291,85 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides) {
         {"7-byte Baud Rate Set answer ending in ETB", answered(toBrs, brs, {dataFrame({ACK, 1, 2}, false)}),
          ERR_FRAME_FORMAT, 0x9A},
         {"speed change fails: no Reset",
-         [&](P p) { lineChoreography(p); p.expectSend(baudRateSet(1)).answer(ok).expectSpeed(250000, ERR_BAUD_RATE); },
+         [&](P p) {
+             lineChoreography(p);
+             p.expectSend(baudRateSet(1)).answer(ok).expectSpeed(250000, ERR_BAUD_RATE);
+         },
          ERR_BAUD_RATE, 0x9A, 0, 0, 1},
         // Only the first Baud Rate Set frame leaves inside the 100 ms window; an
         // answer to a later one comes too late, and so does none at all.
         {"late answer: the second mode entry succeeds",
-         [&](P p) { lineChoreography(p); sends(p, brs, 2).answer(ok); modeEntry(p, true); fullJob(p, IMAGE); },
+         [&](P p) {
+             lineChoreography(p);
+             sends(p, brs, 2).answer(ok);
+             modeEntry(p, true);
+             fullJob(p, IMAGE);
+         },
          RESULT_OK, 0xB0, 0, 0, 0, true},
         {"silent, then late after the second mode entry: no third",
-         [&](P p) { lineChoreography(p); sends(p, brs, 5); lineChoreography(p, true); sends(p, brs, 2).answer(ok); },
+         [&](P p) {
+             lineChoreography(p);
+             sends(p, brs, 5);
+             lineChoreography(p, true);
+             sends(p, brs, 2).answer(ok);
+         },
          ERR_MODE_ENTRY_TIMEOUT, 0x9A, 1, 6 * (1 + 200 + 100), 0, true},
-        {"Reset silent twice, then refused", [](P p) { toReset(p); sends(p, reset(), 3).answer(status(0x15)); },
+        {"Reset silent twice, then refused",
+         [](P p) {
+             toReset(p);
+             sends(p, reset(), 3).answer(status(0x15));
+         },
          ERR_COMMAND_FRAME, 0x00, 2, 2 * (1 + 100 + 100)},
         {"Reset silent four times, then a stray byte before its answer stays: every attempt runs out",
-         [&](P p) { toReset(p); sends(p, reset(), 5).answer({0xFF}).answer(ok); }, ERR_RECV_TIMEOUT, 0x00, 4,
-         5 * (1 + 101 + 101)},
+         [&](P p) {
+             toReset(p);
+             sends(p, reset(), 5).answer({0xFF}).answer(ok);
+         },
+         ERR_RECV_TIMEOUT, 0x00, 4, 5 * (1 + 101 + 101)},
         // The last attempt of a command is followed by its pause too, and an
         // answer that comes during it counts; the last attempt of a data frame
         // is not: the job ends as its wait runs out.
         {"Reset answered in the pause after its fifth frame",
-         [&](P p) { toReset(p); sends(p, reset(), 5).answer(ok, 100 + 1 + 100); signature(p); fullJob(p, IMAGE); },
+         [&](P p) {
+             toReset(p);
+             sends(p, reset(), 5).answer(ok, 100 + 1 + 100);
+             signature(p);
+             fullJob(p, IMAGE);
+         },
          RESULT_OK, 0xB0},
         {"data frame answered 50 ms after its fifth wait ran out",
-         [&](P p) { toFrame(p, 0); sends(p, imageFrame(IMAGE, 0), 5).answer(ok, 176 + 1 + 50); }, ERR_RECV_TIMEOUT,
-         0x40, 4},
+         [&](P p) {
+             toFrame(p, 0);
+             sends(p, imageFrame(IMAGE, 0), 5).answer(ok, 176 + 1 + 50);
+         },
+         ERR_RECV_TIMEOUT, 0x40, 4},
         // A device that hangs up ends the exchange at once: no pause, no look
         // for an answer after it, no second frame.
-        {"device hangs up while Reset waits", [&](P p) { toReset(p); p.expectSend(reset()).hangUp(10).answer(ok, 60); },
+        {"device hangs up while Reset waits",
+         [&](P p) {
+             toReset(p);
+             p.expectSend(reset()).hangUp(10).answer(ok, 60);
+         },
          ERR_RECV_TIMEOUT, 0x00},
         {"device hangs up while a data frame waits",
-         [&](P p) { toFrame(p, 1); p.expectSend(imageFrame(IMAGE, 1)).hangUp(10).answer(ok, 60); }, ERR_RECV_TIMEOUT,
-         0x40},
+         [&](P p) {
+             toFrame(p, 1);
+             p.expectSend(imageFrame(IMAGE, 1)).hangUp(10).answer(ok, 60);
+         },
+         ERR_RECV_TIMEOUT, 0x40},
         // A write that fails on a device that has gone away ends the job as a wait would.
         {"device gone before a data frame is written",
-         [&](P p) { toFrame(p, 1); p.hangUp(); p.expectSend(imageFrame(IMAGE, 1), ERR_SEND); }, ERR_RECV_TIMEOUT, 0x40},
+         [&](P p) {
+             toFrame(p, 1);
+             p.hangUp();
+             p.expectSend(imageFrame(IMAGE, 1), ERR_SEND);
+         },
+         ERR_RECV_TIMEOUT, 0x40},
         {"signature data never comes: no second command",
-         [&](P p) { toReset(p); p.expectSend(reset()).answer(ok).expectSend(command(0xC0)).answer(ok); },
+         [&](P p) {
+             toReset(p);
+             p.expectSend(reset()).answer(ok).expectSend(command(0xC0)).answer(ok);
+         },
          ERR_RECV_TIMEOUT, 0xC0},
         // No flash command follows.
         {"image larger than the code flash", [](P p) { modeEntry(p, false, 998); }, ERR_CODE_FLASH_SIZE, 0xC0},
@@ -312,12 +383,16 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides) {
         {"data frame refused", answered(to(1), imageFrame(IMAGE, 1), {status(0x15)}), ERR_DATA_FRAME, 0x40},
         {"data frame half acknowledged (06 15)", answered(to(0), imageFrame(IMAGE, 0), {dataFrame({ACK, 0x15})}),
          ERR_DATA_FRAME, 0x40},
-        {"data frame answered with 7 bytes",
-         answered(to(0), imageFrame(IMAGE, 0), {dataFrame({ACK, ACK, ACK})}), ERR_RECV_TIMEOUT, 0x40},
+        {"data frame answered with 7 bytes", answered(to(0), imageFrame(IMAGE, 0), {dataFrame({ACK, ACK, ACK})}),
+         ERR_RECV_TIMEOUT, 0x40},
         {"data frame status with sum F8 (not F9)",
          answered(to(0), imageFrame(IMAGE, 0), {{0x02, 0x01, ACK, 0xF8, 0x03}}), ERR_SUM, 0x40},
         {"data frame not written: five attempts",
-         [](P p) { toFrame(p, 2); sends(p, imageFrame(IMAGE, 2), 5, ERR_SEND); }, ERR_SEND, 0x40, 4, 5 * 2 + 4 * 101},
+         [](P p) {
+             toFrame(p, 2);
+             sends(p, imageFrame(IMAGE, 2), 5, ERR_SEND);
+         },
+         ERR_SEND, 0x40, 4, 5 * 2 + 4 * 101},
         {"final status with 6 bytes", answered(to(3), imageFrame(IMAGE, 3), {ok, dataFrame({ACK, ACK})}),
          ERR_RECV_TIMEOUT, 0x40},
         {"checksum data of one byte", answered(to(SIZE_MAX), cks, {ok, dataFrame({0xD7})}), ERR_RECV_TIMEOUT, 0xB0},
@@ -357,7 +432,8 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides) {
     }
 }
 
-TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout) {
+TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout)
+{
     // A 105-block job at 32 MHz, as large as the code flash, block 0 erased.
     // Each row delays one answer (numbered in script order) to the last moment
     // the host still takes it, `timeout` + 1 ms after its frame left (the wait
@@ -370,9 +446,17 @@ TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout) {
     constexpr uint32_t BLOCKS = 105;
     const Bytes image = pattern(BLOCKS * 1024);
     const std::string path = writeImage(image, "105.bin");
-    const auto script = [&](P p) { modeEntry(p, false, BLOCKS * 1024 - 1); fullJob(p, image, true); };
+    const auto script = [&](P p) {
+        modeEntry(p, false, BLOCKS * 1024 - 1);
+        fullJob(p, image, true);
+    };
     const auto job = [&](size_t answer, uint64_t delayMs, bool fDuringStall = false) {
-        return run([&](P p) { script(p); p.retime(answer, delayMs, fDuringStall); }, path);
+        return run(
+            [&](P p) {
+                script(p);
+                p.retime(answer, delayMs, fDuringStall);
+            },
+            path);
     };
     const struct {
         const char* what;

@@ -62,7 +62,10 @@ protected:
     // limit (which only keeps a broken build from hanging).
     static bool endsEarly(NSSerialPortProcessor& waiting, const std::function<void()>& event, bool fPause = false)
     {
-        std::thread other([&] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); event(); });
+        std::thread other([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            event();
+        });
         const uint64_t started = waiting.Now();
         waiting.WaitReceived(waiting.GetReceiveDataLength(), started + 60000);
         if (fPause) {
@@ -83,7 +86,7 @@ protected:
 #endif
 
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    Bytes all = Bytes(256); // every byte value
+    Bytes all = Bytes(256);  // every byte value
     NSSerialPortProcessor port;
 };
 
@@ -102,7 +105,7 @@ TEST_F(NSSerialPortProcessorTest, DrivesARaw8N2LineThatCarriesEveryByte)
     }
 #endif
     struct termios tio {};
-    ASSERT_EQ(tcgetattr(master, &tio), 0); // the format that Open set, kept through the speed changes
+    ASSERT_EQ(tcgetattr(master, &tio), 0);  // the format that Open set, kept through the speed changes
     EXPECT_EQ(tio.c_cflag & (CSIZE | CSTOPB | PARENB), static_cast<tcflag_t>(CS8 | CSTOPB)) << "not 8N2";
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u) << "line editing, echo or signals left on";
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT), 0u)
@@ -217,7 +220,9 @@ TEST_F(NSSerialPortProcessorTest, WaitsLastUntilBytesComeTheLineEndsOrTheDeadlin
     EXPECT_TRUE(lost.IsDeviceGone());
 
     // Interrupted from another thread: the wait under way and every later one end at once.
-    EXPECT_TRUE(endsEarly(port, [&] { port.Interrupt(); }, true)) << "Interrupt did not end the waits";
+    EXPECT_TRUE(endsEarly(
+        port, [&] { port.Interrupt(); }, true))
+        << "Interrupt did not end the waits";
     EXPECT_FALSE(port.IsReading());
     EXPECT_FALSE(port.IsDeviceGone()) << "a stop is not a device that went away";
 }
@@ -228,7 +233,7 @@ TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChangeAndClear)
     int on = 1;
     ASSERT_EQ(ioctl(master, TIOCPKT, &on), 0);
     openPort();
-    uint8_t packet[16] {};
+    uint8_t packet[16]{};
     while (read(master, packet, sizeof packet) > 0) {
     }
     const std::pair<const char*, std::function<void()>> steps[] = {
@@ -245,4 +250,4 @@ TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChangeAndClear)
     EXPECT_EQ(port.GetReceiveDataLength(), 0u) << "ClearReceiveBuffer left bytes in the buffer";
 }
 
-} // namespace
+}  // namespace

@@ -45,7 +45,7 @@ TEST(NSTargetFileTest, LoadsWholeBinImagesUpToTheLimitOrNothing)
     // Each load replaces the image before it whole, the first of them the largest.
     ASSERT_EQ(target.ReadFile(largestPath), RESULT_OK);
     for (const std::string name : {"a.bin", "b.BIN", "c.v2.Bin"}) {
-        const Bytes content(2, static_cast<uint8_t>(name[0])); // a different image each time
+        const Bytes content(2, static_cast<uint8_t>(name[0]));  // a different image each time
         EXPECT_EQ(target.ReadFile(file(name, content)), RESULT_OK) << name;
         EXPECT_EQ(loaded(), content) << name;
     }
@@ -57,4 +57,4 @@ TEST(NSTargetFileTest, LoadsWholeBinImagesUpToTheLimitOrNothing)
     fs::remove_all(directory);
 }
 
-} // namespace
+}  // namespace

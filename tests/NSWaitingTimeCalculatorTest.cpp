@@ -45,9 +45,9 @@ TEST(NSWaitingTimeCalculatorTest, WaitsInWholeMillisecondsRoundedUp)
         EXPECT_EQ(get(calculator), expected) << name << " at " << int(frequency) << " MHz, full speed " << fullSpeed;
     }
 
-    NSWaitingTimeCalculator calculator; // 32 MHz, full speed until told otherwise
+    NSWaitingTimeCalculator calculator;  // 32 MHz, full speed until told otherwise
     EXPECT_EQ(calculator.Initialize(0, false), ERR_PARAMETER);
     EXPECT_EQ(calculator.GetBlockEraseTcs3(true), 258U) << "a refused frequency must keep the previous setting";
 }
 
-} // namespace
+}  // namespace

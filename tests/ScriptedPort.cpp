@@ -4,7 +4,8 @@
 #include <cstdio>
 
 // Each byte in two hex digits, after a space.
-std::string ScriptedPort::hex(const Bytes& bytes) {
+std::string ScriptedPort::hex(const Bytes& bytes)
+{
     std::string text;
     for (uint8_t byte : bytes) {
         char digits[4];
@@ -14,12 +15,14 @@ std::string ScriptedPort::hex(const Bytes& bytes) {
     return text;
 }
 
-ScriptedPort& ScriptedPort::add(std::string event, uint64_t value, Bytes bytes, Arrival arrival) {
+ScriptedPort& ScriptedPort::add(std::string event, uint64_t value, Bytes bytes, Arrival arrival)
+{
     m_script.push_back(Step{std::move(event), value, std::move(bytes), arrival});
     return *this;
 }
 
-void ScriptedPort::retime(size_t index, uint64_t delayMs, bool fDuringStall) {
+void ScriptedPort::retime(size_t index, uint64_t delayMs, bool fDuringStall)
+{
     for (Step& step : m_script) {
         if (step.event.empty() && step.arrival != Arrival::HangUp && index-- == 0) {
             step.value = delayMs;
@@ -29,7 +32,8 @@ void ScriptedPort::retime(size_t index, uint64_t delayMs, bool fDuringStall) {
     }
 }
 
-std::string ScriptedPort::problems() const {
+std::string ScriptedPort::problems() const
+{
     const auto missed = std::find_if(m_script.begin() + static_cast<std::ptrdiff_t>(m_next), m_script.end(),
                                      [](const Step& step) { return !step.event.empty(); });
     if (!m_stray.empty() || missed == m_script.end()) {
@@ -40,7 +44,8 @@ std::string ScriptedPort::problems() const {
 
 // Matches one host event against the next step and returns that step's
 // result; the answers that follow it start their delay now.
-uint64_t ScriptedPort::host(const std::string& event) {
+uint64_t ScriptedPort::host(const std::string& event)
+{
     if (!m_stray.empty()) {
         return 0;
     }
@@ -59,7 +64,8 @@ uint64_t ScriptedPort::host(const std::string& event) {
 }
 
 // Arrivals come in script order, each once its time has come.
-void ScriptedPort::deliverDue(bool fTakeStalled) {
+void ScriptedPort::deliverDue(bool fTakeStalled)
+{
     while (!m_pending.empty() && m_pending.front().due <= m_dwNow &&
            (fTakeStalled || m_pending.front().arrival != Arrival::DuringStall)) {
         m_fHungUp = m_fHungUp || m_pending.front().arrival == Arrival::HangUp;
@@ -68,7 +74,8 @@ void ScriptedPort::deliverDue(bool fTakeStalled) {
     }
 }
 
-void ScriptedPort::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) {
+void ScriptedPort::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline)
+{
     deliverDue();
     if (GetReceiveDataLength() != dwKnownLength || !IsReading()) {
         return;
@@ -82,30 +89,35 @@ void ScriptedPort::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) {
     deliverDue();
 }
 
-void ScriptedPort::Pause(uint64_t dwMsec) {
+void ScriptedPort::Pause(uint64_t dwMsec)
+{
     m_dwNow += dwMsec + 1;
     deliverDue();
 }
 
-uint64_t ScriptedPort::Open(const char* pbPortName) {
+uint64_t ScriptedPort::Open(const char* pbPortName)
+{
     makeReceiveBuffer();
     const uint64_t result = host("Open " + std::string(pbPortName));
     m_isOpen = result == 0;
     return result;
 }
 
-void ScriptedPort::Close() {
+void ScriptedPort::Close()
+{
     host("Close");
     m_isOpen = false;
 }
 
-void ScriptedPort::ClearReceiveBuffer() {
+void ScriptedPort::ClearReceiveBuffer()
+{
     host("ClearReceiveBuffer");
     deliverDue();
     clearReadData();
 }
 
-bool ScriptedPort::IsReading() {
+bool ScriptedPort::IsReading()
+{
     deliverDue();
     return m_isOpen && !m_fHungUp;
 }

@@ -33,7 +33,8 @@ public:
     ScriptedPort& expectDtr(bool fSet) { return add(fSet ? "SetDtr" : "ClearDtr"); }
     ScriptedPort& expectBreak(bool fSet) { return add(fSet ? "SetBreak" : "ClearBreak"); }
     ScriptedPort& expectFlush() { return add("ClearReceiveBuffer"); }
-    ScriptedPort& expectSpeed(uint64_t dwBaudRate, uint64_t result = 0) {
+    ScriptedPort& expectSpeed(uint64_t dwBaudRate, uint64_t result = 0)
+    {
         return add("ChangeBaudRate " + std::to_string(dwBaudRate), result);
     }
     ScriptedPort& answer(const Bytes& bytes, uint64_t delayMs = 0) { return add("", delayMs, bytes); }
@@ -51,14 +52,16 @@ public:
 
     uint64_t Open(const char* pbPortName) override;
     void Close() override;
-    uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override {
+    uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override
+    {
         return host("Send" + hex(Bytes(pbData, pbData + writeBytes)));
     }
     uint64_t SetBreak() override { return host("SetBreak"); }
     uint64_t ClearBreak() override { return host("ClearBreak"); }
     uint64_t SetDtr() override { return host("SetDtr"); }
     uint64_t ClearDtr() override { return host("ClearDtr"); }
-    uint64_t ChangeBaudRate(uint64_t dwBaudRate) override {
+    uint64_t ChangeBaudRate(uint64_t dwBaudRate) override
+    {
         return host("ChangeBaudRate " + std::to_string(dwBaudRate));
     }
     void ClearReceiveBuffer() override;

@@ -35,7 +35,10 @@ Bytes range(uint8_t code, uint32_t start, uint32_t end, const Bytes& more = {})
 {
     return command(code, address(start) + address(end) + more);
 }
-Bytes data(uint8_t value, bool last, std::size_t size = 256) { return frame(0x02, Bytes(size, value), last ? 3 : 0x17); }
+Bytes data(uint8_t value, bool last, std::size_t size = 256)
+{
+    return frame(0x02, Bytes(size, value), last ? 3 : 0x17);
+}
 
 const Bytes ACK = status(0x06);
 const Bytes RESET = command(0x00);
@@ -67,8 +70,9 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
          {{RESET, {}, "Reset before any mode entry"},
           {Bytes{0x00} + RESET, {}, "Reset before Baud Rate Set"},
           {command(0x9A, {0x00, 0x21}), ACK, "Baud Rate Set"},
-          {command(0xC0), ACK + frame(0x02, {0x51, 0x57, 0x01, 'T', 'E', 'S', 'T', 'B', 'O', 'A', 'R', 'D', ' ', 0xFF,
-                                             0xFF, 0x00, 0xFF, 0x1F, 0x0F, 0x01, 0x00, 0x00}), "Silicon Signature"},
+          {command(0xC0), ACK + frame(0x02, {0x51, 0x57, 0x01, 'T',  'E',  'S',  'T',  'B',  'O',  'A',  'R',
+                                             'D',  ' ',  0xFF, 0xFF, 0x00, 0xFF, 0x1F, 0x0F, 0x01, 0x00, 0x00}),
+           "Silicon Signature"},
           {command(0x55), status(0x04), "unknown command"},
           {command(0x22, address(0x401)), status(0x05), "erase not at a block start"},
           {command(0x22, address(0x10000)), status(0x05), "erase beyond the code flash"},
@@ -147,12 +151,18 @@ using Runs = std::vector<std::pair<std::size_t, int64_t>>;
 // keep the bytes in order, each within one answer.
 TEST(SimBoardTest, AdapterPassesAnswersOnAtItsTicksOrBy62)
 {
-    const struct { const char* what; int latencyMs; Runs answers, parts; } rows[] = {
+    const struct {
+        const char* what;
+        int latencyMs;
+        Runs answers, parts;
+    } rows[] = {
         {"no adapter", 0, {{5, 100}, {26, 2500}}, {{5, 100}, {26, 2500}}},
         {"a status held to the tick", 16, {{5, 100}}, {{5, 16000}}},
         {"two answers at one tick", 16, {{5, 100}, {26, 200}}, {{5, 16000}, {26, 16000}}},
         {"ticks from the start, not from the first byte", 16, {{5, 15900}, {5, 16100}}, {{5, 16000}, {5, 32000}}},
-        {"62 go at once, the rest at the tick", 16, {{32, 100}, {5, 100}, {26, 100}},
+        {"62 go at once, the rest at the tick",
+         16,
+         {{32, 100}, {5, 100}, {26, 100}},
          {{32, 100}, {5, 100}, {25, 100}, {1, 16000}}},
         {"the 62nd byte sends them", 1, {{61, 100}, {1, 900}}, {{61, 900}, {1, 900}}},
         {"a tick empties the count", 1, {{61, 100}, {2, 1100}}, {{61, 1000}, {2, 2000}}},

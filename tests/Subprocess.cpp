@@ -41,8 +41,7 @@ std::string contents(int fd)
 
 }  // namespace
 
-Subprocess::Subprocess(const std::vector<std::string>& argv)
-    : m_outputs{outputFile(), outputFile()}
+Subprocess::Subprocess(const std::vector<std::string>& argv) : m_outputs{outputFile(), outputFile()}
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -55,7 +54,8 @@ Subprocess::Subprocess(const std::vector<std::string>& argv)
     }
     args.push_back(nullptr);
     const int rc = m_outputs[0] == -1 || m_outputs[1] == -1
-                       ? -1 : ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
+                       ? -1
+                       : ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         m_pid = -1;

@@ -8,7 +8,8 @@
 
 #include "CommandDriver.h"
 
-TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason) {
+TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason)
+{
     for (const bool fTerminal : {true, false}) {
         SCOPED_TRACE(fTerminal ? "terminal" : "pipe");
         std::FILE* pStream = std::tmpfile();
@@ -31,8 +32,9 @@ TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason) {
         EXPECT_EQ(std::count(out.begin(), out.end(), '\r'), fTerminal ? 23 : 0) << out;
         EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), fTerminal ? 3 : 12) << out;
         EXPECT_EQ(out.find('#'), std::string::npos) << out;
-        const std::regex end("50%, 1000 of 2000 bytes, [0-9.]+ KiB/s, [0-9.]+ s left(\x1b\\[K)?\n"
-                             "error 0x2008: the target refused a data frame \\(Programming, attempt 2\\)\n$");
+        const std::regex end(
+            "50%, 1000 of 2000 bytes, [0-9.]+ KiB/s, [0-9.]+ s left(\x1b\\[K)?\n"
+            "error 0x2008: the target refused a data frame \\(Programming, attempt 2\\)\n$");
         EXPECT_TRUE(std::regex_search(out, end)) << out;
     }
     // A failure names the command under way, if there is one, and only when it

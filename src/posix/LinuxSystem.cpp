@@ -13,10 +13,7 @@ namespace PosixSystem {
 
 // Linux lets a thread's timed waits end up to 50 microseconds late by
 // default, which the millisecond pause before every frame would pay each time.
-void sharpenTimers()
-{
-    prctl(PR_SET_TIMERSLACK, 1UL);
-}
+void sharpenTimers() { prctl(PR_SET_TIMERSLACK, 1UL); }
 
 void clearSystemFlags(struct termios& tio)
 {
@@ -42,8 +39,8 @@ bool speedValue(uint64_t bitsPerSecond, speed_t* pValue)
         speed_t value;
     };
     static constexpr Standard STANDARD[] = {
-        {9600, B9600},     {19200, B19200},   {38400, B38400},     {57600, B57600},     {115200, B115200},
-        {230400, B230400}, {460800, B460800}, {500000, B500000},   {921600, B921600},   {1000000, B1000000},
+        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+        {230400, B230400}, {460800, B460800}, {500000, B500000}, {921600, B921600}, {1000000, B1000000},
     };
     for (const Standard& standard : STANDARD) {
         if (standard.bitsPerSecond == bitsPerSecond) {
@@ -84,7 +81,7 @@ void closeLowLatency(int fd)
     }
 }
 
-} // namespace PosixSystem
+}  // namespace PosixSystem
 
 // The devices that sysfs shows, read from the root in QUENWICK_PORTS_ROOT (a
 // tree that a test made) or else from /.

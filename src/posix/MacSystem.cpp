@@ -56,7 +56,7 @@ bool openLowLatency(int fd, bool* pfChanged)
 
 void closeLowLatency(int) {}
 
-} // namespace PosixSystem
+}  // namespace PosixSystem
 
 // The call-out devices, /dev/cu.*, which open without waiting for a carrier.
 std::vector<std::string> SerialPortList::ofThisSystem()

@@ -18,10 +18,7 @@
 namespace {
 
 // A descriptor that select can watch: below FD_SETSIZE, closed on exec.
-bool selectable(int fd)
-{
-    return fd >= 0 && fd < FD_SETSIZE && fcntl(fd, F_SETFD, FD_CLOEXEC) != -1;
-}
+bool selectable(int fd) { return fd >= 0 && fd < FD_SETSIZE && fcntl(fd, F_SETFD, FD_CLOEXEC) != -1; }
 
 // Why a freshly opened descriptor may not be used as the port; 0 when it may.
 // Nothing on the device is changed by these checks.
@@ -52,11 +49,11 @@ void makeLineSettings(struct termios& tio)
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB);
     tio.c_cflag |= CS8 | CSTOPB | CLOCAL | CREAD;
     tio.c_iflag |= IGNPAR;
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK |
-                                          PARMRK | BRKINT);
+    tio.c_iflag &=
+        ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | BRKINT);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE |
-                                          ECHOPRT | ISIG | IEXTEN);
+    tio.c_lflag &=
+        ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ECHOPRT | ISIG | IEXTEN);
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     PosixSystem::clearSystemFlags(tio);
@@ -189,15 +186,9 @@ bool PosixSerialDevice::setDtr(bool fOn)
     return ioctl(m_iComPort, TIOCMSET, &bits) != -1;
 }
 
-bool PosixSerialDevice::setSpeed(uint64_t dwBaudRate)
-{
-    return setSpeeds(m_iComPort, dwBaudRate, dwBaudRate) == 0;
-}
+bool PosixSerialDevice::setSpeed(uint64_t dwBaudRate) { return setSpeeds(m_iComPort, dwBaudRate, dwBaudRate) == 0; }
 
-void PosixSerialDevice::flush()
-{
-    tcflush(m_iComPort, TCIOFLUSH);
-}
+void PosixSerialDevice::flush() { tcflush(m_iComPort, TCIOFLUSH); }
 
 bool PosixSerialDevice::awaitInput()
 {
@@ -227,7 +218,7 @@ void PosixSerialDevice::wake()
     [[maybe_unused]] const ssize_t written = ::write(m_iWakeWrite, &bWake, 1);
 }
 
-} // namespace
+}  // namespace
 
 uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice)
 {

@@ -36,4 +36,4 @@ bool openLowLatency(int fd, bool* pfChanged);
 // Puts back the latency that openLowLatency changed.
 void closeLowLatency(int fd);
 
-} // namespace PosixSystem
+}  // namespace PosixSystem

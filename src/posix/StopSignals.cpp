@@ -11,7 +11,9 @@
 
 struct StopSignals::Watch {
     Watch(std::function<void()> stop, std::string strLastWords)
-        : m_stop(std::move(stop)), m_strLastWords(std::move(strLastWords)) {}
+        : m_stop(std::move(stop)), m_strLastWords(std::move(strLastWords))
+    {
+    }
     void watch();
 
     std::function<void()> m_stop;
@@ -50,7 +52,8 @@ void StopSignals::Watch::watch()
             return;
         }
         if (count > 0) {
-            [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, m_strLastWords.data(), m_strLastWords.size());
+            [[maybe_unused]] const ssize_t written =
+                ::write(STDERR_FILENO, m_strLastWords.data(), m_strLastWords.size());
             _exit(1);
         }
         m_stop();

@@ -10,10 +10,7 @@ namespace System {
 
 void useBinaryStreams() {}
 
-bool rewritesLines(std::FILE* pStream)
-{
-    return isatty(fileno(pStream)) != 0;
-}
+bool rewritesLines(std::FILE* pStream) { return isatty(fileno(pStream)) != 0; }
 
 // O_NONBLOCK keeps the open of a FIFO or a device from holding the job.
 bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, uint64_t* pSize)
@@ -42,4 +39,4 @@ bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, 
     return fRead;
 }
 
-} // namespace System
+}  // namespace System

@@ -18,7 +18,8 @@ bool SteadyWait::until(std::condition_variable& condition, std::unique_lock<std:
             return false;
         }
         const nanoseconds wait = std::max<nanoseconds>(1ms, floor<milliseconds>(deadline - now));
-        const timespec relative{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
+        const timespec relative{static_cast<time_t>(wait.count() / 1000000000),
+                                static_cast<long>(wait.count() % 1000000000)};
         pthread_cond_timedwait_relative_np(condition.native_handle(), lock.mutex()->native_handle(), &relative);
     }
     return true;

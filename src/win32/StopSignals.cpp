@@ -44,7 +44,7 @@ BOOL WINAPI takeConsoleEvent(DWORD dwEvent)
     return TRUE;
 }
 
-} // namespace
+}  // namespace
 
 StopSignals::StopSignals(std::function<void()> stop, std::string strLastWords)
     : m_pWatch(new Watch{std::move(stop), std::move(strLastWords)})

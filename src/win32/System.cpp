@@ -34,8 +34,9 @@ bool rewritesLines(std::FILE* pStream)
 // stop at MAX_PATH).
 bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, uint64_t* pSize)
 {
-    const HANDLE hFile = CreateFileW(std::filesystem::path(pszPath).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hFile = CreateFileW(std::filesystem::path(pszPath).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -57,7 +58,7 @@ bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, 
     return fRead;
 }
 
-} // namespace System
+}  // namespace System
 
 // The COM ports the system has, each with the device it names.
 std::vector<std::string> SerialPortList::ofThisSystem()

@@ -49,7 +49,9 @@ void makeLineSettings(DCB& dcb)
 class Win32SerialDevice final : public SerialDevice {
 public:
     Win32SerialDevice(HANDLE hPort, const DCB& found, const COMMTIMEOUTS& foundTimeouts)
-        : m_hPort(hPort), m_found(found), m_foundTimeouts(foundTimeouts) {}
+        : m_hPort(hPort), m_found(found), m_foundTimeouts(foundTimeouts)
+    {
+    }
     ~Win32SerialDevice() override;
 
     uint64_t start();
@@ -72,14 +74,14 @@ private:
     const HANDLE m_hPort;
     const DCB m_found;
     const COMMTIMEOUTS m_foundTimeouts;
-    DCB m_dcb{};                 // the line's settings now
-    HANDLE m_hStop = nullptr;    // set by wake and never reset
-    OVERLAPPED m_read{};         // the read in progress, with an event of its own
+    DCB m_dcb{};               // the line's settings now
+    HANDLE m_hStop = nullptr;  // set by wake and never reset
+    OVERLAPPED m_read{};       // the read in progress, with an event of its own
     OVERLAPPED m_write{};
-    uint8_t m_bRead = 0;         // the one-byte read's byte
-    bool m_fReading = false;     // the one-byte read was started and its byte not yet taken
-    bool m_fTimerPeriod = false; // the system timer runs at 1 ms for this device
-    std::mutex m_lock;           // the read, shared by the receive thread and the job's thread
+    uint8_t m_bRead = 0;          // the one-byte read's byte
+    bool m_fReading = false;      // the one-byte read was started and its byte not yet taken
+    bool m_fTimerPeriod = false;  // the system timer runs at 1 ms for this device
+    std::mutex m_lock;            // the read, shared by the receive thread and the job's thread
 };
 
 // Takes the device over: the line made, every read waiting for all the bytes
@@ -96,7 +98,7 @@ uint64_t Win32SerialDevice::start()
     m_fTimerPeriod = timeBeginPeriod(1) == TIMERR_NOERROR;
     DCB dcb = m_found;
     makeLineSettings(dcb);
-    COMMTIMEOUTS timeouts {};
+    COMMTIMEOUTS timeouts{};
     if (!SetCommTimeouts(m_hPort, &timeouts) || !applyLine(dcb)) {
         return ERR_PORT_OPEN;
     }
@@ -128,7 +130,7 @@ Win32SerialDevice::~Win32SerialDevice()
 bool Win32SerialDevice::applyLine(const DCB& dcb)
 {
     DCB wanted = dcb;
-    DCB taken {};
+    DCB taken{};
     taken.DCBlength = sizeof taken;
     // A driver may answer success and keep another speed: only the read-back counts.
     if (!SetCommState(m_hPort, &wanted) || !GetCommState(m_hPort, &taken) || taken.BaudRate != dcb.BaudRate) {
@@ -141,8 +143,8 @@ bool Win32SerialDevice::applyLine(const DCB& dcb)
 bool Win32SerialDevice::write(const uint8_t* pbData, uint64_t size)
 {
     DWORD dwWritten = 0;
-    if (size > MAXDWORD ||
-        (!WriteFile(m_hPort, pbData, static_cast<DWORD>(size), nullptr, &m_write) && GetLastError() != ERROR_IO_PENDING)) {
+    if (size > MAXDWORD || (!WriteFile(m_hPort, pbData, static_cast<DWORD>(size), nullptr, &m_write) &&
+                            GetLastError() != ERROR_IO_PENDING)) {
         return false;
     }
     return GetOverlappedResult(m_hPort, &m_write, &dwWritten, TRUE) && dwWritten == size;
@@ -180,7 +182,8 @@ void Win32SerialDevice::flush()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     DWORD dwCount = 0;
-    if (m_fReading && (GetOverlappedResult(m_hPort, &m_read, &dwCount, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE)) {
+    if (m_fReading &&
+        (GetOverlappedResult(m_hPort, &m_read, &dwCount, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE)) {
         m_fReading = false;
     }
     PurgeComm(m_hPort, PURGE_RXCLEAR | PURGE_TXCLEAR);
@@ -222,7 +225,7 @@ int64_t Win32SerialDevice::readAvailable(uint8_t* pbData, uint64_t size)
         }
     }
     DWORD dwErrors = 0;
-    COMSTAT status {};
+    COMSTAT status{};
     if (!ClearCommError(m_hPort, &dwErrors, &status)) {
         return -1;
     }
@@ -236,12 +239,9 @@ int64_t Win32SerialDevice::readAvailable(uint8_t* pbData, uint64_t size)
     return static_cast<int64_t>(count + dwCount);
 }
 
-void Win32SerialDevice::wake()
-{
-    SetEvent(m_hStop);
-}
+void Win32SerialDevice::wake() { SetEvent(m_hStop); }
 
-} // namespace
+}  // namespace
 
 uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice)
 {
@@ -253,10 +253,11 @@ uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice
         return ERR_PORT_OPEN;
     }
     // Only a serial line has line settings; a file or another device is refused untouched.
-    DCB found {};
+    DCB found{};
     found.DCBlength = sizeof found;
-    COMMTIMEOUTS foundTimeouts {};
-    if (GetFileType(hPort) != FILE_TYPE_CHAR || !GetCommState(hPort, &found) || !GetCommTimeouts(hPort, &foundTimeouts)) {
+    COMMTIMEOUTS foundTimeouts{};
+    if (GetFileType(hPort) != FILE_TYPE_CHAR || !GetCommState(hPort, &found) ||
+        !GetCommTimeouts(hPort, &foundTimeouts)) {
         CloseHandle(hPort);
         return ERR_PORT_OPEN;
     }

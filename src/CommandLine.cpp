@@ -183,5 +183,5 @@ const char* CommandLine::optionsText()
            "--verbose; options win.\n"
            "Exit status: 0 when the image is written and verified (or the signature shown,\n"
            "the image found on the board, the code flash blank, the ports listed), 1\n"
-           "otherwise.\n";
+           "otherwise, also when standard output cannot be written.\n";
 }

@@ -116,10 +116,13 @@ protected:
         return path.string();
     }
 
-    // Runs Quenwick with only the given QUENWICK_ variables ("NAME=value") set.
-    static Subprocess::Outcome quenwick(const Strings& arguments, const Strings& environment = {})
+    // Runs Quenwick with only the given QUENWICK_ variables ("NAME=value") set,
+    // by the shell command line `shell` in which "$@" stands for it (">&-").
+    static Subprocess::Outcome quenwick(const Strings& arguments, const Strings& environment = {},
+                                        const std::string& shell = "\"$@\"")
     {
-        Strings argv{"/usr/bin/env", "-u", "QUENWICK_BAUD", "-u", "QUENWICK_VERBOSE", "-u", "QUENWICK_PORTS_ROOT"};
+        Strings argv{"/bin/sh",       "-c", "exec " + shell,    "sh", "/usr/bin/env",       "-u",
+                     "QUENWICK_BAUD", "-u", "QUENWICK_VERBOSE", "-u", "QUENWICK_PORTS_ROOT"};
         argv.insert(argv.end(), environment.begin(), environment.end());
         argv.push_back(QUENWICK_EXE);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -134,7 +137,8 @@ protected:
 
     // One job on a fresh board; in the arguments "PORT" stands for the
     // board's device and "sketch.*" for an image of that name with the bytes.
-    Job job(Strings boardOptions, Strings arguments, const std::string& bytes, const Strings& environment = {})
+    Job job(Strings boardOptions, Strings arguments, const std::string& bytes, const Strings& environment,
+            const std::string& shell)
     {
         const std::string device = startBoard(std::move(boardOptions));
         for (std::string& argument : arguments) {
@@ -142,7 +146,7 @@ protected:
                        : argument.starts_with("sketch.") ? image(argument, bytes)
                                                          : argument;
         }
-        Job job{quenwick(arguments, environment), "", ""};
+        Job job{quenwick(arguments, environment, shell), "", ""};
         job.flash = stopBoard();
         job.log = readText(m_directory / "board.log");
         return job;
@@ -198,10 +202,16 @@ protected:
 // verbose job: one line per step, then one per tenth of the image. To a board
 // without faults the host sends no frame twice, also when every answer comes
 // late but in time (quenwick-sim --answer-at). Each frame that follows an
-// answer reaches the board at least the host's 1 ms pause after it.
+// answer reaches the board at least the host's 1 ms pause after it, and no
+// byte outside a frame: also a verbose job with standard error closed (the
+// port must not take its place) or a pipe that nobody reads (its failed
+// writes change nothing).
 TEST_F(EndToEndTest, JobsThatSucceed)
 {
     const std::string dirty = image("dirty.bin", randomBytes(8192, 8));
+    int unread[2] = {-1, -1};
+    ASSERT_EQ(::pipe(unread), 0);
+    ::close(unread[0]);
     std::string tenths;
     for (int tenth = 1; tenth <= 10; ++tenth) {
         tenths += "programming " + std::to_string(tenth * 10) + "%, " + std::to_string(tenth * 1024) +
@@ -210,9 +220,9 @@ TEST_F(EndToEndTest, JobsThatSucceed)
     // err: a regular expression for the unstamped standard error.
     const struct {
         const char* name;
-        Strings boardOptions, arguments, environment;
+        Strings boardOptions{}, arguments{}, environment{};
         size_t size;
-        std::string err, logLine;
+        std::string err{}, logLine{}, shell = "\"$@\"";
     } rows[] = {
         {"not blank, answers late but in time",
          {"--answer-at", "0.9", "--flash-in", dirty},
@@ -265,6 +275,14 @@ TEST_F(EndToEndTest, JobsThatSucceed)
          "",
          "board port now at 1000000 baud"},
         {"extra operands", {}, {"sketch.bin", "PORT", "", "ignored", "also ignored"}, {}, 1024, "", ""},
+        {.name = "verbose, standard error closed",
+         .arguments = {"-v", "sketch.bin", "PORT", "X"},
+         .size = 3000,
+         .shell = "\"$@\" 2>&-"},
+        {.name = "verbose into a pipe nobody reads",
+         .arguments = {"-v", "sketch.bin", "PORT", "X"},
+         .size = 3000,
+         .shell = "\"$@\" 2>&" + std::to_string(unread[1])},
         {"verbose",
          {"--device-name", "ZQ\x01MAPLE"},
          {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "ZQ-MAPLE"},
@@ -283,12 +301,13 @@ TEST_F(EndToEndTest, JobsThatSucceed)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string bytes = randomBytes(row.size, 21);
-        const Job result = job(row.boardOptions, row.arguments, bytes, row.environment);
+        const Job result = job(row.boardOptions, row.arguments, bytes, row.environment, row.shell);
         ASSERT_EQ(result.outcome.exitStatus, 0) << result.outcome.err;  // the board's log then follows
         EXPECT_EQ(result.outcome.out, "");
         EXPECT_TRUE(std::regex_match(unstamped(result.outcome.err), std::regex(row.err))) << result.outcome.err;
         expectFlashHolds(result.flash, bytes);
         EXPECT_NE(result.log.find(row.logLine), std::string::npos) << row.logLine;
+        EXPECT_EQ(result.log.find("outside any frame"), std::string::npos);
         const bool faultless =
             std::find(row.boardOptions.begin(), row.boardOptions.end(), "--fault") == row.boardOptions.end();
         std::set<std::string> sent;
@@ -302,6 +321,7 @@ TEST_F(EndToEndTest, JobsThatSucceed)
             answered = line.text.starts_with("board> ") ? line.ms : line.fromHost() ? -1 : answered;
         }
     }
+    ::close(unread[1]);
 }
 
 // Plain, a failure prints the failure text only; with -v the reason comes
@@ -387,14 +407,15 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
 }
 
 // The plain call's bytes do not change with options around it; a bad option
-// or value is named, with a pointer to --help.
+// or value is named, with a pointer to --help. Output that cannot be written
+// fails, with its reason where standard error can take it.
 TEST_F(EndToEndTest, OptionsAroundThePlainCall)
 {
     // out: a regular expression.
     const struct {
         Strings arguments, environment;
         int exitStatus;
-        std::string out, err;
+        std::string out, err, shell = "\"$@\"";
     } rows[] = {
         {{}, {}, 1, USAGE_TEXT, ""},
         {{"sketch.bin"}, {}, 1, USAGE_TEXT, ""},
@@ -419,6 +440,14 @@ TEST_F(EndToEndTest, OptionsAroundThePlainCall)
          1,
          "",
          "Quenwick: bad line speed '1e6' in QUENWICK_BAUD (115200, 250000, 500000 or 1000000)" + TRY_HELP},
+        {{"--version"},
+         {},
+         1,
+         "",
+         "Quenwick: cannot write standard output: No space left on device\n",
+         "\"$@\" >/dev/full"},
+        {{"--help"}, {}, 1, "", "Quenwick: cannot write standard output: Bad file descriptor\n", "\"$@\" >&-"},
+        {{"-V"}, {}, 1, "", "", "\"$@\" >/dev/full 2>&-"},
         // The modes exclude each other; each needs its operands; a port that cannot be opened.
         {{"--info", "p", "--erase"},
          {},
@@ -443,8 +472,8 @@ TEST_F(EndToEndTest, OptionsAroundThePlainCall)
         {{"--verify", "/nonexistent.bin", "p", "b"}, {}, 1, "", "FAILED\nThe board could not be verified.\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.environment) + ::testing::PrintToString(row.arguments));
-        const Subprocess::Outcome outcome = quenwick(row.arguments, row.environment);
+        SCOPED_TRACE(::testing::PrintToString(row.environment) + ::testing::PrintToString(row.arguments) + row.shell);
+        const Subprocess::Outcome outcome = quenwick(row.arguments, row.environment, row.shell);
         EXPECT_EQ(outcome.exitStatus, row.exitStatus);
         EXPECT_TRUE(std::regex_match(outcome.out, std::regex(row.out))) << outcome.out;
         EXPECT_EQ(outcome.err, row.err);
@@ -469,9 +498,14 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
     const struct {
         Strings arguments;
         int exitStatus;
-        std::string out, err;
+        std::string out, err, shell = "\"$@\"";
     } rows[] = {
         {{"--info", device}, 0, info, ""},
+        {{"--info", device},
+         1,
+         "",
+         "Quenwick: cannot write standard output: No space left on device\n",
+         "\"$@\" >/dev/full"},
         {{"-b", "1000000", "-v", "--info", device}, 0, info, ANY + "line speed 1000000 baud\n"},
         {{"--verify", written, device, "X"}, 0, "", ""},
         {{"--verify", image("other.bin", randomBytes(3000, 6)), device, "X"},
@@ -485,8 +519,8 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
                "verified\\.\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.arguments));
-        const Subprocess::Outcome outcome = quenwick(row.arguments);
+        SCOPED_TRACE(::testing::PrintToString(row.arguments) + row.shell);
+        const Subprocess::Outcome outcome = quenwick(row.arguments, {}, row.shell);
         EXPECT_EQ(outcome.exitStatus, row.exitStatus);
         EXPECT_EQ(outcome.out, row.out);
         EXPECT_TRUE(std::regex_match(unstamped(outcome.err), std::regex(row.err))) << outcome.err;

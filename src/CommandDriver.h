@@ -62,10 +62,13 @@ public:
 private:
     void applicationInitialize(std::unique_ptr<NSSerialPortProcessor> pComPort);
     uint64_t buildContext(bool fImage);
+    uint64_t explain(uint64_t dwResult);
+    void setReason(const std::string& strReason);
 
     _CONTEXTINFO m_ContextInfo{};
     _RESULTINFO m_ResultInfo{};
     std::shared_ptr<NSSequenceProcessor> m_SequenceProcessor;
+    NSSerialPortProcessor* m_pComPort = nullptr;  // the sequence's port, borrowed for its open's failure
     std::optional<std::string> _fileNameStirng;
     std::optional<std::string> _boardNameStirng;
     std::optional<std::string> _portNameStirng;

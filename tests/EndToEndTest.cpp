@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -326,12 +327,15 @@ TEST_F(EndToEndTest, JobsThatSucceed)
 
 // Plain, a failure prints the failure text only; with -v the reason comes
 // first. A bad image is refused before the port opens: the board hears nothing.
+// A port that does not open says why, from the system's answer.
 TEST_F(EndToEndTest, FailuresAndTheirReasons)
 {
     const std::string sketch = image("sketch.bin", randomBytes(2000, 3));
     const fs::path fifo = m_directory / "x.bin";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    // port: the board's device when empty, held by another program when "busy", none when "-".
+    // port: the board's device when empty, held by another program when
+    // "busy", one this user may not open when "denied", none when "-". GROUP
+    // in the reason: the device's group.
     const struct {
         const char* name;
         Strings options;
@@ -378,27 +382,40 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
          {},
          sketch,
          (m_directory / "no-such-port").string(),
-         "error 0x1002: the port cannot be opened",
+         "error 0x1002: the port does not exist",
          false},
-        {"port that is a regular file", {}, sketch, sketch, "error 0x1002: the port cannot be opened", false},
-        {"port that is no terminal", {}, sketch, "/dev/null", "error 0x1002: the port cannot be opened", false},
-        {"port in use", {}, sketch, "busy", "error 0x1002: the port cannot be opened", false},
+        {"port that is a regular file", {}, sketch, sketch, "error 0x1002: the port is not a serial device", false},
+        {"port that is no terminal", {}, sketch, "/dev/null", "error 0x1002: the port is not a serial device", false},
+        {"port in use", {}, sketch, "busy", "error 0x1002: the port is in use by another program", false},
+        {"port not permitted",
+         {},
+         sketch,
+         "denied",
+         "error 0x1002: this user may not open the port (members of group GROUP may)",
+         false},
         {"no port", {}, sketch, "-", "error 0x1001: no port was given", false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const bool busy = row.port == "busy";
+        const bool busy = row.port == "busy", denied = row.port == "denied";
         const std::string device = startBoard(row.options);
-        const std::string port = row.port.empty() || busy ? device : row.port == "-" ? "" : row.port;
+        const std::string port = row.port.empty() || busy || denied ? device : row.port == "-" ? "" : row.port;
         const int holder = busy ? ::open(port.c_str(), O_RDWR | O_NOCTTY) : -1;
         ASSERT_TRUE(!busy || ::flock(holder, LOCK_EX) == 0);
-        expectExit(quenwick({row.imagePath, port, "X"}), 1);
-        const Subprocess::Outcome verbose = quenwick({"-v", row.imagePath, port, "X"});
+        // Denied to its owner by the mode; root, whom no mode stops, runs it as nobody.
+        struct stat status {};
+        ASSERT_TRUE(!denied || (::chmod(port.c_str(), 0060) == 0 && ::stat(port.c_str(), &status) == 0));
+        const std::string shell =
+            denied && ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"" : "\"$@\"";
+        const std::string reason =
+            std::regex_replace(row.reason, std::regex("GROUP"), denied ? ::getgrgid(status.st_gid)->gr_name : "");
+        expectExit(quenwick({row.imagePath, port, "X"}, {}, shell), 1);
+        const Subprocess::Outcome verbose = quenwick({"-v", row.imagePath, port, "X"}, {}, shell);
         EXPECT_EQ(verbose.exitStatus, 1);
-        EXPECT_TRUE(std::regex_match(
-            unstamped(verbose.err),
-            std::regex("(" + ANY + "\n)?" + std::regex_replace(row.reason, std::regex("[.()]"), "\\$&") + "\n" +
-                       FAILURE_TEXT)))
+        EXPECT_TRUE(
+            std::regex_match(unstamped(verbose.err),
+                             std::regex("(" + ANY + "\n)?" + std::regex_replace(reason, std::regex("[.()]"), "\\$&") +
+                                        "\n" + FAILURE_TEXT)))
             << verbose.err;
         ::close(holder);
         stopBoard();
@@ -476,7 +493,7 @@ TEST_F(EndToEndTest, OptionsAroundThePlainCall)
          {"QUENWICK_BAUD=", "QUENWICK_VERBOSE=Yes"},
          1,
          "",
-         "error 0x1002: the port cannot be opened\nFAILED\nThe board could not be read.\n"},
+         "error 0x1002: the port does not exist\nFAILED\nThe board could not be read.\n"},
         {{"--erase", "/nonexistent/port"}, {}, 1, "", "FAILED\nThe board could not be erased.\n"},
         {{"--verify", "/nonexistent.bin", "p", "b"}, {}, 1, "", "FAILED\nThe board could not be verified.\n"},
     };

@@ -6,38 +6,77 @@
 #include "ResultCodes.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 namespace {
 
 // A descriptor that select can watch: below FD_SETSIZE, closed on exec.
 bool selectable(int fd) { return fd >= 0 && fd < FD_SETSIZE && fcntl(fd, F_SETFD, FD_CLOEXEC) != -1; }
 
-// Why a freshly opened descriptor may not be used as the port; 0 when it may.
-// Nothing on the device is changed by these checks.
-uint64_t refusal(int fd, struct termios* pFound)
+// Who else may open the device, where its group may read and write it and
+// has a name: " (members of group dialout may)"; "" otherwise.
+std::string groupHint(const char* pbPortName)
 {
+    struct stat status {};
+    const struct group* pGroup = nullptr;
+    if (::stat(pbPortName, &status) == -1 || (status.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) ||
+        (pGroup = getgrgid(status.st_gid)) == nullptr) {
+        return "";
+    }
+    return std::string(" (members of group ") + pGroup->gr_name + " may)";
+}
+
+// The system's answer to opening or taking the port, in words.
+std::string openFailure(int error, const char* pbPortName)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV: return "the port does not exist";
+    case EACCES:
+    case EPERM: return "this user may not open the port" + groupHint(pbPortName);
+    case EBUSY:
+    case EWOULDBLOCK: return "the port is in use by another program";
+    case ENOTTY:
+    case EISDIR: return "the port is not a serial device";
+    default: return std::string("the port cannot be opened (") + std::strerror(error) + ")";
+    }
+}
+
+// Why a freshly opened descriptor may not be used as the port, in words; ""
+// when it may. Nothing on the device is changed by these checks.
+std::string refusal(int fd, const char* pbPortName, struct termios* pFound)
+{
+    if (!selectable(fd)) {
+        return openFailure(EMFILE, pbPortName);
+    }
     // Only a terminal device is a serial line; a regular file or /dev/null
     // would silently swallow the frames written to it.
-    if (!selectable(fd) || tcgetattr(fd, pFound) == -1) {
-        return ERR_PORT_OPEN;
+    if (tcgetattr(fd, pFound) == -1) {
+        return openFailure(errno, pbPortName);
     }
     // The user's own terminal: frames would land on the screen.
     if (tcgetsid(fd) != -1) {
-        return ERR_PORT_OPEN;
+        return "the port is the terminal Quenwick runs in";
     }
-    // Another program has it.
+    // Another program has it, as we take it: with a lock (a program that
+    // opened it exclusively has already made our open fail with EBUSY).
     if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
-        return ERR_PORT_OPEN;
+        return openFailure(errno, pbPortName);
     }
-    return RESULT_OK;
+    return "";
 }
 
 // 8 data bits, no parity, 2 stop bits at 115200, over a transparent 8-bit
@@ -220,14 +259,16 @@ void PosixSerialDevice::wake()
 
 }  // namespace
 
-uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice)
+uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy)
 {
     const int fd = ::open(pbPortName, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (fd == -1) {
+        *pstrWhy = openFailure(errno, pbPortName);
         return ERR_PORT_OPEN;
     }
     struct termios found {};
-    if (refusal(fd, &found) != RESULT_OK) {
+    *pstrWhy = refusal(fd, pbPortName, &found);
+    if (!pstrWhy->empty()) {
         ::close(fd);
         return ERR_PORT_OPEN;
     }

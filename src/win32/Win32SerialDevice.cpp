@@ -46,6 +46,20 @@ void makeLineSettings(DCB& dcb)
     dcb.fAbortOnError = FALSE;
 }
 
+// The system's answer to opening the port, in words. A COM port that another
+// program has open answers ERROR_ACCESS_DENIED, as a port this user may not
+// open does.
+std::string openFailure(DWORD dwError)
+{
+    switch (dwError) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "the port does not exist";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return "the port is in use by another program, or this user may not open it";
+    default: return "the port cannot be opened (system error " + std::to_string(dwError) + ")";
+    }
+}
+
 class Win32SerialDevice final : public SerialDevice {
 public:
     Win32SerialDevice(HANDLE hPort, const DCB& found, const COMMTIMEOUTS& foundTimeouts)
@@ -243,13 +257,14 @@ void Win32SerialDevice::wake() { SetEvent(m_hStop); }
 
 }  // namespace
 
-uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice)
+uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy)
 {
     // Share mode 0: a port that another program holds is refused at once, and
     // no other can open it while this one has it.
     const HANDLE hPort = CreateFileA(devicePath(pbPortName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (hPort == INVALID_HANDLE_VALUE) {
+        *pstrWhy = openFailure(GetLastError());
         return ERR_PORT_OPEN;
     }
     // Only a serial line has line settings; a file or another device is refused untouched.
@@ -259,12 +274,15 @@ uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice
     if (GetFileType(hPort) != FILE_TYPE_CHAR || !GetCommState(hPort, &found) ||
         !GetCommTimeouts(hPort, &foundTimeouts)) {
         CloseHandle(hPort);
+        *pstrWhy = "the port is not a serial device";
         return ERR_PORT_OPEN;
     }
     auto device = std::make_unique<Win32SerialDevice>(hPort, found, foundTimeouts);
     const uint64_t r = device->start();
     if (r == RESULT_OK) {
         *ppDevice = std::move(device);
+    } else if (r == ERR_PORT_OPEN) {
+        *pstrWhy = "the port does not take the job's line settings";
     }
     return r;
 }

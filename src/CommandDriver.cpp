@@ -105,11 +105,19 @@ uint64_t CommandDriver::buildContext(bool fImage)
     return RESULT_OK;
 }
 
-// The job's result as the command line tells it: a port that did not open
-// says what the system answered.
+// The job's result as the command line tells it: a job that failed after a
+// stop was asked for was stopped, whatever its last wait returned; a port
+// that did not open says what the system answered.
 uint64_t CommandDriver::explain(uint64_t dwResult)
 {
-    if (dwResult == ERR_PORT_OPEN) {
+    if (dwResult == RESULT_OK) {
+        return dwResult;
+    }
+    if (const char* pszCause = m_pszStopCause.load()) {
+        dwResult = ERR_RECV_TIMEOUT;
+        m_ResultInfo.Result = dwResult;
+        setReason(std::string("stopped by ") + pszCause);
+    } else if (dwResult == ERR_PORT_OPEN) {
         setReason(m_pComPort->OpenFailure());
     }
     return dwResult;
@@ -122,7 +130,11 @@ void CommandDriver::setReason(const std::string& strReason)
     m_ResultInfo.Reason[length] = '\0';
 }
 
-void CommandDriver::stop() { m_SequenceProcessor->stop(); }
+void CommandDriver::stop(const char* pszCause)
+{
+    m_pszStopCause.store(pszCause);
+    m_SequenceProcessor->stop();
+}
 
 uint64_t CommandDriver::returnResult() const { return m_ResultInfo.Result; }
 

@@ -19,6 +19,7 @@
 #include "CommandDriver.h"
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
+#include "SerialDevice.h"
 #include "SerialPortList.h"
 #include "StopSignals.h"
 #include "System.h"
@@ -132,7 +133,8 @@ int main(int argc, char* argv[])
     // ends that. The join is what makes resultcode safe to read afterwards.
     {
         // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
-        StopSignals stopSignals([&driver] { driver->stop(); }, std::string(failureText(job)));
+        StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); }, &SerialDevice::putBackAll,
+                                std::string(failureText(job)));
         LocalOperation operation(driver, job);
         std::thread worker([&operation, &verboseLog] {
             operation.main();

@@ -622,8 +622,9 @@ TEST_F(EndToEndTest, ListPortsFromSysfs)
 }
 
 // A signal mid-job ends it at its next wait with the end steps (the line
-// settings put back), the failure text and exit status 1; the board is then
-// free for the next job.
+// settings put back), its reason and the failure text as the last bytes, and
+// exit status 1; a second signal ends it at once, the line settings put back
+// all the same. The board is then free for the next job.
 TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
 {
     const std::string bytes = randomBytes(16 * 1024, 13);
@@ -637,14 +638,28 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
         return std::make_tuple(tio.c_iflag, tio.c_oflag, tio.c_cflag, tio.c_lflag);
     };
     const auto found = lineSettings();
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(signalNumber);
+    // end: how standard error ends, a regular expression.
+    const struct {
+        std::vector<int> signals;
+        std::string end;
+    } rows[] = {
+        {{SIGINT}, "\nerror 0x2005: stopped by SIGINT \\(Programming, attempt [1-5]\\)\n"},
+        {{SIGTERM}, "\nerror 0x2005: stopped by SIGTERM \\(Programming, attempt [1-5]\\)\n"},
+        {{SIGHUP}, "\nerror 0x2005: stopped by SIGHUP \\(Programming, attempt [1-5]\\)\n"},
+        {{SIGHUP, SIGTERM}, "\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.signals));
         const size_t logged = readText(m_directory / "board.log").size();
-        Subprocess job({QUENWICK_EXE, sketch, device, "X"});
+        Subprocess job({QUENWICK_EXE, "-v", sketch, device, "X"});
         ASSERT_TRUE(programs(logged));
-        ::kill(job.pid(), signalNumber);
-        expectExit(job.finish(60s), 1);
-        EXPECT_EQ(lineSettings(), found) << "the end steps did not run";
+        for (int signalNumber : row.signals) {
+            ::kill(job.pid(), signalNumber);
+        }
+        const Subprocess::Outcome outcome = job.finish(60s);
+        EXPECT_EQ(outcome.exitStatus, 1);
+        EXPECT_TRUE(std::regex_search(outcome.err, std::regex(row.end + FAILURE_TEXT + "$"))) << outcome.err;
+        EXPECT_EQ(lineSettings(), found) << "the line settings were not put back";
         // The next job's DTR and break would reset a real target; the simulated
         // board cannot see them, so the answer it still owes the stopped job
         // must go out before the next job's line changes, or the next job takes it.

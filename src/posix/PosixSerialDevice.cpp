@@ -2,6 +2,7 @@
 // select together with a wake-up pipe.
 #include "SerialDevice.h"
 
+#include "DeviceRegistry.h"
 #include "PosixSystem.h"
 #include "ResultCodes.h"
 
@@ -116,9 +117,39 @@ int setSpeeds(int fd, uint64_t inputSpeed, uint64_t outputSpeed)
     return tcsetattr(fd, TCSANOW, &tio);
 }
 
+// What open found on a device and its close puts back. The speeds are kept
+// apart because on Linux the terminal record cannot carry an arbitrary speed.
+struct Found {
+    int fd = -1;
+    struct termios tio {};
+    uint64_t inputSpeed = 0;
+    uint64_t outputSpeed = 0;
+    bool fLatencyChanged = false;
+};
+
+// The open devices, for a stop that cannot wait for their close.
+DeviceRegistry<Found> openDevices;
+
+// Puts back the latency, the line settings and their speeds as found, with
+// calls that are safe in a signal's context only. The terminal record carries
+// the standard speeds; a speed outside that table needs the speed request.
+void putBack(const Found& found)
+{
+    if (found.fLatencyChanged) {
+        PosixSystem::closeLowLatency(found.fd);
+    }
+    tcsetattr(found.fd, TCSANOW, &found.tio);
+    uint64_t inputSpeed = 0;
+    uint64_t outputSpeed = 0;
+    if (found.outputSpeed != 0 && PosixSystem::currentSpeed(found.fd, &inputSpeed, &outputSpeed) == 0 &&
+        (inputSpeed != found.inputSpeed || outputSpeed != found.outputSpeed)) {
+        setSpeeds(found.fd, found.inputSpeed, found.outputSpeed);
+    }
+}
+
 class PosixSerialDevice final : public SerialDevice {
 public:
-    PosixSerialDevice(int fd, const struct termios& found) : m_iComPort(fd), m_found{found} {}
+    PosixSerialDevice(int fd, const struct termios& found) : m_iComPort(fd), m_found{fd, found} {}
     ~PosixSerialDevice() override;
 
     uint64_t start();
@@ -133,20 +164,12 @@ public:
     void wake() override;
 
 private:
-    // The device's settings when it was opened; speeds are kept apart because
-    // on Linux the terminal record cannot carry an arbitrary speed.
-    struct LineSettings {
-        struct termios tio {};
-        uint64_t inputSpeed = 0;
-        uint64_t outputSpeed = 0;
-    };
-
     const int m_iComPort;
-    LineSettings m_found;
+    Found m_found;
+    int m_iSlot = -1;  // in openDevices
     int m_iWakeRead = -1;
     int m_iWakeWrite = -1;
     bool m_fLowLatency = false;
-    bool m_fLatencyChanged = false;
     int m_stat_org = 0;  // the modem lines when DTR was last raised
 };
 
@@ -161,7 +184,8 @@ uint64_t PosixSerialDevice::start()
     struct termios tio = m_found.tio;
     makeLineSettings(tio);
     tcsetattr(m_iComPort, TCSANOW, &tio);
-    m_fLowLatency = PosixSystem::openLowLatency(m_iComPort, &m_fLatencyChanged);
+    m_fLowLatency = PosixSystem::openLowLatency(m_iComPort, &m_found.fLatencyChanged);
+    m_iSlot = openDevices.enlist(m_found);
 
     int wake[2] = {-1, -1};
     if (pipe(wake) == -1) {
@@ -178,18 +202,8 @@ uint64_t PosixSerialDevice::start()
 
 PosixSerialDevice::~PosixSerialDevice()
 {
-    if (m_fLatencyChanged) {
-        PosixSystem::closeLowLatency(m_iComPort);
-    }
-    // The terminal record carries the standard speeds; a speed outside that
-    // table needs the speed request of its own.
-    tcsetattr(m_iComPort, TCSANOW, &m_found.tio);
-    uint64_t inputSpeed = 0;
-    uint64_t outputSpeed = 0;
-    if (m_found.outputSpeed != 0 && PosixSystem::currentSpeed(m_iComPort, &inputSpeed, &outputSpeed) == 0 &&
-        (inputSpeed != m_found.inputSpeed || outputSpeed != m_found.outputSpeed)) {
-        setSpeeds(m_iComPort, m_found.inputSpeed, m_found.outputSpeed);
-    }
+    putBack(m_found);
+    openDevices.delist(m_iSlot);
     ioctl(m_iComPort, TIOCNXCL);
     ::close(m_iComPort);  // also lets go of the lock
     for (int fd : {m_iWakeRead, m_iWakeWrite}) {
@@ -258,6 +272,8 @@ void PosixSerialDevice::wake()
 }
 
 }  // namespace
+
+void SerialDevice::putBackAll() { openDevices.forEach(putBack); }
 
 uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy)
 {

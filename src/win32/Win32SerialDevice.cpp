@@ -3,6 +3,7 @@
 // blocking read cannot be woken, and WaitCommEvent is not dependable).
 #include "SerialDevice.h"
 
+#include "DeviceRegistry.h"
 #include "ResultCodes.h"
 
 #include <windows.h>
@@ -60,10 +61,28 @@ std::string openFailure(DWORD dwError)
     }
 }
 
+// What open found on a device and its close puts back.
+struct Found {
+    HANDLE hPort = INVALID_HANDLE_VALUE;
+    DCB dcb{};
+    COMMTIMEOUTS timeouts{};
+};
+
+// The open devices, for a stop that cannot wait for their close.
+DeviceRegistry<Found> openDevices;
+
+void putBack(const Found& found)
+{
+    DCB dcb = found.dcb;
+    COMMTIMEOUTS timeouts = found.timeouts;
+    SetCommState(found.hPort, &dcb);
+    SetCommTimeouts(found.hPort, &timeouts);
+}
+
 class Win32SerialDevice final : public SerialDevice {
 public:
     Win32SerialDevice(HANDLE hPort, const DCB& found, const COMMTIMEOUTS& foundTimeouts)
-        : m_hPort(hPort), m_found(found), m_foundTimeouts(foundTimeouts)
+        : m_hPort(hPort), m_found{hPort, found, foundTimeouts}
     {
     }
     ~Win32SerialDevice() override;
@@ -86,8 +105,8 @@ private:
     bool applyLine(const DCB& dcb);
 
     const HANDLE m_hPort;
-    const DCB m_found;
-    const COMMTIMEOUTS m_foundTimeouts;
+    const Found m_found;
+    int m_iSlot = -1;          // in openDevices
     DCB m_dcb{};               // the line's settings now
     HANDLE m_hStop = nullptr;  // set by wake and never reset
     OVERLAPPED m_read{};       // the read in progress, with an event of its own
@@ -110,9 +129,10 @@ uint64_t Win32SerialDevice::start()
         return ERR_INIT;
     }
     m_fTimerPeriod = timeBeginPeriod(1) == TIMERR_NOERROR;
-    DCB dcb = m_found;
+    DCB dcb = m_found.dcb;
     makeLineSettings(dcb);
     COMMTIMEOUTS timeouts{};
+    m_iSlot = openDevices.enlist(m_found);
     if (!SetCommTimeouts(m_hPort, &timeouts) || !applyLine(dcb)) {
         return ERR_PORT_OPEN;
     }
@@ -126,10 +146,8 @@ Win32SerialDevice::~Win32SerialDevice()
     if (m_fReading && CancelIoEx(m_hPort, &m_read)) {
         GetOverlappedResult(m_hPort, &m_read, &dwCount, TRUE);
     }
-    DCB found = m_found;
-    COMMTIMEOUTS foundTimeouts = m_foundTimeouts;
-    SetCommState(m_hPort, &found);
-    SetCommTimeouts(m_hPort, &foundTimeouts);
+    putBack(m_found);
+    openDevices.delist(m_iSlot);
     CloseHandle(m_hPort);
     for (HANDLE hEvent : {m_hStop, m_read.hEvent, m_write.hEvent}) {
         if (hEvent != nullptr) {
@@ -256,6 +274,8 @@ int64_t Win32SerialDevice::readAvailable(uint8_t* pbData, uint64_t size)
 void Win32SerialDevice::wake() { SetEvent(m_hStop); }
 
 }  // namespace
+
+void SerialDevice::putBackAll() { openDevices.forEach(putBack); }
 
 uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy)
 {

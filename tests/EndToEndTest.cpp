@@ -575,17 +575,25 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
 
 // --list-ports on a sysfs tree of our own: a USB adapter with its strings and
 // stable path, a built-in UART, and none for a UART that serial_core found
-// missing or a virtual terminal; an empty tree lists nothing.
+// missing or a virtual terminal; an empty tree lists nothing. A hostile tree
+// is read as untrusted: an attribute that never ends (/dev/zero) or would
+// hold the reader (a FIFO) is left out, control bytes and bytes that are no
+// UTF-8 are shown as \xNN, and each device keeps one line.
 TEST_F(EndToEndTest, ListPortsFromSysfs)
 {
-    const fs::path root = m_directory / "root";
-    const auto file = [&](const std::string& path, const std::string& text) {
-        fs::create_directories((root / path).parent_path());
-        std::ofstream(root / path) << text << "\n";
+    const fs::path root = m_directory / "root", hostile = m_directory / "hostile";
+    const auto file = [&](const fs::path& tree, const std::string& path, const std::string& text) {
+        fs::create_directories((tree / path).parent_path());
+        std::ofstream(tree / path) << text << "\n";
     };
-    const auto link = [&](const std::string& path, const std::string& target) {
-        fs::create_directories(root / path.substr(0, path.rfind('/')));
-        fs::create_directory_symlink(target, root / path);
+    const auto link = [&](const fs::path& tree, const std::string& path, const std::string& target) {
+        fs::create_directories(tree / path.substr(0, path.rfind('/')));
+        fs::create_directory_symlink(target, tree / path);
+    };
+    const auto uart = [&](const fs::path& tree, const std::string& tty, const std::string& type) {
+        file(tree, "sys/devices/platform/serial8250/tty/" + tty + "/type", type);
+        link(tree, "sys/devices/platform/serial8250/tty/" + tty + "/device", "../../../serial8250");
+        link(tree, "sys/class/tty/" + tty, "../../devices/platform/serial8250/tty/" + tty);
     };
     const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
     for (const auto& [name, text] : {std::pair{"idVendor", "0403"},
@@ -593,25 +601,33 @@ TEST_F(EndToEndTest, ListPortsFromSysfs)
                                      {"manufacturer", "FTDI"},
                                      {"product", "FT232R USB UART"},
                                      {"serial", "A10K3Z"}}) {
-        file(usb + "/" + name, text);
+        file(root, usb + "/" + name, text);
     }
     fs::create_directories(root / usb / "1-2:1.0/ttyUSB0/tty/ttyUSB0");
-    link(usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
-    link("sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
-    link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0", "../../ttyUSB0");
-    for (const auto& [tty, type] : {std::pair{"ttyS0", "4"}, {"ttyS1", "0"}}) {
-        file(std::string("sys/devices/platform/serial8250/tty/") + tty + "/type", type);
-        link(std::string("sys/devices/platform/serial8250/tty/") + tty + "/device", "../../../serial8250");
-        link(std::string("sys/class/tty/") + tty, std::string("../../devices/platform/serial8250/tty/") + tty);
-    }
+    link(root, usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
+    link(root, "sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
+    link(root, "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0", "../../ttyUSB0");
+    uart(root, "ttyS0", "4");
+    uart(root, "ttyS1", "0");
     fs::create_directories(root / "sys/devices/virtual/tty/tty0");
-    link("sys/class/tty/tty0", "../../devices/virtual/tty/tty0");
+    link(root, "sys/class/tty/tty0", "../../devices/virtual/tty/tty0");
     fs::create_directories(m_directory / "empty");
+    fs::copy(root, hostile, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::remove(hostile / usb / "product");
+    fs::create_symlink("/dev/zero", hostile / usb / "product");
+    fs::remove(hostile / usb / "manufacturer");
+    ASSERT_EQ(::mkfifo((hostile / usb / "manufacturer").c_str(), 0600), 0);
+    file(hostile, usb + "/serial", "\x1B[2J\\A\nB\xFF\xC2\x9B\xC3\xA9");
+    uart(hostile, "ttyS\n2", "4");
     const std::pair<fs::path, std::string> rows[] = {
         {root,
          "/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, "
          "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
         {m_directory / "empty", ""},
+        {hostile,
+         "/dev/ttyS0\n/dev/ttyS\\x0A2\n/dev/ttyUSB0 (USB 0403:6001, serial "
+         "\\x1B[2J\\x5CA\\x0AB\\xFF\\xC2\\x9B\xC3\xA9, "
+         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
     };
     for (const auto& [tree, out] : rows) {
         const Subprocess::Outcome outcome = quenwick({"--list-ports"}, {"QUENWICK_PORTS_ROOT=" + tree.string()});

@@ -1,5 +1,6 @@
 #include "CommandDriver.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -8,11 +9,13 @@
 
 namespace {
 
-// Copies the text and its terminator into a fixed field, or refuses it when
-// it does not fit.
-bool copyText(const std::string& strText, char (&field)[1024])
+// Copies the text and its terminator into a fixed field; when it does not
+// fit, says so for the named text in *pstrWhy.
+bool copyText(const std::string& strText, char (&field)[1024], const char* pszWhat, std::string* pstrWhy)
 {
     if (strText.size() >= sizeof field) {
+        *pstrWhy = std::string(pszWhat) + " is " + std::to_string(strText.size()) + " bytes long; at most " +
+                   std::to_string(sizeof field - 1) + " are taken";
         return false;
     }
     std::memcpy(field, strText.c_str(), strText.size() + 1);
@@ -48,6 +51,7 @@ void CommandDriver::applicationInitialize() { applicationInitialize(std::make_un
 
 void CommandDriver::applicationInitialize(std::unique_ptr<NSSerialPortProcessor> pComPort)
 {
+    m_pComPort = pComPort.get();
     if (m_SequenceProcessor) {
         m_SequenceProcessor->setDelegate(nullptr);
     }
@@ -71,7 +75,7 @@ uint64_t CommandDriver::pushJob(NSSequenceProcessor::JobKind job)
         return r;
     }
     m_SequenceProcessor->setVerbose(m_pVerboseLog != nullptr);
-    return m_SequenceProcessor->start(m_ContextInfo, job);
+    return explain(m_SequenceProcessor->start(m_ContextInfo, job));
 }
 
 // Fills the port path and, with fImage, the image path; refuses the job when
@@ -82,7 +86,9 @@ uint64_t CommandDriver::buildContext(bool fImage)
     if (!_portNameStirng || _portNameStirng->empty()) {
         return ERR_PORT_NOT_SELECTED;
     }
-    if (!copyText(*_portNameStirng, m_ContextInfo.PortName)) {
+    std::string strWhy;
+    if (!copyText(*_portNameStirng, m_ContextInfo.PortName, "the port name", &strWhy)) {
+        setReason(strWhy);
         return ERR_PARAMETER;
     }
     m_ContextInfo.BaudRate = m_bBaudRate;
@@ -92,13 +98,43 @@ uint64_t CommandDriver::buildContext(bool fImage)
     if (!_fileNameStirng) {
         return ERR_FILE_NOT_FOUND;
     }
-    if (!copyText(*_fileNameStirng, m_ContextInfo.TargetFileInfo.FilePath)) {
+    if (!copyText(*_fileNameStirng, m_ContextInfo.TargetFileInfo.FilePath, "the image path", &strWhy)) {
+        setReason(strWhy);
         return ERR_PARAMETER;
     }
     return RESULT_OK;
 }
 
-void CommandDriver::stop() { m_SequenceProcessor->stop(); }
+// The job's result as the command line tells it: a job that failed after a
+// stop was asked for was stopped, whatever its last wait returned; a port
+// that did not open says what the system answered.
+uint64_t CommandDriver::explain(uint64_t dwResult)
+{
+    if (dwResult == RESULT_OK) {
+        return dwResult;
+    }
+    if (const char* pszCause = m_pszStopCause.load()) {
+        dwResult = ERR_RECV_TIMEOUT;
+        m_ResultInfo.Result = dwResult;
+        setReason(std::string("stopped by ") + pszCause);
+    } else if (dwResult == ERR_PORT_OPEN) {
+        setReason(m_pComPort->OpenFailure());
+    }
+    return dwResult;
+}
+
+void CommandDriver::setReason(const std::string& strReason)
+{
+    const size_t length = std::min(strReason.size(), sizeof m_ResultInfo.Reason - 1);
+    std::memcpy(m_ResultInfo.Reason, strReason.data(), length);
+    m_ResultInfo.Reason[length] = '\0';
+}
+
+void CommandDriver::stop(const char* pszCause)
+{
+    m_pszStopCause.store(pszCause);
+    m_SequenceProcessor->stop();
+}
 
 uint64_t CommandDriver::returnResult() const { return m_ResultInfo.Result; }
 

@@ -2,6 +2,7 @@
 // (a write, or another kind) on the sequence it owns and keeps the job's outcome.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,8 +37,9 @@ public:
     // and a verify need the file name.
     uint64_t pushJob(NSSequenceProcessor::JobKind job);
     // From any thread: the job under way ends at its next wait, its end steps
-    // run, and pushWrite returns its failure.
-    void stop();
+    // run, and pushWrite returns ERR_RECV_TIMEOUT, its reason "stopped by "
+    // and pszCause ("SIGINT"; a text that lives as long as the program).
+    void stop(const char* pszCause);
     // The result code of the last job.
     uint64_t returnResult() const;
     // The last job's result code and its last command exchange.
@@ -62,10 +64,14 @@ public:
 private:
     void applicationInitialize(std::unique_ptr<NSSerialPortProcessor> pComPort);
     uint64_t buildContext(bool fImage);
+    uint64_t explain(uint64_t dwResult);
+    void setReason(const std::string& strReason);
 
     _CONTEXTINFO m_ContextInfo{};
     _RESULTINFO m_ResultInfo{};
     std::shared_ptr<NSSequenceProcessor> m_SequenceProcessor;
+    NSSerialPortProcessor* m_pComPort = nullptr;  // the sequence's port, borrowed for its open's failure
+    std::atomic<const char*> m_pszStopCause{nullptr};
     std::optional<std::string> _fileNameStirng;
     std::optional<std::string> _boardNameStirng;
     std::optional<std::string> _portNameStirng;

@@ -130,12 +130,14 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
             m_EJob = pMode->job;
             m_EAction = pMode->action;
         }
-        if (m_EAction == ACTION_RUN && !baudOption && pszBaud != nullptr) {
-            takeBaudRate(pszBaud, " in QUENWICK_BAUD");
+        // A variable set but empty counts as unset.
+        if (m_EAction == ACTION_RUN && !baudOption && pszBaud != nullptr && *pszBaud != '\0' &&
+            !takeBaudRate(pszBaud, " in QUENWICK_BAUD")) {
+            return;
         }
-    }
-    if (!m_fVerbose && pszVerbose != nullptr) {
-        m_fVerbose = std::strcmp(pszVerbose, "1") == 0;
+        if (m_EAction == ACTION_RUN && !m_fVerbose && pszVerbose != nullptr && *pszVerbose != '\0') {
+            takeVerbose(pszVerbose);
+        }
     }
 }
 
@@ -156,6 +158,21 @@ bool CommandLine::takeBaudRate(const std::string& strRate, const char* pszWhere)
     }
     refuse("bad line speed '" + strRate + "'" + pszWhere + " (115200, 250000, 500000 or 1000000)");
     return false;
+}
+
+// 1, yes, true, on or 0, no, false, off in any letter case, or a refusal.
+void CommandLine::takeVerbose(const std::string& strValue)
+{
+    static constexpr const char* VALUES[] = {"0", "no", "false", "off", "1", "yes", "true", "on"};
+    std::string strLower = strValue;
+    std::transform(strLower.begin(), strLower.end(), strLower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    const auto found = std::find(std::begin(VALUES), std::end(VALUES), strLower);
+    if (found == std::end(VALUES)) {
+        refuse("bad value '" + strValue + "' in QUENWICK_VERBOSE (1, 0, yes, no, true, false, on or off)");
+        return;
+    }
+    m_fVerbose = found - std::begin(VALUES) >= 4;
 }
 
 const char* CommandLine::optionsText()
@@ -179,9 +196,10 @@ const char* CommandLine::optionsText()
            "      blank-check every block of the code flash and erase those not blank\n"
            "  --list-ports\n"
            "      list the serial devices a board may be on, with what the system tells\n"
-           "Environment: QUENWICK_BAUD=RATE acts as --baud and QUENWICK_VERBOSE=1 as\n"
-           "--verbose; options win.\n"
+           "Environment: QUENWICK_BAUD=RATE acts as --baud; QUENWICK_VERBOSE=1 (or yes,\n"
+           "true, on, in any letter case) as --verbose, and 0, no, false or off not;\n"
+           "options win, and a variable set but empty counts as unset.\n"
            "Exit status: 0 when the image is written and verified (or the signature shown,\n"
            "the image found on the board, the code flash blank, the ports listed), 1\n"
-           "otherwise.\n";
+           "otherwise, also when standard output cannot be written.\n";
 }

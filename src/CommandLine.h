@@ -21,8 +21,9 @@ public:
         ACTION_REFUSE,      // a bad option, value, combination or operand count: error(), exit 1
     };
 
-    // pszBaud and pszVerbose are the environment's values, or null. getopt_long
-    // may reorder argv.
+    // pszBaud and pszVerbose are the environment's values, or null (an empty
+    // one counts as null); they are read for a job only, and only where no
+    // option says the same. getopt_long may reorder argv.
     CommandLine(int argc, char* argv[], const char* pszBaud, const char* pszVerbose);
 
     Action action() const { return m_EAction; }
@@ -42,6 +43,7 @@ public:
 private:
     void refuse(std::string strError);
     bool takeBaudRate(const std::string& strRate, const char* pszWhere);
+    void takeVerbose(const std::string& strValue);
 
     Action m_EAction = ACTION_RUN;
     std::string m_strError;

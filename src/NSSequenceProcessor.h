@@ -29,7 +29,8 @@ struct _COMMANDINFO {
 struct _RESULTINFO {
     uint64_t Result;
     _COMMANDINFO ComInfo;
-    bool DeviceGone;  // the serial device went away during the job
+    bool DeviceGone;        // the serial device went away during the job
+    char Reason[160] = {};  // what happened, where the code's meaning says less (a stop, the port's open); or ""
 };
 
 struct _TARGETFILEINFO {

@@ -27,9 +27,10 @@ uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
     // A second Open without Close would free the buffer under a running thread.
     NSSerialPortProcessor::Close();
 
+    m_strOpenFailure.clear();
     uint64_t r = makeReceiveBuffer();
     if (r == RESULT_OK) {
-        r = SerialDevice::open(pbPortName, &m_device);
+        r = SerialDevice::open(pbPortName, &m_device, &m_strOpenFailure);
     }
     if (r != RESULT_OK) {
         return r;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class SerialDevice;
@@ -34,6 +35,8 @@ public:
     // Opens the device as SerialDevice::open does and returns once the
     // receive thread is reading.
     virtual uint64_t Open(const char* pbPortName);
+    // Why the last Open failed with ERR_PORT_OPEN, in words; "" otherwise.
+    const std::string& OpenFailure() const { return m_strOpenFailure; }
     // Stops the receive thread, puts back the line settings Open found and
     // closes the device.
     virtual void Close();
@@ -89,6 +92,7 @@ private:
     int64_t readDevice();
 
     std::unique_ptr<SerialDevice> m_device;
+    std::string m_strOpenFailure;
     std::unique_ptr<uint8_t[]> m_lpbReceivedData;
     uint64_t m_dwReceivedDataLength = 0;
     std::atomic<bool> m_isRecvLoop{false};

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class SerialDevice {
 public:
@@ -18,9 +19,17 @@ public:
     // latency (a driver that refuses is used as it is) and flushes both
     // queues. A device that is no serial line, the process's own controlling
     // terminal, or one that another program holds is refused with
-    // ERR_PORT_OPEN before anything is changed on it; ERR_INIT when the system
-    // lacks what the device needs. *ppDevice is written only on success.
-    static uint64_t open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice);
+    // ERR_PORT_OPEN before anything is changed on it, and *pstrWhy then says
+    // why from the system's answer ("the port does not exist"); ERR_INIT when
+    // the system lacks what the device needs. *ppDevice is written only on
+    // success.
+    static uint64_t open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy);
+
+    // From a stop signal's watcher, as the process ends at once: puts back on
+    // every open device what its close would (line settings, speeds,
+    // latency), with calls that are safe in a signal's context only; the
+    // devices stay open.
+    static void putBackAll();
 
     SerialDevice() = default;
     SerialDevice(const SerialDevice&) = delete;

@@ -1,7 +1,9 @@
 #include "SerialPortList.h"
 
+#include "System.h"
+
 #include <algorithm>
-#include <fstream>
+#include <cstdio>
 #include <map>
 #include <system_error>
 
@@ -9,13 +11,63 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The first line of a sysfs attribute; empty when there is none.
+// Bytes of an attribute taken at most: the USB strings are far shorter.
+constexpr uint64_t ATTRIBUTE_LIMIT = 4096;
+
+// The text as one line that a terminal shows as it is: a byte that is a
+// control character (C0, DEL, or C1 encoded in UTF-8), a backslash, or no
+// part of valid UTF-8 is written \xNN.
+std::string printable(const std::string& strText)
+{
+    std::string strShown;
+    for (size_t i = 0; i < strText.size();) {
+        const auto byte = [&strText](size_t at) { return static_cast<uint8_t>(at < strText.size() ? strText[at] : 0); };
+        const uint8_t b = byte(i);
+        // The length of a valid UTF-8 sequence that starts here and is no control character; 0 otherwise.
+        size_t length = b >= 0x20 && b < 0x7F && b != '\\' ? 1
+                        : b >= 0xC2 && b <= 0xDF           ? 2
+                        : b >= 0xE0 && b <= 0xEF           ? 3
+                        : b >= 0xF0 && b <= 0xF4           ? 4
+                                                           : 0;
+        for (size_t k = 1; k < length; ++k) {
+            if ((byte(i + k) & 0xC0) != 0x80) {
+                length = 0;
+            }
+        }
+        const uint8_t b1 = byte(i + 1);
+        if ((b == 0xC2 && b1 < 0xA0) || (b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 >= 0xA0) ||
+            (b == 0xF0 && b1 < 0x90) || (b == 0xF4 && b1 >= 0x90)) {
+            length = 0;  // C1 controls, overlong forms, surrogates, beyond U+10FFFF
+        }
+        if (length == 0) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
+            strShown += escaped;
+            ++i;
+        } else {
+            strShown.append(strText, i, length);
+            i += length;
+        }
+    }
+    return strShown;
+}
+
+// A sysfs attribute, read as untrusted: a regular file only, never waited
+// on, at most ATTRIBUTE_LIMIT bytes, its one final line feed dropped; empty
+// when it is none of that.
 std::string attribute(const fs::path& path)
 {
-    std::string line;
-    std::ifstream file(path);
-    std::getline(file, line);
-    return line;
+    std::string strText(ATTRIBUTE_LIMIT, '\0');
+    uint64_t size = 0;
+    if (!System::readRegularFile(path.string().c_str(), reinterpret_cast<uint8_t*>(strText.data()), strText.size(),
+                                 &size)) {
+        return "";
+    }
+    strText.resize(size);
+    if (strText.ends_with('\n')) {
+        strText.pop_back();
+    }
+    return strText;
 }
 
 // The entries of a directory; none when it cannot be read. A device that
@@ -53,7 +105,7 @@ std::vector<std::string> SerialPortList::fromSysfs(const fs::path& root)
     for (const fs::path& link : entries(root / "dev/serial/by-id")) {
         const fs::path target = fs::read_symlink(link, ec);
         if (!ec) {
-            byId.emplace(target.filename().string(), "/dev/serial/by-id/" + link.filename().string());
+            byId.emplace(target.filename().string(), "/dev/serial/by-id/" + printable(link.filename().string()));
         }
     }
     const fs::path devices = fs::weakly_canonical(root / "sys/devices", ec);
@@ -64,12 +116,12 @@ std::vector<std::string> SerialPortList::fromSysfs(const fs::path& root)
         if (ec || attribute(tty / "type") == "0") {
             continue;
         }
-        std::string line = "/dev/" + name;
+        std::string line = "/dev/" + printable(name);
         const fs::path usb = usbDevice(device, devices);
         if (!usb.empty()) {
-            line += " (USB " + attribute(usb / "idVendor") + ":" + attribute(usb / "idProduct");
+            line += " (USB " + printable(attribute(usb / "idVendor")) + ":" + printable(attribute(usb / "idProduct"));
             for (const char* pszString : {"manufacturer", "product", "serial"}) {
-                const std::string text = attribute(usb / pszString);
+                const std::string text = printable(attribute(usb / pszString));
                 if (!text.empty()) {
                     line += (pszString == std::string("serial") ? ", serial " : ", ") + text;
                 }

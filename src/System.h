@@ -8,9 +8,16 @@
 
 namespace System {
 
-// Makes the standard streams carry bytes as they are, with no line-end
-// translation, so that the program's output is the same on every system.
-void useBinaryStreams();
+// Readies the standard streams before anything else runs; false when that
+// failed (the program then ends with status 1). A closed standard input,
+// output or error is opened on the null device, so that no file the program
+// opens (the port above all) takes its place; it is opened the other way
+// round, so that using it fails as using a closed one would. A reader that goes away
+// (a closed pipe) makes a write fail instead of ending the process. The
+// streams carry bytes as they are, with no line-end translation.
+// On Windows a device is a handle and never takes a standard stream's place,
+// and a closed pipe fails the write: only the translation is turned off there.
+bool prepareStandardStreams();
 
 // Whether pStream is a terminal on which a line can be rewritten in place
 // ("\r" and "\033[K"); turns that on where the terminal needs to be asked.

@@ -4,9 +4,11 @@
 // steps, its progress and the reason of a failure go to standard error first.
 // The modes --info, --verify and --erase run other jobs on the board the same
 // way, each with a failure text of its own; --list-ports lists serial devices.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +19,7 @@
 #include "CommandDriver.h"
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
+#include "SerialDevice.h"
 #include "SerialPortList.h"
 #include "StopSignals.h"
 #include "System.h"
@@ -51,6 +54,18 @@ void view_help()
     std::puts("notice: write file format is sketch.bin only.");
 }
 
+// The exit status of a program that wrote to standard output: status when all
+// of it was written, else 1 with the reason on standard error (a full device,
+// a reader that went away, a closed output).
+int outputWritten(int status)
+{
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+        return status;
+    }
+    std::fprintf(stderr, "Quenwick: cannot write standard output: %s\n", std::strerror(errno));
+    return 1;
+}
+
 // Runs one job of one driver.
 class LocalOperation {
 public:
@@ -73,8 +88,10 @@ private:
 
 int main(int argc, char* argv[])
 {
+    if (!System::prepareStandardStreams()) {
+        return 1;
+    }
     resultcode = 1;
-    System::useBinaryStreams();
     const CommandLine commandLine(argc, argv, std::getenv("QUENWICK_BAUD"), std::getenv("QUENWICK_VERBOSE"));
     switch (commandLine.action()) {
     case CommandLine::ACTION_RUN: break;
@@ -82,13 +99,13 @@ int main(int argc, char* argv[])
         for (const std::string& line : SerialPortList::ofThisSystem()) {
             std::puts(line.c_str());
         }
-        return 0;
+        return outputWritten(0);
     case CommandLine::ACTION_HELP:
         view_help();
         std::fputs(CommandLine::optionsText(), stdout);
-        return 0;
-    case CommandLine::ACTION_VERSION: std::puts("Quenwick " QUENWICK_VERSION); return 0;
-    case CommandLine::ACTION_USAGE: view_help(); return 1;
+        return outputWritten(0);
+    case CommandLine::ACTION_VERSION: std::puts("Quenwick " QUENWICK_VERSION); return outputWritten(0);
+    case CommandLine::ACTION_USAGE: view_help(); return outputWritten(1);
     case CommandLine::ACTION_REFUSE:
         std::fprintf(stderr, "Quenwick: %s\nTry 'Quenwick --help'\n", commandLine.error().c_str());
         return 1;
@@ -116,7 +133,8 @@ int main(int argc, char* argv[])
     // ends that. The join is what makes resultcode safe to read afterwards.
     {
         // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
-        StopSignals stopSignals([&driver] { driver->stop(); }, std::string(failureText(job)));
+        StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); }, &SerialDevice::putBackAll,
+                                std::string(failureText(job)));
         LocalOperation operation(driver, job);
         std::thread worker([&operation, &verboseLog] {
             operation.main();
@@ -137,7 +155,7 @@ int main(int argc, char* argv[])
         if (job == NSSequenceProcessor::JOB_INFO) {
             std::fputs(strSignature.c_str(), stdout);
         }
-        return 0;
+        return outputWritten(0);
     }
     if (verboseLog) {
         verboseLog->addFailure(resultInfo);

@@ -24,12 +24,15 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
         const char* what;
         std::optional<std::string> port, file;
         uint64_t result;
+        const char* reason = "";
     } rows[] = {
         {"names of 1023 bytes", port, longImage, ERR_COMMAND_FRAME},
         {"no port name", std::nullopt, image, ERR_PORT_NOT_SELECTED},
         {"no file name", "/dev/ttyX", std::nullopt, ERR_FILE_NOT_FOUND},
-        {"port name of 1024 bytes", port + "p", image, ERR_PARAMETER},
-        {"image path of 1024 bytes", "/dev/ttyX", "/" + longImage, ERR_PARAMETER},
+        {"port name of 1024 bytes", port + "p", image, ERR_PARAMETER,
+         "the port name is 1024 bytes long; at most 1023 are taken"},
+        {"image path of 1024 bytes", "/dev/ttyX", "/" + longImage, ERR_PARAMETER,
+         "the image path is 1024 bytes long; at most 1023 are taken"},
     };
     {
         auto board = std::make_unique<ScriptedPort>();
@@ -45,6 +48,7 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
             EXPECT_EQ(driver.pushWrite(), row.result);
             EXPECT_EQ(driver.returnResult(), row.result);
             EXPECT_EQ(driver.resultInfo().ComInfo.ST1, row.result == ERR_COMMAND_FRAME ? 0x15 : 0);
+            EXPECT_STREQ(driver.resultInfo().Reason, row.reason);
             EXPECT_EQ(script.problems(), "") << "only the first job may reach the board";
         }
     }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -116,10 +117,13 @@ protected:
         return path.string();
     }
 
-    // Runs Quenwick with only the given QUENWICK_ variables ("NAME=value") set.
-    static Subprocess::Outcome quenwick(const Strings& arguments, const Strings& environment = {})
+    // Runs Quenwick with only the given QUENWICK_ variables ("NAME=value") set,
+    // by the shell command line `shell` in which "$@" stands for it (">&-").
+    static Subprocess::Outcome quenwick(const Strings& arguments, const Strings& environment = {},
+                                        const std::string& shell = "\"$@\"")
     {
-        Strings argv{"/usr/bin/env", "-u", "QUENWICK_BAUD", "-u", "QUENWICK_VERBOSE", "-u", "QUENWICK_PORTS_ROOT"};
+        Strings argv{"/bin/sh",       "-c", "exec " + shell,    "sh", "/usr/bin/env",       "-u",
+                     "QUENWICK_BAUD", "-u", "QUENWICK_VERBOSE", "-u", "QUENWICK_PORTS_ROOT"};
         argv.insert(argv.end(), environment.begin(), environment.end());
         argv.push_back(QUENWICK_EXE);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -134,7 +138,8 @@ protected:
 
     // One job on a fresh board; in the arguments "PORT" stands for the
     // board's device and "sketch.*" for an image of that name with the bytes.
-    Job job(Strings boardOptions, Strings arguments, const std::string& bytes, const Strings& environment = {})
+    Job job(Strings boardOptions, Strings arguments, const std::string& bytes, const Strings& environment,
+            const std::string& shell)
     {
         const std::string device = startBoard(std::move(boardOptions));
         for (std::string& argument : arguments) {
@@ -142,7 +147,7 @@ protected:
                        : argument.starts_with("sketch.") ? image(argument, bytes)
                                                          : argument;
         }
-        Job job{quenwick(arguments, environment), "", ""};
+        Job job{quenwick(arguments, environment, shell), "", ""};
         job.flash = stopBoard();
         job.log = readText(m_directory / "board.log");
         return job;
@@ -198,10 +203,16 @@ protected:
 // verbose job: one line per step, then one per tenth of the image. To a board
 // without faults the host sends no frame twice, also when every answer comes
 // late but in time (quenwick-sim --answer-at). Each frame that follows an
-// answer reaches the board at least the host's 1 ms pause after it.
+// answer reaches the board at least the host's 1 ms pause after it, and no
+// byte outside a frame: also a verbose job with standard error closed (the
+// port must not take its place) or a pipe that nobody reads (its failed
+// writes change nothing).
 TEST_F(EndToEndTest, JobsThatSucceed)
 {
     const std::string dirty = image("dirty.bin", randomBytes(8192, 8));
+    int unread[2] = {-1, -1};
+    ASSERT_EQ(::pipe(unread), 0);
+    ::close(unread[0]);
     std::string tenths;
     for (int tenth = 1; tenth <= 10; ++tenth) {
         tenths += "programming " + std::to_string(tenth * 10) + "%, " + std::to_string(tenth * 1024) +
@@ -210,9 +221,9 @@ TEST_F(EndToEndTest, JobsThatSucceed)
     // err: a regular expression for the unstamped standard error.
     const struct {
         const char* name;
-        Strings boardOptions, arguments, environment;
+        Strings boardOptions{}, arguments{}, environment{};
         size_t size;
-        std::string err, logLine;
+        std::string err{}, logLine{}, shell = "\"$@\"";
     } rows[] = {
         {"not blank, answers late but in time",
          {"--answer-at", "0.9", "--flash-in", dirty},
@@ -260,11 +271,19 @@ TEST_F(EndToEndTest, JobsThatSucceed)
         {"options anywhere before --",
          {},
          {"-b", "500000", "sketch.bin", "PORT", "--baud=1000000", "--", "-v", "x"},
-         {"QUENWICK_VERBOSE=0"},
+         {"QUENWICK_VERBOSE=Off"},
          1024,
          "",
          "board port now at 1000000 baud"},
         {"extra operands", {}, {"sketch.bin", "PORT", "", "ignored", "also ignored"}, {}, 1024, "", ""},
+        {.name = "verbose, standard error closed",
+         .arguments = {"-v", "sketch.bin", "PORT", "X"},
+         .size = 3000,
+         .shell = "\"$@\" 2>&-"},
+        {.name = "verbose into a pipe nobody reads",
+         .arguments = {"-v", "sketch.bin", "PORT", "X"},
+         .size = 3000,
+         .shell = "\"$@\" 2>&" + std::to_string(unread[1])},
         {"verbose",
          {"--device-name", "ZQ\x01MAPLE"},
          {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "ZQ-MAPLE"},
@@ -283,12 +302,13 @@ TEST_F(EndToEndTest, JobsThatSucceed)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string bytes = randomBytes(row.size, 21);
-        const Job result = job(row.boardOptions, row.arguments, bytes, row.environment);
+        const Job result = job(row.boardOptions, row.arguments, bytes, row.environment, row.shell);
         ASSERT_EQ(result.outcome.exitStatus, 0) << result.outcome.err;  // the board's log then follows
         EXPECT_EQ(result.outcome.out, "");
         EXPECT_TRUE(std::regex_match(unstamped(result.outcome.err), std::regex(row.err))) << result.outcome.err;
         expectFlashHolds(result.flash, bytes);
         EXPECT_NE(result.log.find(row.logLine), std::string::npos) << row.logLine;
+        EXPECT_EQ(result.log.find("outside any frame"), std::string::npos);
         const bool faultless =
             std::find(row.boardOptions.begin(), row.boardOptions.end(), "--fault") == row.boardOptions.end();
         std::set<std::string> sent;
@@ -302,16 +322,20 @@ TEST_F(EndToEndTest, JobsThatSucceed)
             answered = line.text.starts_with("board> ") ? line.ms : line.fromHost() ? -1 : answered;
         }
     }
+    ::close(unread[1]);
 }
 
 // Plain, a failure prints the failure text only; with -v the reason comes
 // first. A bad image is refused before the port opens: the board hears nothing.
+// A port that does not open says why, from the system's answer.
 TEST_F(EndToEndTest, FailuresAndTheirReasons)
 {
     const std::string sketch = image("sketch.bin", randomBytes(2000, 3));
     const fs::path fifo = m_directory / "x.bin";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    // port: the board's device when empty, held by another program when "busy", none when "-".
+    // port: the board's device when empty, held by another program when
+    // "busy", one this user may not open when "denied", none when "-". GROUP
+    // in the reason: the device's group.
     const struct {
         const char* name;
         Strings options;
@@ -358,27 +382,40 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
          {},
          sketch,
          (m_directory / "no-such-port").string(),
-         "error 0x1002: the port cannot be opened",
+         "error 0x1002: the port does not exist",
          false},
-        {"port that is a regular file", {}, sketch, sketch, "error 0x1002: the port cannot be opened", false},
-        {"port that is no terminal", {}, sketch, "/dev/null", "error 0x1002: the port cannot be opened", false},
-        {"port in use", {}, sketch, "busy", "error 0x1002: the port cannot be opened", false},
+        {"port that is a regular file", {}, sketch, sketch, "error 0x1002: the port is not a serial device", false},
+        {"port that is no terminal", {}, sketch, "/dev/null", "error 0x1002: the port is not a serial device", false},
+        {"port in use", {}, sketch, "busy", "error 0x1002: the port is in use by another program", false},
+        {"port not permitted",
+         {},
+         sketch,
+         "denied",
+         "error 0x1002: this user may not open the port (members of group GROUP may)",
+         false},
         {"no port", {}, sketch, "-", "error 0x1001: no port was given", false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const bool busy = row.port == "busy";
+        const bool busy = row.port == "busy", denied = row.port == "denied";
         const std::string device = startBoard(row.options);
-        const std::string port = row.port.empty() || busy ? device : row.port == "-" ? "" : row.port;
+        const std::string port = row.port.empty() || busy || denied ? device : row.port == "-" ? "" : row.port;
         const int holder = busy ? ::open(port.c_str(), O_RDWR | O_NOCTTY) : -1;
         ASSERT_TRUE(!busy || ::flock(holder, LOCK_EX) == 0);
-        expectExit(quenwick({row.imagePath, port, "X"}), 1);
-        const Subprocess::Outcome verbose = quenwick({"-v", row.imagePath, port, "X"});
+        // Denied to its owner by the mode; root, whom no mode stops, runs it as nobody.
+        struct stat status {};
+        ASSERT_TRUE(!denied || (::chmod(port.c_str(), 0060) == 0 && ::stat(port.c_str(), &status) == 0));
+        const std::string shell =
+            denied && ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"" : "\"$@\"";
+        const std::string reason =
+            std::regex_replace(row.reason, std::regex("GROUP"), denied ? ::getgrgid(status.st_gid)->gr_name : "");
+        expectExit(quenwick({row.imagePath, port, "X"}, {}, shell), 1);
+        const Subprocess::Outcome verbose = quenwick({"-v", row.imagePath, port, "X"}, {}, shell);
         EXPECT_EQ(verbose.exitStatus, 1);
-        EXPECT_TRUE(std::regex_match(
-            unstamped(verbose.err),
-            std::regex("(" + ANY + "\n)?" + std::regex_replace(row.reason, std::regex("[.()]"), "\\$&") + "\n" +
-                       FAILURE_TEXT)))
+        EXPECT_TRUE(
+            std::regex_match(unstamped(verbose.err),
+                             std::regex("(" + ANY + "\n)?" + std::regex_replace(reason, std::regex("[.()]"), "\\$&") +
+                                        "\n" + FAILURE_TEXT)))
             << verbose.err;
         ::close(holder);
         stopBoard();
@@ -387,14 +424,15 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
 }
 
 // The plain call's bytes do not change with options around it; a bad option
-// or value is named, with a pointer to --help.
+// or value is named, with a pointer to --help. Output that cannot be written
+// fails, with its reason where standard error can take it.
 TEST_F(EndToEndTest, OptionsAroundThePlainCall)
 {
     // out: a regular expression.
     const struct {
         Strings arguments, environment;
         int exitStatus;
-        std::string out, err;
+        std::string out, err, shell = "\"$@\"";
     } rows[] = {
         {{}, {}, 1, USAGE_TEXT, ""},
         {{"sketch.bin"}, {}, 1, USAGE_TEXT, ""},
@@ -419,6 +457,19 @@ TEST_F(EndToEndTest, OptionsAroundThePlainCall)
          1,
          "",
          "Quenwick: bad line speed '1e6' in QUENWICK_BAUD (115200, 250000, 500000 or 1000000)" + TRY_HELP},
+        {{"a.bin", "p", "b"},
+         {"QUENWICK_VERBOSE=maybe"},
+         1,
+         "",
+         "Quenwick: bad value 'maybe' in QUENWICK_VERBOSE (1, 0, yes, no, true, false, on or off)" + TRY_HELP},
+        {{"--version"},
+         {},
+         1,
+         "",
+         "Quenwick: cannot write standard output: No space left on device\n",
+         "\"$@\" >/dev/full"},
+        {{"--help"}, {}, 1, "", "Quenwick: cannot write standard output: Bad file descriptor\n", "\"$@\" >&-"},
+        {{"-V"}, {}, 1, "", "", "\"$@\" >/dev/full 2>&-"},
         // The modes exclude each other; each needs its operands; a port that cannot be opened.
         {{"--info", "p", "--erase"},
          {},
@@ -438,13 +489,17 @@ TEST_F(EndToEndTest, OptionsAroundThePlainCall)
          "Quenwick: option '--erase' takes <ComPortName> only, not 'p'" + TRY_HELP},
         {{"--list-ports", "p"}, {}, 1, "", "Quenwick: option '--list-ports' takes no operand, not 'p'" + TRY_HELP},
         {{"--info=p"}, {}, 1, "", "Quenwick: bad option '--info=p'" + TRY_HELP},
-        {{"--info", "/nonexistent/port"}, {}, 1, "", "FAILED\nThe board could not be read.\n"},
+        {{"--info", "/nonexistent/port"},
+         {"QUENWICK_BAUD=", "QUENWICK_VERBOSE=Yes"},
+         1,
+         "",
+         "error 0x1002: the port does not exist\nFAILED\nThe board could not be read.\n"},
         {{"--erase", "/nonexistent/port"}, {}, 1, "", "FAILED\nThe board could not be erased.\n"},
         {{"--verify", "/nonexistent.bin", "p", "b"}, {}, 1, "", "FAILED\nThe board could not be verified.\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.environment) + ::testing::PrintToString(row.arguments));
-        const Subprocess::Outcome outcome = quenwick(row.arguments, row.environment);
+        SCOPED_TRACE(::testing::PrintToString(row.environment) + ::testing::PrintToString(row.arguments) + row.shell);
+        const Subprocess::Outcome outcome = quenwick(row.arguments, row.environment, row.shell);
         EXPECT_EQ(outcome.exitStatus, row.exitStatus);
         EXPECT_TRUE(std::regex_match(outcome.out, std::regex(row.out))) << outcome.out;
         EXPECT_EQ(outcome.err, row.err);
@@ -469,9 +524,14 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
     const struct {
         Strings arguments;
         int exitStatus;
-        std::string out, err;
+        std::string out, err, shell = "\"$@\"";
     } rows[] = {
         {{"--info", device}, 0, info, ""},
+        {{"--info", device},
+         1,
+         "",
+         "Quenwick: cannot write standard output: No space left on device\n",
+         "\"$@\" >/dev/full"},
         {{"-b", "1000000", "-v", "--info", device}, 0, info, ANY + "line speed 1000000 baud\n"},
         {{"--verify", written, device, "X"}, 0, "", ""},
         {{"--verify", image("other.bin", randomBytes(3000, 6)), device, "X"},
@@ -485,8 +545,8 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
                "verified\\.\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.arguments));
-        const Subprocess::Outcome outcome = quenwick(row.arguments);
+        SCOPED_TRACE(::testing::PrintToString(row.arguments) + row.shell);
+        const Subprocess::Outcome outcome = quenwick(row.arguments, {}, row.shell);
         EXPECT_EQ(outcome.exitStatus, row.exitStatus);
         EXPECT_EQ(outcome.out, row.out);
         EXPECT_TRUE(std::regex_match(unstamped(outcome.err), std::regex(row.err))) << outcome.err;
@@ -515,17 +575,25 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
 
 // --list-ports on a sysfs tree of our own: a USB adapter with its strings and
 // stable path, a built-in UART, and none for a UART that serial_core found
-// missing or a virtual terminal; an empty tree lists nothing.
+// missing or a virtual terminal; an empty tree lists nothing. A hostile tree
+// is read as untrusted: an attribute that never ends (/dev/zero) or would
+// hold the reader (a FIFO) is left out, control bytes and bytes that are no
+// UTF-8 are shown as \xNN, and each device keeps one line.
 TEST_F(EndToEndTest, ListPortsFromSysfs)
 {
-    const fs::path root = m_directory / "root";
-    const auto file = [&](const std::string& path, const std::string& text) {
-        fs::create_directories((root / path).parent_path());
-        std::ofstream(root / path) << text << "\n";
+    const fs::path root = m_directory / "root", hostile = m_directory / "hostile";
+    const auto file = [&](const fs::path& tree, const std::string& path, const std::string& text) {
+        fs::create_directories((tree / path).parent_path());
+        std::ofstream(tree / path) << text << "\n";
     };
-    const auto link = [&](const std::string& path, const std::string& target) {
-        fs::create_directories(root / path.substr(0, path.rfind('/')));
-        fs::create_directory_symlink(target, root / path);
+    const auto link = [&](const fs::path& tree, const std::string& path, const std::string& target) {
+        fs::create_directories(tree / path.substr(0, path.rfind('/')));
+        fs::create_directory_symlink(target, tree / path);
+    };
+    const auto uart = [&](const fs::path& tree, const std::string& tty, const std::string& type) {
+        file(tree, "sys/devices/platform/serial8250/tty/" + tty + "/type", type);
+        link(tree, "sys/devices/platform/serial8250/tty/" + tty + "/device", "../../../serial8250");
+        link(tree, "sys/class/tty/" + tty, "../../devices/platform/serial8250/tty/" + tty);
     };
     const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
     for (const auto& [name, text] : {std::pair{"idVendor", "0403"},
@@ -533,25 +601,33 @@ TEST_F(EndToEndTest, ListPortsFromSysfs)
                                      {"manufacturer", "FTDI"},
                                      {"product", "FT232R USB UART"},
                                      {"serial", "A10K3Z"}}) {
-        file(usb + "/" + name, text);
+        file(root, usb + "/" + name, text);
     }
     fs::create_directories(root / usb / "1-2:1.0/ttyUSB0/tty/ttyUSB0");
-    link(usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
-    link("sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
-    link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0", "../../ttyUSB0");
-    for (const auto& [tty, type] : {std::pair{"ttyS0", "4"}, {"ttyS1", "0"}}) {
-        file(std::string("sys/devices/platform/serial8250/tty/") + tty + "/type", type);
-        link(std::string("sys/devices/platform/serial8250/tty/") + tty + "/device", "../../../serial8250");
-        link(std::string("sys/class/tty/") + tty, std::string("../../devices/platform/serial8250/tty/") + tty);
-    }
+    link(root, usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
+    link(root, "sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
+    link(root, "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0", "../../ttyUSB0");
+    uart(root, "ttyS0", "4");
+    uart(root, "ttyS1", "0");
     fs::create_directories(root / "sys/devices/virtual/tty/tty0");
-    link("sys/class/tty/tty0", "../../devices/virtual/tty/tty0");
+    link(root, "sys/class/tty/tty0", "../../devices/virtual/tty/tty0");
     fs::create_directories(m_directory / "empty");
+    fs::copy(root, hostile, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::remove(hostile / usb / "product");
+    fs::create_symlink("/dev/zero", hostile / usb / "product");
+    fs::remove(hostile / usb / "manufacturer");
+    ASSERT_EQ(::mkfifo((hostile / usb / "manufacturer").c_str(), 0600), 0);
+    file(hostile, usb + "/serial", "\x1B[2J\\A\nB\xFF\xC2\x9B\xC3\xA9");
+    uart(hostile, "ttyS\n2", "4");
     const std::pair<fs::path, std::string> rows[] = {
         {root,
          "/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, "
          "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
         {m_directory / "empty", ""},
+        {hostile,
+         "/dev/ttyS0\n/dev/ttyS\\x0A2\n/dev/ttyUSB0 (USB 0403:6001, serial "
+         "\\x1B[2J\\x5CA\\x0AB\\xFF\\xC2\\x9B\xC3\xA9, "
+         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
     };
     for (const auto& [tree, out] : rows) {
         const Subprocess::Outcome outcome = quenwick({"--list-ports"}, {"QUENWICK_PORTS_ROOT=" + tree.string()});
@@ -562,8 +638,9 @@ TEST_F(EndToEndTest, ListPortsFromSysfs)
 }
 
 // A signal mid-job ends it at its next wait with the end steps (the line
-// settings put back), the failure text and exit status 1; the board is then
-// free for the next job.
+// settings put back), its reason and the failure text as the last bytes, and
+// exit status 1; a second signal ends it at once, the line settings put back
+// all the same. The board is then free for the next job.
 TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
 {
     const std::string bytes = randomBytes(16 * 1024, 13);
@@ -577,14 +654,28 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
         return std::make_tuple(tio.c_iflag, tio.c_oflag, tio.c_cflag, tio.c_lflag);
     };
     const auto found = lineSettings();
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(signalNumber);
+    // end: how standard error ends, a regular expression.
+    const struct {
+        std::vector<int> signals;
+        std::string end;
+    } rows[] = {
+        {{SIGINT}, "\nerror 0x2005: stopped by SIGINT \\(Programming, attempt [1-5]\\)\n"},
+        {{SIGTERM}, "\nerror 0x2005: stopped by SIGTERM \\(Programming, attempt [1-5]\\)\n"},
+        {{SIGHUP}, "\nerror 0x2005: stopped by SIGHUP \\(Programming, attempt [1-5]\\)\n"},
+        {{SIGHUP, SIGTERM}, "\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.signals));
         const size_t logged = readText(m_directory / "board.log").size();
-        Subprocess job({QUENWICK_EXE, sketch, device, "X"});
+        Subprocess job({QUENWICK_EXE, "-v", sketch, device, "X"});
         ASSERT_TRUE(programs(logged));
-        ::kill(job.pid(), signalNumber);
-        expectExit(job.finish(60s), 1);
-        EXPECT_EQ(lineSettings(), found) << "the end steps did not run";
+        for (int signalNumber : row.signals) {
+            ::kill(job.pid(), signalNumber);
+        }
+        const Subprocess::Outcome outcome = job.finish(60s);
+        EXPECT_EQ(outcome.exitStatus, 1);
+        EXPECT_TRUE(std::regex_search(outcome.err, std::regex(row.end + FAILURE_TEXT + "$"))) << outcome.err;
+        EXPECT_EQ(lineSettings(), found) << "the line settings were not put back";
         // The next job's DTR and break would reset a real target; the simulated
         // board cannot see them, so the answer it still owes the stopped job
         // must go out before the next job's line changes, or the next job takes it.

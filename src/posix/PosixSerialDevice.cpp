@@ -2,42 +2,82 @@
 // select together with a wake-up pipe.
 #include "SerialDevice.h"
 
+#include "DeviceRegistry.h"
 #include "PosixSystem.h"
 #include "ResultCodes.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 namespace {
 
 // A descriptor that select can watch: below FD_SETSIZE, closed on exec.
 bool selectable(int fd) { return fd >= 0 && fd < FD_SETSIZE && fcntl(fd, F_SETFD, FD_CLOEXEC) != -1; }
 
-// Why a freshly opened descriptor may not be used as the port; 0 when it may.
-// Nothing on the device is changed by these checks.
-uint64_t refusal(int fd, struct termios* pFound)
+// Who else may open the device, where its group may read and write it and
+// has a name: " (members of group dialout may)"; "" otherwise.
+std::string groupHint(const char* pbPortName)
 {
+    struct stat status {};
+    const struct group* pGroup = nullptr;
+    if (::stat(pbPortName, &status) == -1 || (status.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) ||
+        (pGroup = getgrgid(status.st_gid)) == nullptr) {
+        return "";
+    }
+    return std::string(" (members of group ") + pGroup->gr_name + " may)";
+}
+
+// The system's answer to opening or taking the port, in words.
+std::string openFailure(int error, const char* pbPortName)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV: return "the port does not exist";
+    case EACCES:
+    case EPERM: return "this user may not open the port" + groupHint(pbPortName);
+    case EBUSY:
+    case EWOULDBLOCK: return "the port is in use by another program";
+    case ENOTTY:
+    case EISDIR: return "the port is not a serial device";
+    default: return std::string("the port cannot be opened (") + std::strerror(error) + ")";
+    }
+}
+
+// Why a freshly opened descriptor may not be used as the port, in words; ""
+// when it may. Nothing on the device is changed by these checks.
+std::string refusal(int fd, const char* pbPortName, struct termios* pFound)
+{
+    if (!selectable(fd)) {
+        return openFailure(EMFILE, pbPortName);
+    }
     // Only a terminal device is a serial line; a regular file or /dev/null
     // would silently swallow the frames written to it.
-    if (!selectable(fd) || tcgetattr(fd, pFound) == -1) {
-        return ERR_PORT_OPEN;
+    if (tcgetattr(fd, pFound) == -1) {
+        return openFailure(errno, pbPortName);
     }
     // The user's own terminal: frames would land on the screen.
     if (tcgetsid(fd) != -1) {
-        return ERR_PORT_OPEN;
+        return "the port is the terminal Quenwick runs in";
     }
-    // Another program has it.
+    // Another program has it, as we take it: with a lock (a program that
+    // opened it exclusively has already made our open fail with EBUSY).
     if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
-        return ERR_PORT_OPEN;
+        return openFailure(errno, pbPortName);
     }
-    return RESULT_OK;
+    return "";
 }
 
 // 8 data bits, no parity, 2 stop bits at 115200, over a transparent 8-bit
@@ -77,9 +117,39 @@ int setSpeeds(int fd, uint64_t inputSpeed, uint64_t outputSpeed)
     return tcsetattr(fd, TCSANOW, &tio);
 }
 
+// What open found on a device and its close puts back. The speeds are kept
+// apart because on Linux the terminal record cannot carry an arbitrary speed.
+struct Found {
+    int fd = -1;
+    struct termios tio {};
+    uint64_t inputSpeed = 0;
+    uint64_t outputSpeed = 0;
+    bool fLatencyChanged = false;
+};
+
+// The open devices, for a stop that cannot wait for their close.
+DeviceRegistry<Found> openDevices;
+
+// Puts back the latency, the line settings and their speeds as found, with
+// calls that are safe in a signal's context only. The terminal record carries
+// the standard speeds; a speed outside that table needs the speed request.
+void putBack(const Found& found)
+{
+    if (found.fLatencyChanged) {
+        PosixSystem::closeLowLatency(found.fd);
+    }
+    tcsetattr(found.fd, TCSANOW, &found.tio);
+    uint64_t inputSpeed = 0;
+    uint64_t outputSpeed = 0;
+    if (found.outputSpeed != 0 && PosixSystem::currentSpeed(found.fd, &inputSpeed, &outputSpeed) == 0 &&
+        (inputSpeed != found.inputSpeed || outputSpeed != found.outputSpeed)) {
+        setSpeeds(found.fd, found.inputSpeed, found.outputSpeed);
+    }
+}
+
 class PosixSerialDevice final : public SerialDevice {
 public:
-    PosixSerialDevice(int fd, const struct termios& found) : m_iComPort(fd), m_found{found} {}
+    PosixSerialDevice(int fd, const struct termios& found) : m_iComPort(fd), m_found{fd, found} {}
     ~PosixSerialDevice() override;
 
     uint64_t start();
@@ -94,20 +164,12 @@ public:
     void wake() override;
 
 private:
-    // The device's settings when it was opened; speeds are kept apart because
-    // on Linux the terminal record cannot carry an arbitrary speed.
-    struct LineSettings {
-        struct termios tio {};
-        uint64_t inputSpeed = 0;
-        uint64_t outputSpeed = 0;
-    };
-
     const int m_iComPort;
-    LineSettings m_found;
+    Found m_found;
+    int m_iSlot = -1;  // in openDevices
     int m_iWakeRead = -1;
     int m_iWakeWrite = -1;
     bool m_fLowLatency = false;
-    bool m_fLatencyChanged = false;
     int m_stat_org = 0;  // the modem lines when DTR was last raised
 };
 
@@ -122,7 +184,8 @@ uint64_t PosixSerialDevice::start()
     struct termios tio = m_found.tio;
     makeLineSettings(tio);
     tcsetattr(m_iComPort, TCSANOW, &tio);
-    m_fLowLatency = PosixSystem::openLowLatency(m_iComPort, &m_fLatencyChanged);
+    m_fLowLatency = PosixSystem::openLowLatency(m_iComPort, &m_found.fLatencyChanged);
+    m_iSlot = openDevices.enlist(m_found);
 
     int wake[2] = {-1, -1};
     if (pipe(wake) == -1) {
@@ -139,18 +202,8 @@ uint64_t PosixSerialDevice::start()
 
 PosixSerialDevice::~PosixSerialDevice()
 {
-    if (m_fLatencyChanged) {
-        PosixSystem::closeLowLatency(m_iComPort);
-    }
-    // The terminal record carries the standard speeds; a speed outside that
-    // table needs the speed request of its own.
-    tcsetattr(m_iComPort, TCSANOW, &m_found.tio);
-    uint64_t inputSpeed = 0;
-    uint64_t outputSpeed = 0;
-    if (m_found.outputSpeed != 0 && PosixSystem::currentSpeed(m_iComPort, &inputSpeed, &outputSpeed) == 0 &&
-        (inputSpeed != m_found.inputSpeed || outputSpeed != m_found.outputSpeed)) {
-        setSpeeds(m_iComPort, m_found.inputSpeed, m_found.outputSpeed);
-    }
+    putBack(m_found);
+    openDevices.delist(m_iSlot);
     ioctl(m_iComPort, TIOCNXCL);
     ::close(m_iComPort);  // also lets go of the lock
     for (int fd : {m_iWakeRead, m_iWakeWrite}) {
@@ -220,14 +273,18 @@ void PosixSerialDevice::wake()
 
 }  // namespace
 
-uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice)
+void SerialDevice::putBackAll() { openDevices.forEach(putBack); }
+
+uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy)
 {
     const int fd = ::open(pbPortName, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (fd == -1) {
+        *pstrWhy = openFailure(errno, pbPortName);
         return ERR_PORT_OPEN;
     }
     struct termios found {};
-    if (refusal(fd, &found) != RESULT_OK) {
+    *pstrWhy = refusal(fd, pbPortName, &found);
+    if (!pstrWhy->empty()) {
         ::close(fd);
         return ERR_PORT_OPEN;
     }

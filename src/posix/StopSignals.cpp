@@ -6,17 +6,30 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <utility>
 
+namespace {
+
+struct StopSignal {
+    int iSignal;
+    const char* pszName;
+};
+constexpr StopSignal STOP_SIGNALS[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+
+}  // namespace
+
 struct StopSignals::Watch {
-    Watch(std::function<void()> stop, std::string strLastWords)
-        : m_stop(std::move(stop)), m_strLastWords(std::move(strLastWords))
+    Watch(std::function<void(const char*)> stop, void (*pfnPutBack)(), std::string strLastWords)
+        : m_stop(std::move(stop)), m_pfnPutBack(pfnPutBack), m_strLastWords(std::move(strLastWords))
     {
     }
     void watch();
+    [[noreturn]] void endAtOnce();
 
-    std::function<void()> m_stop;
+    std::function<void(const char*)> m_stop;
+    void (*m_pfnPutBack)();
     std::string m_strLastWords;
     sigset_t m_signals{};
     sigset_t m_previousMask{};
@@ -24,12 +37,12 @@ struct StopSignals::Watch {
     std::thread m_watcher;
 };
 
-StopSignals::StopSignals(std::function<void()> stop, std::string strLastWords)
-    : m_pWatch(std::make_unique<Watch>(std::move(stop), std::move(strLastWords)))
+StopSignals::StopSignals(std::function<void(const char*)> stop, void (*pfnPutBack)(), std::string strLastWords)
+    : m_pWatch(std::make_unique<Watch>(std::move(stop), pfnPutBack, std::move(strLastWords)))
 {
     sigemptyset(&m_pWatch->m_signals);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&m_pWatch->m_signals, signal);
+    for (const StopSignal& signal : STOP_SIGNALS) {
+        sigaddset(&m_pWatch->m_signals, signal.iSignal);
     }
     pthread_sigmask(SIG_BLOCK, &m_pWatch->m_signals, &m_pWatch->m_previousMask);
     m_pWatch->m_watcher = std::thread(&Watch::watch, m_pWatch.get());
@@ -47,15 +60,29 @@ StopSignals::~StopSignals()
 void StopSignals::Watch::watch()
 {
     for (int count = 0;; ++count) {
-        int signal = 0;
-        if (sigwait(&m_signals, &signal) != 0 || m_fDone.load()) {
+        int iSignal = 0;
+        if (sigwait(&m_signals, &iSignal) != 0 || m_fDone.load()) {
             return;
         }
         if (count > 0) {
-            [[maybe_unused]] const ssize_t written =
-                ::write(STDERR_FILENO, m_strLastWords.data(), m_strLastWords.size());
-            _exit(1);
+            endAtOnce();
         }
-        m_stop();
+        for (const StopSignal& signal : STOP_SIGNALS) {
+            if (signal.iSignal == iSignal) {
+                m_stop(signal.pszName);
+            }
+        }
     }
+}
+
+// This thread took the signal with sigwait: it is no handler, and whatever it
+// waits for here the other threads release. Taking standard error's lock lets
+// a line being written end first and keeps every later one out, so the last
+// words are the last bytes.
+void StopSignals::Watch::endAtOnce()
+{
+    m_pfnPutBack();
+    flockfile(stderr);
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, m_strLastWords.data(), m_strLastWords.size());
+    _exit(1);
 }

@@ -5,10 +5,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <initializer_list>
 
 namespace System {
 
-void useBinaryStreams() {}
+// The lowest free descriptor is the one open() returns, so each closed one in
+// turn gets the null device.
+bool prepareStandardStreams()
+{
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
+            ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) != fd) {
+            return false;
+        }
+    }
+    return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+}
 
 bool rewritesLines(std::FILE* pStream) { return isatty(fileno(pStream)) != 0; }
 

@@ -3,11 +3,13 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <mutex>
 #include <utility>
 
 struct StopSignals::Watch {
-    std::function<void()> m_stop;
+    std::function<void(const char*)> m_stop;
+    void (*m_pfnPutBack)();
     std::string m_strLastWords;
     int m_iCount = 0;  // the events taken so far
 };
@@ -17,9 +19,20 @@ namespace {
 std::mutex watchLock;  // guards pWatch and what it points to
 StopSignals::Watch* pWatch = nullptr;
 
+const char* eventName(DWORD dwEvent)
+{
+    switch (dwEvent) {
+    case CTRL_C_EVENT: return "Ctrl-C";
+    case CTRL_BREAK_EVENT: return "Ctrl-Break";
+    case CTRL_CLOSE_EVENT: return "the console closing";
+    default: return nullptr;
+    }
+}
+
 BOOL WINAPI takeConsoleEvent(DWORD dwEvent)
 {
-    if (dwEvent != CTRL_C_EVENT && dwEvent != CTRL_BREAK_EVENT && dwEvent != CTRL_CLOSE_EVENT) {
+    const char* pszName = eventName(dwEvent);
+    if (pszName == nullptr) {
         return FALSE;
     }
     {
@@ -27,13 +40,18 @@ BOOL WINAPI takeConsoleEvent(DWORD dwEvent)
         if (pWatch == nullptr) {
             return FALSE;
         }
+        // The second: the devices put back, then the last words as the last
+        // bytes (standard error's lock lets a line being written end first
+        // and keeps every later one out).
         if (pWatch->m_iCount++ > 0) {
+            pWatch->m_pfnPutBack();
+            _lock_file(stderr);
             DWORD dwWritten = 0;
             WriteFile(GetStdHandle(STD_ERROR_HANDLE), pWatch->m_strLastWords.data(),
                       static_cast<DWORD>(pWatch->m_strLastWords.size()), &dwWritten, nullptr);
             TerminateProcess(GetCurrentProcess(), 1);
         }
-        pWatch->m_stop();
+        pWatch->m_stop(pszName);
     }
     // When the handler of a closed console returns, the system ends the
     // process: it waits here until the job's end steps have run and the
@@ -46,8 +64,8 @@ BOOL WINAPI takeConsoleEvent(DWORD dwEvent)
 
 }  // namespace
 
-StopSignals::StopSignals(std::function<void()> stop, std::string strLastWords)
-    : m_pWatch(new Watch{std::move(stop), std::move(strLastWords)})
+StopSignals::StopSignals(std::function<void(const char*)> stop, void (*pfnPutBack)(), std::string strLastWords)
+    : m_pWatch(new Watch{std::move(stop), pfnPutBack, std::move(strLastWords)})
 {
     {
         std::lock_guard<std::mutex> lock(watchLock);

@@ -11,10 +11,11 @@
 namespace System {
 
 // The C library's streams start in text mode, which writes "\n" as "\r\n".
-void useBinaryStreams()
+bool prepareStandardStreams()
 {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    return true;
 }
 
 // A Windows console takes the escape sequences once it is asked to; a file,

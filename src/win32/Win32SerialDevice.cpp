@@ -3,6 +3,7 @@
 // blocking read cannot be woken, and WaitCommEvent is not dependable).
 #include "SerialDevice.h"
 
+#include "DeviceRegistry.h"
 #include "ResultCodes.h"
 
 #include <windows.h>
@@ -46,10 +47,42 @@ void makeLineSettings(DCB& dcb)
     dcb.fAbortOnError = FALSE;
 }
 
+// The system's answer to opening the port, in words. A COM port that another
+// program has open answers ERROR_ACCESS_DENIED, as a port this user may not
+// open does.
+std::string openFailure(DWORD dwError)
+{
+    switch (dwError) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "the port does not exist";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return "the port is in use by another program, or this user may not open it";
+    default: return "the port cannot be opened (system error " + std::to_string(dwError) + ")";
+    }
+}
+
+// What open found on a device and its close puts back.
+struct Found {
+    HANDLE hPort = INVALID_HANDLE_VALUE;
+    DCB dcb{};
+    COMMTIMEOUTS timeouts{};
+};
+
+// The open devices, for a stop that cannot wait for their close.
+DeviceRegistry<Found> openDevices;
+
+void putBack(const Found& found)
+{
+    DCB dcb = found.dcb;
+    COMMTIMEOUTS timeouts = found.timeouts;
+    SetCommState(found.hPort, &dcb);
+    SetCommTimeouts(found.hPort, &timeouts);
+}
+
 class Win32SerialDevice final : public SerialDevice {
 public:
     Win32SerialDevice(HANDLE hPort, const DCB& found, const COMMTIMEOUTS& foundTimeouts)
-        : m_hPort(hPort), m_found(found), m_foundTimeouts(foundTimeouts)
+        : m_hPort(hPort), m_found{hPort, found, foundTimeouts}
     {
     }
     ~Win32SerialDevice() override;
@@ -72,8 +105,8 @@ private:
     bool applyLine(const DCB& dcb);
 
     const HANDLE m_hPort;
-    const DCB m_found;
-    const COMMTIMEOUTS m_foundTimeouts;
+    const Found m_found;
+    int m_iSlot = -1;          // in openDevices
     DCB m_dcb{};               // the line's settings now
     HANDLE m_hStop = nullptr;  // set by wake and never reset
     OVERLAPPED m_read{};       // the read in progress, with an event of its own
@@ -96,9 +129,10 @@ uint64_t Win32SerialDevice::start()
         return ERR_INIT;
     }
     m_fTimerPeriod = timeBeginPeriod(1) == TIMERR_NOERROR;
-    DCB dcb = m_found;
+    DCB dcb = m_found.dcb;
     makeLineSettings(dcb);
     COMMTIMEOUTS timeouts{};
+    m_iSlot = openDevices.enlist(m_found);
     if (!SetCommTimeouts(m_hPort, &timeouts) || !applyLine(dcb)) {
         return ERR_PORT_OPEN;
     }
@@ -112,10 +146,8 @@ Win32SerialDevice::~Win32SerialDevice()
     if (m_fReading && CancelIoEx(m_hPort, &m_read)) {
         GetOverlappedResult(m_hPort, &m_read, &dwCount, TRUE);
     }
-    DCB found = m_found;
-    COMMTIMEOUTS foundTimeouts = m_foundTimeouts;
-    SetCommState(m_hPort, &found);
-    SetCommTimeouts(m_hPort, &foundTimeouts);
+    putBack(m_found);
+    openDevices.delist(m_iSlot);
     CloseHandle(m_hPort);
     for (HANDLE hEvent : {m_hStop, m_read.hEvent, m_write.hEvent}) {
         if (hEvent != nullptr) {
@@ -243,13 +275,16 @@ void Win32SerialDevice::wake() { SetEvent(m_hStop); }
 
 }  // namespace
 
-uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice)
+void SerialDevice::putBackAll() { openDevices.forEach(putBack); }
+
+uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy)
 {
     // Share mode 0: a port that another program holds is refused at once, and
     // no other can open it while this one has it.
     const HANDLE hPort = CreateFileA(devicePath(pbPortName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (hPort == INVALID_HANDLE_VALUE) {
+        *pstrWhy = openFailure(GetLastError());
         return ERR_PORT_OPEN;
     }
     // Only a serial line has line settings; a file or another device is refused untouched.
@@ -259,12 +294,15 @@ uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice
     if (GetFileType(hPort) != FILE_TYPE_CHAR || !GetCommState(hPort, &found) ||
         !GetCommTimeouts(hPort, &foundTimeouts)) {
         CloseHandle(hPort);
+        *pstrWhy = "the port is not a serial device";
         return ERR_PORT_OPEN;
     }
     auto device = std::make_unique<Win32SerialDevice>(hPort, found, foundTimeouts);
     const uint64_t r = device->start();
     if (r == RESULT_OK) {
         *ppDevice = std::move(device);
+    } else if (r == ERR_PORT_OPEN) {
+        *pstrWhy = "the port does not take the job's line settings";
     }
     return r;
 }

@@ -21,7 +21,7 @@ std::string SimOptions::usage()
     return std::string(
                "Usage: quenwick-sim [options]\n"
                "Plays a target board on a new pseudo-terminal. Prints the device path as the\n"
-               "first line, then serves hosts until SIGINT or SIGTERM.\n"
+               "first line, then serves hosts until SIGINT or SIGTERM (or a pulled cable, below).\n"
                "\n"
                "  --link PATH             also make a symbolic link PATH to the device\n"
                "  --code-flash-end ADDR   last code flash address, below 0xF0000 (default 0x03FFFF)\n"

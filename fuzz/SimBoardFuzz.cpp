@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         after = reply.after;
         FUZZ_CHECK(isWellFormedFrame(reply.bytes, SimFrameCodec::STX, SimFrameCodec::ETX));
     }
-    FUZZ_CHECK(board.flash().bytes().size() == options.codeFlashEnd + 1U);
+    FUZZ_CHECK(board.codeFlash().bytes().size() == options.codeFlashEnd + 1U);
+    FUZZ_CHECK(board.dataFlash().bytes().size() == options.dataFlashSize);
     return 0;
 }

@@ -61,10 +61,10 @@ std::string SimLineSettings::describe() const
 }
 
 SimBoard::SimBoard(const SimOptions& options)
-    : m_flash(options.codeFlashEnd),
+    : m_codeFlash("code flash", 0, options.codeFlashEnd + 1),
+      m_dataFlash("data flash", SimFlash::DATA_FLASH_START, options.dataFlashSize),
       m_faults(options.faults),
       m_deviceName(options.deviceName),
-      m_dataFlashEnd(options.dataFlashEnd),
       m_eraseTime(options.eraseMs),
       m_programTime(options.programMs),
       m_answerAt(options.answerAt),
@@ -84,6 +84,9 @@ bool SimBoard::matches(const SimLineSettings& line, uint32_t speed)
 std::vector<SimReply> SimBoard::receive(std::span<const uint8_t> bytes, const SimLineSettings& line)
 {
     m_replies.clear();
+    if (m_unplugged) {
+        return {};
+    }
     if (m_lastLine && *m_lastLine != line) {
         m_codec.reset();  // the host retuned its line: whatever was under way is lost
     }
@@ -117,6 +120,11 @@ std::vector<SimReply> SimBoard::receive(std::span<const uint8_t> bytes, const Si
             note("host> " + SimFrameCodec::hex(m_codec.frame().raw) + "  " + m_codec.error() + ", ignored");
             break;
         case SimFrameCodec::Event::Frame:
+            if (m_faults.takeUnplug(++m_frames)) {
+                note("fault: cable pulled as frame " + std::to_string(m_frames) + " came");
+                m_unplugged = true;
+                return {};
+            }
             if (m_codec.frame().start == SimFrameCodec::SOH) {
                 handleCommand(m_codec.frame());
             } else {
@@ -153,6 +161,16 @@ void SimBoard::modeEntry()
     m_entriesIgnored = answered ? 0 : m_entriesIgnored + 1;
     m_state = answered ? State::AwaitBaud : State::Deaf;
     note("mode entry " + std::to_string(m_entries) + (answered ? "" : " (fault: not answered)"));
+}
+
+SimFlash* SimBoard::flashFor(uint32_t start, uint32_t end)
+{
+    for (SimFlash* flash : {&m_codeFlash, &m_dataFlash}) {
+        if (flash->contains(start, end)) {
+            return flash;
+        }
+    }
+    return nullptr;
 }
 
 void SimBoard::handleCommand(const SimFrameCodec::Frame& frame)
@@ -222,43 +240,47 @@ void SimBoard::execute(SimCommand command, std::span<const uint8_t> arguments)
         return;
     case SimCommand::Blank: {
         const auto [start, end] = range();
-        if (!m_flash.contains(start, end)) {
-            answerStatus(command, PARAMETER_ERROR);
-        } else {
-            const uint8_t status = m_flash.isBlank(start, end) ? ACK : NOT_BLANK;
+        if (SimFlash* flash = flashFor(start, end)) {
+            const uint8_t status = flash->isBlank(start, end) ? ACK : NOT_BLANK;
             answer(command, {{SimFrameCodec::frame(std::array{status}), delay(SimExchange::Blank, {}, start, end)}});
+        } else {
+            answerStatus(command, PARAMETER_ERROR);
         }
         return;
     }
     case SimCommand::Erase: {
         const uint32_t start = address(arguments, 0);
-        if (start % SimFlash::BLOCK_SIZE != 0 || !m_flash.contains(start, start + SimFlash::BLOCK_SIZE - 1)) {
+        SimFlash* flash = flashFor(start, start + SimFlash::BLOCK_SIZE - 1);
+        if (start % SimFlash::BLOCK_SIZE != 0 || flash == nullptr) {
             answerStatus(command, PARAMETER_ERROR);
             return;
         }
-        m_flash.eraseBlock(start);
-        answer(command, {{SimFrameCodec::frame(std::array{ACK}), delay(SimExchange::Erase, m_eraseTime)}});
+        flash->eraseBlock(start);
+        answer(command,
+               {{SimFrameCodec::frame(std::array{ACK}), delay(SimExchange::Erase, m_eraseTime, start, start)}});
         return;
     }
     case SimCommand::Program: {
         const auto [start, end] = range();
-        if (!m_flash.contains(start, end)) {
+        SimFlash* flash = flashFor(start, end);
+        if (flash == nullptr) {
             answerStatus(command, PARAMETER_ERROR);
             return;
         }
-        answerStatus(command, ACK);
-        m_transfer = Transfer{start, end, start};
+        answerStatus(command, ACK, start);
+        m_transfer = Transfer{flash, start, end, start};
         return;
     }
     case SimCommand::Checksum: {
         const auto [start, end] = range();
-        if (!m_flash.contains(start, end)) {
+        const SimFlash* flash = flashFor(start, end);
+        if (flash == nullptr) {
             answerStatus(command, PARAMETER_ERROR);
             return;
         }
-        const uint16_t checksum = m_flash.checksum(start, end);
+        const uint16_t checksum = flash->checksum(start, end);
         const std::array<uint8_t, 2> bytes{static_cast<uint8_t>(checksum), static_cast<uint8_t>(checksum >> 8)};
-        answer(command, {{SimFrameCodec::frame(std::array{ACK}), delay(SimExchange::Checksum)},
+        answer(command, {{SimFrameCodec::frame(std::array{ACK}), delay(SimExchange::Checksum, {}, start, end)},
                          {SimFrameCodec::frame(bytes), delay(SimExchange::ChecksumData, {}, start, end)}});
         return;
     }
@@ -288,17 +310,17 @@ void SimBoard::handleData(const SimFrameCodec::Frame& frame)
     }
     if (const std::optional<uint8_t> status = m_faults.takeStatus(SimCommand::Data)) {
         note("fault: answered with a set status");
-        answerStatus(SimCommand::Data, *status);
+        answerStatus(SimCommand::Data, *status, transfer.start);
         m_transfer.reset();
         return;
     }
     if (frame.body.size() > uint64_t{transfer.end} + 1 - transfer.next) {
         note("data beyond the end of the programming range");
-        answerStatus(SimCommand::Data, PARAMETER_ERROR);
+        answerStatus(SimCommand::Data, PARAMETER_ERROR, transfer.start);
         m_transfer.reset();
         return;
     }
-    m_flash.program(transfer.next, frame.body);
+    transfer.flash->program(transfer.next, frame.body);
     transfer.lastFrameStart = transfer.next;
     transfer.next += static_cast<uint32_t>(frame.body.size());
     ++transfer.frames;
@@ -306,7 +328,8 @@ void SimBoard::handleData(const SimFrameCodec::Frame& frame)
     if (m_faults.takeDoubleStatus()) {
         status.push_back(ACK);
     }
-    answer(SimCommand::Data, {{SimFrameCodec::frame(status), delay(SimExchange::Data, m_programTime)}});
+    answer(SimCommand::Data,
+           {{SimFrameCodec::frame(status), delay(SimExchange::Data, m_programTime, transfer.start, transfer.end)}});
     if (last) {
         finishTransfer();
     }
@@ -317,7 +340,7 @@ void SimBoard::finishTransfer()
     Transfer& transfer = *m_transfer;
     transfer.finished = true;
     for (const uint32_t corrupted : m_faults.takeFlips(transfer.start, transfer.next - 1)) {
-        m_flash.corrupt(corrupted);
+        transfer.flash->corrupt(corrupted);
         note("fault: byte at " + std::to_string(corrupted) + " corrupted");
     }
     if (m_faults.takeLoseCompletion()) {
@@ -333,8 +356,8 @@ std::vector<uint8_t> SimBoard::signature() const
     data.reserve(22);
     data.insert(data.end(), DEVICE_CODE.begin(), DEVICE_CODE.end());
     data.insert(data.end(), m_deviceName.begin(), m_deviceName.end());
-    appendAddress(data, m_flash.endAddress());
-    appendAddress(data, m_dataFlashEnd);
+    appendAddress(data, m_codeFlash.endAddress());
+    appendAddress(data, m_dataFlash.endAddress());
     data.insert(data.end(), FIRMWARE_VERSION.begin(), FIRMWARE_VERSION.end());
     return data;
 }
@@ -364,9 +387,9 @@ void SimBoard::answer(SimCommand command, std::vector<Outgoing> frames)
     }
 }
 
-void SimBoard::answerStatus(SimCommand command, uint8_t status)
+void SimBoard::answerStatus(SimCommand command, uint8_t status, uint32_t start)
 {
-    answer(command, {{SimFrameCodec::frame(std::array{status}), delay(statusExchange(command))}});
+    answer(command, {{SimFrameCodec::frame(std::array{status}), delay(statusExchange(command), {}, start, start)}});
 }
 
 void SimBoard::send(std::vector<uint8_t> bytes, std::chrono::microseconds busy)

@@ -9,6 +9,11 @@
 // is garbage to it and gets no answer. A frame that fails its sum or form
 // check gets no answer either: the board cannot trust any of its bytes, and
 // the host's timeout and retry recover from it.
+//
+// It has a code flash from address 0 and a data flash from 0xF1000 (which may
+// have no bytes). Block Blank Check, Block Erase, Programming and Checksum
+// work on a range that lies inside one of them, and take that flash's time;
+// any other range is answered with status 05 and nothing is done.
 #pragma once
 
 #include "SimFaults.h"
@@ -70,13 +75,17 @@ public:
     void lineIdle();
     // The speed the board's serial port runs at now.
     uint32_t speed() const { return m_speed; }
-    SimFlash& flash() { return m_flash; }
+    // True once an unplug fault has pulled the cable: the board takes nothing more.
+    bool unplugged() const { return m_unplugged; }
+    SimFlash& codeFlash() { return m_codeFlash; }
+    SimFlash& dataFlash() { return m_dataFlash; }
     // Where the board tells what it receives and does, one line at a time.
     void setLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
 
 private:
     enum class State { Deaf, AwaitBaud, Ready };
     struct Transfer {
+        SimFlash* flash = nullptr;
         uint32_t start = 0;
         uint32_t end = 0;
         uint32_t next = 0;            // where the next data frame goes
@@ -88,6 +97,8 @@ private:
     // True when a port at speed, 8N2, understands a host with these settings.
     static bool matches(const SimLineSettings& line, uint32_t speed);
     void modeEntry();
+    // The flash that holds the whole range, or null.
+    SimFlash* flashFor(uint32_t start, uint32_t end);
     void handleCommand(const SimFrameCodec::Frame& frame);
     void execute(SimCommand command, std::span<const uint8_t> arguments);
     void handleData(const SimFrameCodec::Frame& frame);
@@ -105,15 +116,16 @@ private:
                                     uint32_t end = 0) const;
     // Sends the frames of an answer to command, with the faults aimed at it.
     void answer(SimCommand command, std::vector<Outgoing> frames);
-    // Answers a command frame with one status byte, after the delay its exchange takes.
-    void answerStatus(SimCommand command, uint8_t status);
+    // Answers a command frame with one status byte, after the delay its
+    // exchange takes for a range from start.
+    void answerStatus(SimCommand command, uint8_t status, uint32_t start = 0);
     void send(std::vector<uint8_t> bytes, std::chrono::microseconds busy = {});
     void note(const std::string& text) const;
 
-    SimFlash m_flash;
+    SimFlash m_codeFlash;
+    SimFlash m_dataFlash;
     SimFaults m_faults;
     std::string m_deviceName;
-    uint32_t m_dataFlashEnd;
     std::chrono::milliseconds m_eraseTime;
     std::chrono::milliseconds m_programTime;
     std::optional<double> m_answerAt;
@@ -124,6 +136,8 @@ private:
     uint32_t m_speed = ENTRY_SPEED;
     uint32_t m_entries = 0;
     uint32_t m_entriesIgnored = 0;  // mode entries in a row left unanswered
+    uint32_t m_frames = 0;          // well-formed frames taken, for unplug
+    bool m_unplugged = false;
     std::optional<SimLineSettings> m_lastLine;
     std::optional<Transfer> m_transfer;
     std::vector<SimReply> m_replies;

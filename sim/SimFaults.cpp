@@ -74,7 +74,11 @@ const char* SimFaults::help()
            "  flip:ADDR[:N]         corrupt the byte at ADDR after programming over it\n"
            "  from-entry:K          answer only the K-th of the mode entries in a row (after an\n"
            "                        answered one, counting starts again: a board that\n"
-           "                        enters programming mode only with the other DTR polarity)\n";
+           "                        enters programming mode only with the other DTR polarity)\n"
+           "  unplug:K              pull the cable as the K-th frame (from 1, commands and data\n"
+           "                        frames alike) comes: that frame is lost, the device hangs\n"
+           "                        up as a USB serial adapter pulled out, and quenwick-sim\n"
+           "                        ends as on SIGTERM (writing --flash-out and --data-flash-out)\n";
 }
 
 std::string SimFaults::add(std::string_view description)
@@ -87,7 +91,7 @@ std::string SimFaults::add(std::string_view description)
         bool counted;
         std::string_view usage;
     };
-    static constexpr std::array<Syntax, 10> syntaxes{{
+    static constexpr std::array<Syntax, 11> syntaxes{{
         {"silent", Kind::Silent, "c", true, "silent:CMD[:N]"},
         {"status", Kind::Status, "cb", true, "status:CMD:BYTE[:N]"},
         {"stray", Kind::Stray, "cx", true, "stray:CMD:HEX[:N]"},
@@ -98,6 +102,7 @@ std::string SimFaults::add(std::string_view description)
         {"long-baud", Kind::LongBaud, "", true, "long-baud[:N]"},
         {"flip", Kind::Flip, "a", true, "flip:ADDR[:N]"},
         {"from-entry", Kind::FromEntry, "k", false, "from-entry:K"},
+        {"unplug", Kind::Unplug, "k", false, "unplug:K"},
     }};
 
     const std::vector<std::string_view> fields = split(description);
@@ -215,10 +220,12 @@ std::vector<uint8_t> SimFaults::takeStray(SimCommand command)
 
 bool SimFaults::takeBadSum(SimCommand command) { return take(Kind::BadSum, command) != nullptr; }
 
-bool SimFaults::takeDropData(uint32_t frameNumber)
+bool SimFaults::takeNumbered(Kind kind, uint32_t number)
 {
-    return take(Kind::DropData, [frameNumber](const Fault& fault) { return fault.value == frameNumber; }) != nullptr;
+    return take(kind, [number](const Fault& fault) { return fault.value == number; }) != nullptr;
 }
+
+bool SimFaults::takeDropData(uint32_t frameNumber) { return takeNumbered(Kind::DropData, frameNumber); }
 
 bool SimFaults::takeLoseCompletion()
 {
@@ -256,3 +263,5 @@ uint32_t SimFaults::answeredEntry() const
     }
     return first;
 }
+
+bool SimFaults::takeUnplug(uint32_t frameNumber) { return takeNumbered(Kind::Unplug, frameNumber); }

@@ -1,6 +1,6 @@
 // The faults a real board and cable show, switched on one by one from the
-// command line (--fault KIND:ARGS[:N]). Each fault but from-entry takes an
-// optional last field N: it then strikes the next N times its occasion comes
+// command line (--fault KIND:ARGS[:N]). Each fault but from-entry and unplug
+// takes an optional last field N: it then strikes the next N times its occasion comes
 // and is spent; without N it strikes every time.
 #pragma once
 
@@ -35,6 +35,9 @@ public:
     // K of from-entry:K (1 without it): the board ignores K - 1 mode entries
     // in a row and answers the K-th; after an answered entry it counts afresh.
     uint32_t answeredEntry() const;
+    // True when an unplug fault pulls the cable as the board's frameNumber-th
+    // frame (from 1) comes.
+    bool takeUnplug(uint32_t frameNumber);
 
 private:
     enum class Kind {
@@ -47,7 +50,8 @@ private:
         DoubleStatus,
         LongBaud,
         Flip,
-        FromEntry
+        FromEntry,
+        Unplug
     };
     struct Fault {
         Kind kind = Kind::Silent;
@@ -63,6 +67,8 @@ private:
     template <typename Match>
     const Fault* take(Kind kind, Match match);
     const Fault* take(Kind kind, SimCommand command);
+    // Counts down the first live fault of the kind whose K is number; false when none.
+    bool takeNumbered(Kind kind, uint32_t number);
 
     std::vector<Fault> m_faults;
 };

@@ -7,33 +7,45 @@
 #include <fstream>
 #include <iterator>
 #include <numeric>
+#include <utility>
 
 #include <unistd.h>
 
-SimFlash::SimFlash(uint32_t endAddress) : m_bytes(static_cast<std::size_t>(endAddress) + 1, 0xFF) {}
+SimFlash::SimFlash(std::string name, uint32_t start, uint32_t size)
+    : m_name(std::move(name)), m_start(start), m_bytes(size, 0xFF)
+{
+}
 
-bool SimFlash::contains(uint32_t start, uint32_t end) const { return start <= end && end <= endAddress(); }
+uint32_t SimFlash::endAddress() const
+{
+    return m_bytes.empty() ? 0 : m_start + static_cast<uint32_t>(m_bytes.size() - 1);
+}
+
+bool SimFlash::contains(uint32_t start, uint32_t end) const
+{
+    return start <= end && start >= m_start && uint64_t{end} - m_start < m_bytes.size();
+}
 
 bool SimFlash::isBlank(uint32_t start, uint32_t end) const
 {
-    return std::all_of(m_bytes.begin() + start, m_bytes.begin() + end + 1, [](uint8_t byte) { return byte == 0xFF; });
+    return std::all_of(at(start), at(end) + 1, [](uint8_t byte) { return byte == 0xFF; });
 }
 
-void SimFlash::eraseBlock(uint32_t blockStart) { std::fill_n(m_bytes.begin() + blockStart, BLOCK_SIZE, uint8_t{0xFF}); }
+void SimFlash::eraseBlock(uint32_t blockStart) { std::fill_n(at(blockStart), BLOCK_SIZE, uint8_t{0xFF}); }
 
 void SimFlash::program(uint32_t address, std::span<const uint8_t> data)
 {
-    std::transform(data.begin(), data.end(), m_bytes.begin() + address, m_bytes.begin() + address,
+    std::transform(data.begin(), data.end(), at(address), at(address),
                    [](uint8_t next, uint8_t old) { return static_cast<uint8_t>(old & next); });
 }
 
 uint16_t SimFlash::checksum(uint32_t start, uint32_t end) const
 {
-    const unsigned total = std::accumulate(m_bytes.begin() + start, m_bytes.begin() + end + 1, 0U);
+    const unsigned total = std::accumulate(at(start), at(end) + 1, 0U);
     return static_cast<uint16_t>(0U - total);
 }
 
-void SimFlash::corrupt(uint32_t address) { m_bytes[address] ^= 0x01; }
+void SimFlash::corrupt(uint32_t address) { *at(address) ^= 0x01; }
 
 bool SimFlash::load(const std::string& path, std::string& error)
 {
@@ -48,7 +60,7 @@ bool SimFlash::load(const std::string& path, std::string& error)
         return false;
     }
     if (content.size() > m_bytes.size()) {
-        error = path + " holds " + std::to_string(content.size()) + " bytes, more than the code flash's " +
+        error = path + " holds " + std::to_string(content.size()) + " bytes, more than the " + m_name + "'s " +
                 std::to_string(m_bytes.size());
         return false;
     }

@@ -7,30 +7,43 @@
 #include <functional>
 #include <string_view>
 
+namespace {
+
+// The code flash lies below 0xF0000; the data flash runs from 0xF1000 at most
+// to the last address a frame can carry.
+constexpr uint32_t CODE_FLASH_LIMIT = 0xF0000;
+constexpr uint32_t MAX_DATA_FLASH_SIZE = 0x1000000 - SimFlash::DATA_FLASH_START;
+
+}  // namespace
+
 std::string SimOptions::usage()
 {
     return std::string(
                "Usage: quenwick-sim [options]\n"
                "Plays a target board on a new pseudo-terminal. Prints the device path as the\n"
-               "first line, then serves hosts until SIGINT or SIGTERM.\n"
+               "first line, then serves hosts until SIGINT or SIGTERM (or a pulled cable, below).\n"
                "\n"
                "  --link PATH             also make a symbolic link PATH to the device\n"
-               "  --code-flash-end ADDR   last code flash address (default 0x03FFFF)\n"
-               "  --data-flash-end ADDR   last data flash address reported (default 0x0F1FFF, 0: none)\n"
+               "  --code-flash-end ADDR   last code flash address, below 0xF0000 (default 0x03FFFF)\n"
+               "  --data-flash-size N     bytes of data flash from 0xF1000, whole 1024-byte blocks\n"
+               "                          (default 4096, 0: none)\n"
                "  --device-name TEXT      device name reported, up to 10 characters\n"
                "  --flash-in FILE         initial code flash content (default all 0xFF)\n"
                "  --flash-out FILE        write the code flash to FILE at exit\n"
+               "  --data-flash-in FILE    initial data flash content (default all 0xFF)\n"
+               "  --data-flash-out FILE   write the data flash to FILE at exit\n"
                "  --log FILE              log every frame, mode entry and the stop with a timestamp\n"
                "  --line-rate             carry bytes no faster than the line speed allows\n"
                "  --adapter-latency MS    pass the board's bytes on as a USB serial adapter does:\n"
                "                          when 62 are waiting, else at the next tick of a timer\n"
                "                          of MS milliseconds, up to 255 (default 0: no adapter)\n"
-               "  --erase-ms N            time one block erase takes (default 0)\n"
+               "  --erase-ms N            time one block erase takes, in either flash (default 0)\n"
                "  --program-ms N          time programming one data frame takes (default 0)\n"
                "  --answer-at F           answer each exchange at share F (e.g. 0.9, 1.1 or 3) of the\n"
-               "                          time the host allows for it at 32 MHz, full speed, from the\n"
-               "                          end of the host's frame (or of the board's answer that it\n"
-               "                          follows); instead of --erase-ms and --program-ms\n"
+               "                          time the host allows for it at 32 MHz, full speed (in the\n"
+               "                          data flash, the data flash's), from the end of the host's\n"
+               "                          frame (or of the board's answer that it follows); instead\n"
+               "                          of --erase-ms and --program-ms\n"
                "  --answer-only EXCHANGE  apply --answer-at to one exchange only: baud, reset,\n"
                "                          signature, blank, erase, program or checksum (the status\n"
                "                          of the command frame), signature-data or checksum-data\n"
@@ -71,7 +84,7 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
     const std::vector<std::pair<std::string_view, Setter>> valued{
         {"--link", text(link)},
         {"--code-flash-end", number(codeFlashEnd, 0xFFFFFF)},
-        {"--data-flash-end", number(dataFlashEnd, 0xFFFFFF)},
+        {"--data-flash-size", number(dataFlashSize, MAX_DATA_FLASH_SIZE)},
         {"--device-name",
          [this](const std::string& value) {
              if (value.size() > 10) {
@@ -82,6 +95,8 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
          }},
         {"--flash-in", text(flashIn)},
         {"--flash-out", text(flashOut)},
+        {"--data-flash-in", text(dataFlashIn)},
+        {"--data-flash-out", text(dataFlashOut)},
         {"--log", text(log)},
         {"--adapter-latency", number(adapterLatencyMs, 255)},
         {"--erase-ms", number(eraseMs, 600000)},
@@ -142,9 +157,12 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
     if (answerOnly && !answerAt) {
         return "--answer-only needs --answer-at";
     }
-    if ((codeFlashEnd + 1) % SimFlash::BLOCK_SIZE != 0) {
+    if ((codeFlashEnd + 1) % SimFlash::BLOCK_SIZE != 0 || codeFlashEnd >= CODE_FLASH_LIMIT) {
         return "--code-flash-end: the code flash must be whole 1024-byte blocks (end 0x...3FF, 0x...7FF, 0x...BFF or "
-               "0x...FFF)";
+               "0x...FFF) below 0xF0000";
+    }
+    if (dataFlashSize % SimFlash::BLOCK_SIZE != 0) {
+        return "--data-flash-size: the data flash must be whole 1024-byte blocks";
     }
     return {};
 }

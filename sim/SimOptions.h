@@ -11,10 +11,12 @@
 
 struct SimOptions {
     uint32_t codeFlashEnd = 0x03FFFF;
-    uint32_t dataFlashEnd = 0x0F1FFF;       // 0: no data flash
+    uint32_t dataFlashSize = 4096;          // from 0xF1000; 0: no data flash
     std::string deviceName = "SIMBOARD  ";  // always 10 characters, padded with spaces
     std::optional<std::string> flashIn;
     std::optional<std::string> flashOut;
+    std::optional<std::string> dataFlashIn;
+    std::optional<std::string> dataFlashOut;
     std::optional<std::string> link;
     std::optional<std::string> log;
     bool lineRate = false;

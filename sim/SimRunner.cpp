@@ -51,7 +51,7 @@ void SimRunner::run(const std::atomic<bool>& stop)
     // later as Linux allows a timed wait by default.
     prctl(PR_SET_TIMERSLACK, 1UL);
 #endif
-    while (!stop) {
+    while (!stop && !m_board.unplugged()) {
         Clock::time_point now = Clock::now();
         // What the host sent meanwhile is looked at before answers go out: a
         // mode entry resets the board, and what it still owed is never sent.
@@ -96,7 +96,7 @@ void SimRunner::run(const std::atomic<bool>& stop)
         handle(input);
     }
     m_logTime = Clock::now();
-    log("stopped");
+    log(m_board.unplugged() ? "stopped: the cable is pulled, the device hangs up" : "stopped");
 }
 
 bool SimRunner::takeInput(Clock::time_point now)

@@ -27,8 +27,8 @@ public:
     SimRunner(SimBoard& board, SimPseudoTerminal& terminal, bool lineRate, std::chrono::milliseconds adapterLatency,
               std::ostream* log);
 
-    // Serves hosts until stop becomes true; then takes in the bytes that came
-    // and leaves the answers to them unsent.
+    // Serves hosts until stop becomes true or the board's cable is pulled;
+    // then takes in the bytes that came and leaves the answers to them unsent.
     void run(const std::atomic<bool>& stop);
 
 private:

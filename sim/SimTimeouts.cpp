@@ -1,5 +1,7 @@
 #include "SimTimeouts.h"
 
+#include "SimFlash.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -69,19 +71,24 @@ std::string SimTimeouts::names()
 uint32_t SimTimeouts::allowed(SimExchange exchange, uint32_t start, uint32_t end)
 {
     const double n = blocks(start, end);
+    // The data flash is slower to erase and program, and its blank check and
+    // programming have no term for the 256 KiB regions a range touches.
+    const bool code = start < SimFlash::DATA_FLASH_START;
     switch (exchange) {
     case SimExchange::Baud: return BAUD_RATE_SET_MS;
     case SimExchange::Reset: return atLeast100(255 / MHZ);
     case SimExchange::Signature: return atLeast100(111 / MHZ);
     case SimExchange::SignatureData: return atLeast100(512 / MHZ);
     case SimExchange::Blank:
-        return atLeast100(n * (1457 / MHZ + 80) + (3805 / MHZ + 91) + regions(start, end) * (203 / MHZ + 18));
-    case SimExchange::Erase: return roundUp(67731 / MHZ + 255098);
-    case SimExchange::Program: return atLeast100(1432 / MHZ);
-    case SimExchange::Data: return plus100(113502 / MHZ + 71753);
+        return code ? atLeast100(n * (1457 / MHZ + 80) + (3805 / MHZ + 91) + regions(start, end) * (203 / MHZ + 18))
+                    : atLeast100(n * (5827 / MHZ + 318) + (2503 / MHZ + 86));
+    case SimExchange::Erase: return roundUp(code ? 67731 / MHZ + 255098 : 281423 / MHZ + 264790);
+    case SimExchange::Program: return atLeast100((code ? 1432 : 346) / MHZ);
+    case SimExchange::Data: return plus100(code ? 113502 / MHZ + 71753 : 309870 / MHZ + 219761);
     case SimExchange::Completion:
-        return plus100(n * (7096 / MHZ + 892) + (1732 / MHZ + 36) + regions(start, end) * (182 / MHZ + 17));
-    case SimExchange::Checksum: return atLeast100(203 / MHZ);
+        return code ? plus100(n * (7096 / MHZ + 892) + (1732 / MHZ + 36) + regions(start, end) * (182 / MHZ + 17))
+                    : plus100(n * (28382 / MHZ + 3568) + (397 / MHZ + 30));
+    case SimExchange::Checksum: return atLeast100((code ? 203 : 219) / MHZ);
     case SimExchange::ChecksumData: return atLeast100(n * (30720 / MHZ) + 72 / MHZ);
     }
     return 0;

@@ -35,7 +35,10 @@ public:
     // The names, separated by ", ".
     static std::string names();
     // Milliseconds the host allows for the answer. start and end (inclusive)
-    // are the address range of the command, for the exchanges whose time
-    // depends on it (Block Blank Check, the completion status, Checksum's data).
+    // are the address range of the command (a transfer's, for its data frames
+    // and completion status): a range from the data flash's start gets the
+    // data flash's times for Block Erase, Block Blank Check, Programming and
+    // Checksum, and the number of blocks sets the times of Block Blank Check,
+    // the completion status and Checksum's data.
     static uint32_t allowed(SimExchange exchange, uint32_t start = 0, uint32_t end = 0);
 };

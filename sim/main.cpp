@@ -37,8 +37,11 @@ int main(int argc, char** argv)
 
     SimBoard board(options);
     std::string error;
-    if (options.flashIn && !board.flash().load(*options.flashIn, error)) {
+    if (options.flashIn && !board.codeFlash().load(*options.flashIn, error)) {
         return fail("--flash-in: " + error, 2);
+    }
+    if (options.dataFlashIn && !board.dataFlash().load(*options.dataFlashIn, error)) {
+        return fail("--data-flash-in: " + error, 2);
     }
     std::ofstream logFile;
     if (options.log) {
@@ -66,8 +69,12 @@ int main(int argc, char** argv)
     } catch (const std::exception& exception) {
         return fail(exception.what(), 1);
     }
-    if (options.flashOut && !board.flash().save(*options.flashOut, error)) {
+    // The device is gone by now: a host sees the hang-up before the files are written.
+    if (options.flashOut && !board.codeFlash().save(*options.flashOut, error)) {
         return fail("--flash-out: " + error, 1);
+    }
+    if (options.dataFlashOut && !board.dataFlash().save(*options.dataFlashOut, error)) {
+        return fail("--data-flash-out: " + error, 1);
     }
     return 0;
 }

@@ -46,12 +46,14 @@ const Bytes ENTRY = Bytes{0x00} + command(0x9A, {0x00, 0x21});  // mode entry an
 const SimLineSettings LINE{115200, 8, 'N', 2};
 
 // What the host sends (nothing: the line goes quiet) on which line, and the
-// board's whole answer; no answer: silence.
+// board's whole answer; no answer: silence. busyMs, where given, is the time
+// the board works before its answer, in all.
 struct Step {
     Bytes send;
     Bytes answer;
     std::string what = "";
     SimLineSettings line = LINE;
+    int busyMs = -1;
 };
 
 // One board per row, with its options (a fault of the --fault menu, for most)
@@ -65,17 +67,20 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
     const Bytes sum = range(0xB0, 0, 0xFF);
     const Bytes blank = range(0x32, 0x400, 0x7FF, {0x00});
     const Bytes erase = command(0x22, address(0x400));
+    const Bytes dataBlank = range(0x32, 0xF1000, 0xF13FF, {0x00});  // the data flash's first block
+    const Bytes dataErase = command(0x22, address(0xF1000));
+    const Bytes dataProgram = range(0x40, 0xF1000, 0xF10FF);
     const std::vector<std::pair<std::vector<std::string>, std::vector<Step>>> rows = {
-        {{"--device-name", "TESTBOARD", "--code-flash-end", "0x00FFFF", "--data-flash-end", "0x0F1FFF"},
+        {{"--device-name", "TESTBOARD", "--code-flash-end", "0x00FFFF", "--data-flash-size", "0"},
          {{RESET, {}, "Reset before any mode entry"},
           {Bytes{0x00} + RESET, {}, "Reset before Baud Rate Set"},
           {command(0x9A, {0x00, 0x21}), ACK, "Baud Rate Set"},
           {command(0xC0), ACK + frame(0x02, {0x51, 0x57, 0x01, 'T',  'E',  'S',  'T',  'B',  'O',  'A',  'R',
-                                             'D',  ' ',  0xFF, 0xFF, 0x00, 0xFF, 0x1F, 0x0F, 0x01, 0x00, 0x00}),
+                                             'D',  ' ',  0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}),
            "Silicon Signature"},
+          {dataErase, status(0x05), "erase in a data flash of no bytes"},
           {command(0x55), status(0x04), "unknown command"},
           {command(0x22, address(0x401)), status(0x05), "erase not at a block start"},
-          {command(0x22, address(0x10000)), status(0x05), "erase beyond the code flash"},
           {range(0x32, 0xFC00, 0x103FF, {0x00}), status(0x05), "blank check beyond the flash"},
           {range(0xB0, 0x400, 0x3FF), status(0x05), "checksum of an empty range"},
           {frame(0x01, {0x00, 0x01}), status(0x05), "Reset with a data byte"},
@@ -103,6 +108,14 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
           {range(0x40, 0x7FF, 0x7FF), ACK, "Programming"},
           {data(0x00, true, 1), ACK + ACK, "the block's last byte"},
           {blank, status(0x1B), "block with only its last byte programmed reported blank"},
+          {dataProgram, ACK, "Programming in the data flash"},
+          {data(0x3C, true), ACK + ACK, "256 bytes of 0x3C there"},
+          {dataBlank, status(0x1B), "programmed data flash block reported blank"},
+          {dataErase, ACK, "erase in the data flash"},
+          {dataBlank, ACK, "erased data flash block not blank"},
+          {range(0x32, 0xF0000, 0xF03FF, {0x00}), status(0x05), "blank check between the flashes"},
+          {range(0xB0, 0xF1C00, 0xF2000), status(0x05), "checksum one byte past the data flash's 4096"},
+          {range(0x40, 0x3FC00, 0xF13FF), status(0x05), "Programming over both flashes"},
           {ENTRY, {}, "host at 9600", {9600, 8, 'N', 2}},
           {ENTRY, {}, "host with one stop bit", {115200, 8, 'N', 1}},
           {Bytes{0x00} + command(0x9A, {0x01, 0x21}), ACK, "Baud Rate Set 250000"},
@@ -118,6 +131,17 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
         {{"--fault=lose-completion:1"},
          {enter, program, {first, ACK}, {last, ACK, "completion lost"}, {last, ACK + ACK, "last frame again"}}},
         {{"--fault=from-entry:2"}, {{ENTRY, {}, "first entry"}, enter, {ENTRY, {}, "counts afresh"}, enter}},
+        {{"--fault=flip:0xF1010:1"},
+         {enter,
+          {dataProgram, ACK},
+          {data(0x3C, true), ACK + ACK},
+          {range(0xB0, 0xF1000, 0xF1100), ACK + frame(0x02, {0x00, 0xC3}), "0x3D at 0xF1010"}}},
+        {{"--answer-at", "1"},
+         {enter,
+          {.send = erase, .answer = ACK, .what = "code flash erase", .busyMs = 258},
+          {.send = dataErase, .answer = ACK, .what = "data flash erase", .busyMs = 274},
+          {dataProgram, ACK},
+          {.send = data(0x3C, true), .answer = ACK + ACK, .what = "data frame and completion", .busyMs = 330 + 105}}},
         {{"--fault=status:data:0x11:1"},
          {enter, program, {first, status(0x11)}, {first, {}, "transfer ended"}, program, {first, ACK, "spent"}}},
     };
@@ -131,10 +155,14 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
                 board.lineIdle();
             }
             Bytes answer;
+            std::chrono::microseconds busy{};
             for (const SimReply& reply : board.receive(steps[i].send, steps[i].line)) {
                 answer = answer + reply.bytes;
+                busy += reply.busy;
             }
             EXPECT_EQ(answer, steps[i].answer) << row << ", step " << i + 1 << " (" << steps[i].what << ")";
+            EXPECT_TRUE(steps[i].busyMs < 0 || busy == std::chrono::milliseconds(steps[i].busyMs))
+                << row << ", step " << i + 1 << " (" << steps[i].what << "): busy " << busy.count() << " us";
         }
     }
 }

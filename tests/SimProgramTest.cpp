@@ -1,15 +1,48 @@
-// The quenwick-sim program refusing what it cannot serve, with exit status 2.
+// The quenwick-sim program as a process: what it refuses to serve (exit
+// status 2), its data flash files, and a cable that its unplug fault pulls.
 #include "Subprocess.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
+#include <sstream>
 
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// The bytes the device gives until count are in, it hangs up ("<hang-up>"
+// follows them) or 10 s pass (a limit that only keeps a broken build from hanging).
+std::string hear(int fd, std::size_t count)
+{
+    std::string heard;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (heard.size() < count && std::chrono::steady_clock::now() < deadline) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(fd, &readable);
+        timeval wait{0, 10000};
+        if (select(fd + 1, &readable, nullptr, nullptr, &wait) <= 0) {
+            continue;
+        }
+        char buffer[64];
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, count - heard.size()));
+        if (n == 0 || (n < 0 && errno == EIO)) {
+            return heard + "<hang-up>";
+        }
+        heard.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+    return heard;
+}
 
 TEST(SimProgramTest, RefusesBadOptions)
 {
@@ -21,10 +54,14 @@ TEST(SimProgramTest, RefusesBadOptions)
         {{"--erase-ms", "12ms"}, "--erase-ms: bad number '12ms'"},
         {{"--fault", "silent:everything"}, "bad field 'everything'"},
         {{"--code-flash-end", "0x1000"}, "whole 1024-byte blocks"},
+        {{"--code-flash-end", "0xF03FF"}, "below 0xF0000"},
+        {{"--data-flash-size", "1000"}, "--data-flash-size: the data flash must be whole 1024-byte blocks"},
         {{"--fault", "gremlin"}, "unknown fault 'gremlin'"},
         {{"--fault", "silent:reset:0"}, "bad count '0'"},
         {{"--flash-in", big + ".missing"}, "--flash-in: cannot read"},
         {{"--code-flash-end", "0x7FF", "--flash-in", big}, "2049 bytes, more than the code flash's 2048"},
+        {{"--data-flash-size", "0", "--data-flash-in", big},
+         "--data-flash-in: " + big + " holds 2049 bytes, more than the data flash's 0"},
         {{"--answer-at", "0"}, "--answer-at: bad share '0'"},
         {{"--answer-at", "0.9s"}, "--answer-at: bad share '0.9s'"},
         {{"--answer-at", "0x1p-1"}, "--answer-at: bad share '0x1p-1'"},
@@ -42,6 +79,66 @@ TEST(SimProgramTest, RefusesBadOptions)
         EXPECT_EQ(outcome.out, "") << message << ": printed a device";
     }
     std::filesystem::remove(big);
+}
+
+// Each board runs with --data-flash-out; the host plays the exchanges on the
+// device at 115200 8N2, then the board gets the signal (0 sends none) and its
+// device must hang up with nothing more said. A pulled cable ends the board
+// by itself after the answers to the frames before the pulled one.
+TEST(SimProgramTest, ServesItsDataFlashFilesAndEndsOnAPulledCable)
+{
+    const fs::path directory = fs::temp_directory_path() / ("SimProgramTest-files-" + std::to_string(getpid()));
+    fs::create_directories(directory);
+    const std::string in = directory / "in.bin";
+    const std::string out = directory / "out.bin";
+    std::ofstream(in, std::ios::binary) << "abc";
+    const std::string entry{"\x00\x01\x03\x9A\x00\x21\x42\x03", 8};  // mode entry, Baud Rate Set 115200
+    const std::string ack{"\x02\x01\x06\xF9\x03", 5};
+    const std::string reset{"\x01\x01\x00\xFF\x03", 5};
+    const struct {
+        const char* what;
+        std::vector<std::string> arguments;
+        std::vector<std::pair<std::string, std::string>> exchanges = {};
+        int signal = SIGTERM;
+        std::string dataFlash;
+    } rows[] = {
+        {.what = "data flash in and out",
+         .arguments = {"--data-flash-size", "2048", "--data-flash-in", in},
+         .dataFlash = "abc" + std::string(2045, '\xFF')},
+        {.what = "no data flash", .arguments = {"--data-flash-size", "0"}, .dataFlash = ""},
+        {.what = "cable pulled as the second frame comes",
+         .arguments = {"--fault", "unplug:2"},
+         .exchanges = {{entry, ack}, {reset, ""}},
+         .signal = 0,
+         .dataFlash = std::string(4096, '\xFF')},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> argv{QUENWICK_SIM_PATH, "--data-flash-out", out};
+        argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
+        Subprocess board(argv);
+        const int fd = ::open(board.readLine(10s).value_or("").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        termios line{};
+        ::tcgetattr(fd, &line);
+        ::cfmakeraw(&line);
+        line.c_cflag |= CSTOPB | CLOCAL | CREAD;
+        ::cfsetspeed(&line, B115200);
+        ::tcsetattr(fd, TCSANOW, &line);
+        for (const auto& [send, answer] : row.exchanges) {
+            EXPECT_EQ(::write(fd, send.data(), send.size()), static_cast<ssize_t>(send.size()));
+            EXPECT_EQ(hear(fd, answer.size()), answer);
+        }
+        ::kill(board.pid(), row.signal);
+        EXPECT_EQ(hear(fd, SIZE_MAX), "<hang-up>");
+        ::close(fd);
+        EXPECT_EQ(board.finish(10s).exitStatus, 0);
+        std::ostringstream flash;
+        flash << std::ifstream(out, std::ios::binary).rdbuf();
+        EXPECT_EQ(flash.str(), row.dataFlash);
+        fs::remove(out);
+    }
+    fs::remove_all(directory);
 }
 
 }  // namespace

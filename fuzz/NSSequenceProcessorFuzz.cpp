@@ -76,12 +76,11 @@ public:
 
     uint64_t GetReceiveDataLength() override { return m_received.size(); }
 
-    uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len) override
+    uint64_t PeekReceivedData(uint8_t* pbData, uint64_t bufferSize) override
     {
-        FUZZ_CHECK(m_received.size() >= 2);  // callers look only when two bytes are there
-        *pbFirst = m_received[0];
-        *len = m_received[1];
-        return RESULT_OK;
+        const uint64_t dwCount = std::min<uint64_t>(bufferSize, m_received.size());
+        std::copy_n(m_received.begin(), dwCount, pbData);
+        return dwCount;
     }
 
     uint64_t GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength) override

@@ -84,7 +84,9 @@ void VerboseLog::addFailure(const _RESULTINFO& resultInfo)
 std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo)
 {
     char line[160];
-    const char* pszMeaning = resultInfo.DeviceGone ? "the serial device went away" : meaningOf(resultInfo.Result);
+    const char* pszMeaning = resultInfo.DeviceGone      ? "the serial device went away"
+                             : resultInfo.UnaskedAnswer ? "the target sent an answer that no frame asked for"
+                                                        : meaningOf(resultInfo.Result);
     const int length = std::snprintf(line, sizeof line, "error 0x%04llX: %s",
                                      static_cast<unsigned long long>(resultInfo.Result), pszMeaning);
     std::string strReason(line, static_cast<size_t>(length));

@@ -298,13 +298,15 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
 }
 
 // Blank-checks the first dwBlocks blocks of the code flash in order and erases
-// each that is not blank; stops at the first failure. With fProgress the
-// verbose log shows the bytes done after each block.
-uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fProgress)
+// each that is not blank; stops at the first failure. The erase job
+// (fEraseJob) shows the bytes done after each block in the verbose log, and
+// once a block was erased it proves the erases with one blank check over all
+// the blocks: a target may acknowledge an erase that did not erase.
+uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fEraseJob)
 {
     addLog("## Block Blank Check & Erace...");
     const uint64_t dwTotal = dwBlocks * BLOCK_SIZE;
-    if (fProgress) {
+    if (fEraseJob) {
         addVerboseLog(progressLine("erasing", 0, dwTotal));
     }
     uint64_t r = RESULT_OK;
@@ -316,9 +318,12 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fProgre
             ++dwErased;
             r = comBlockEraseProc(dwBlockAddress, true);
         }
-        if (fProgress && r == RESULT_OK) {
+        if (fEraseJob && r == RESULT_OK) {
             addVerboseLog(progressLine("erasing", (i + 1) * BLOCK_SIZE, dwTotal));
         }
+    }
+    if (fEraseJob && r == RESULT_OK && dwErased != 0) {
+        r = blankCheck(CODE_FLASH_START, CODE_FLASH_START + dwTotal - 1, dwBlocks, true);
     }
     addLog(std::string(getResultText(r)));
     if (r == RESULT_OK) {

@@ -176,7 +176,7 @@ private:
 
     uint64_t runJob();
     uint64_t enterProgrammingMode();
-    uint64_t blankCheckAndErase(uint64_t dwBlocks, bool fProgress);
+    uint64_t blankCheckAndErase(uint64_t dwBlocks, bool fEraseJob);
     uint64_t compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress);
     void addVerboseLog(const std::string& strLog);
     uint64_t flashSize(bool codeFlash) const;

@@ -20,7 +20,7 @@ const char* meaningOf(uint64_t dwResult)
     case ERR_COMMAND_FRAME: return "the target refused the command";
     case ERR_DATA_FRAME: return "the target refused a data frame";
     case ERR_MODE_ENTRY_TIMEOUT: return "the target did not enter programming mode";
-    case ERR_NOT_BLANK: return "a block is not blank";
+    case ERR_NOT_BLANK: return "a block is still not blank after its erase";
     case ERR_BAUD_RATE: return "the port cannot take the new line speed";
     case ERR_BUFFER_OVERFLOW: return "the target sent more than the receive buffer holds";
     case ERR_CHECKSUM_MISMATCH: return "the target's checksum differs from the image's";

@@ -55,7 +55,8 @@ Bytes addresses(std::initializer_list<uint32_t> list, Bytes head = {}, Bytes tai
 }
 Bytes baudRateSet(uint8_t code) { return command(0x9A, {code, 0x21}); }
 Bytes reset() { return command(0x00); }
-Bytes blankCheck(uint32_t block) { return command(0x32, addresses({block, block + 1023}, {}, {0x00})); }
+Bytes blankCheck(uint32_t start, uint32_t end) { return command(0x32, addresses({start, end}, {}, {0x00})); }
+Bytes blankCheck(uint32_t block) { return blankCheck(block, block + 1023); }
 Bytes erase(uint32_t block) { return command(0x22, addresses({block})); }
 Bytes checksum(uint32_t end) { return command(0xB0, addresses({0, end})); }
 
@@ -395,6 +396,19 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
              },
          .result = RESULT_OK,
          .command = 0xB0},
+        // After the erase job's loop one blank check over the whole code flash
+        // proves the erases the target acknowledged.
+        {.what = "erase job: an erase acknowledged and not done",
+         .script =
+             [&](P p) {
+                 modeEntry(p, false, 0x7FF);
+                 p.expectSend(blankCheck(0)).answer(status(0x1B)).expectSend(erase(0)).answer(ok);
+                 p.expectSend(blankCheck(0x400)).answer(ok).expectSend(blankCheck(0, 0x7FF)).answer(status(0x1B));
+             },
+         .result = ERR_NOT_BLANK,
+         .command = 0x32,
+         .job = NSSequenceProcessor::JOB_ERASE,
+         .reason = "error 0x200A: a block is still not blank after its erase (Block Blank Check, attempt 1)"},
         // The last attempt of a command is followed by its pause too, and an
         // answer that comes during it counts; the last attempt of a data frame
         // is not: the job ends as its wait runs out.

@@ -354,15 +354,15 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
          .verbose = "2 bytes of noise dropped before the answer to Reset"},
         // An answer belongs to the frame it answers: one that no frame is owed
         // ends the job, found with an answer, or before the next frame goes out.
-        {.what = "a spare status with a data frame's answer",
-         .script = answered(to(1), imageFrame(IMAGE, 1), {ok, ok}),
+        {.what = "a spare status before the last data frame's answers",
+         .script = answered(to(3), imageFrame(IMAGE, 3), {ok, ok, ok}),
          .result = ERR_FRAME_FORMAT,
          .command = 0x40,
          .reason = "error 0x2001: the target sent an answer that no frame asked for (Programming, attempt 1)"},
         // Taking the spare for frame 0, and each answer after it for the frame
-        // after its own, would hide the lost frame 2 (this board's checksum
+        // after its own, would hide the lost third frame (this board's checksum
         // is the image's, as when the lost bytes sum like the shifted ones).
-        {.what = "a spare status a moment before a data frame's answer, and frame 3 lost later",
+        {.what = "a spare status a moment before the first data frame's answer, and the third frame lost later",
          .script =
              [&](P p) {
                  toFrame(p, 0);

@@ -321,12 +321,6 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
              sends(p, brs, 2).answer(ok);
          },
          ERR_MODE_ENTRY_TIMEOUT, 0x9A, 1, 6 * (1 + 200 + 100), 0, true},
-        {"Reset silent twice, then refused",
-         [](P p) {
-             toReset(p);
-             sends(p, reset(), 3).answer(status(0x15));
-         },
-         ERR_COMMAND_FRAME, 0x00, 2, 2 * (1 + 100 + 100)},
         {.what = "Reset silent four times, then noise before its answer: dropped, and the job goes on",
          .script =
              [&](P p) {
@@ -428,12 +422,6 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
          ERR_RECV_TIMEOUT, 0x40, 4},
         // A device that hangs up ends the exchange at once: no pause, no look
         // for an answer after it, no second frame.
-        {"device hangs up while Reset waits",
-         [&](P p) {
-             toReset(p);
-             p.expectSend(reset()).hangUp(10).answer(ok, 60);
-         },
-         ERR_RECV_TIMEOUT, 0x00},
         {"device hangs up while a data frame waits",
          [&](P p) {
              toFrame(p, 1);
@@ -460,8 +448,6 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         {"blank check answered 0x04", answered(toBlankCheck, blankCheck(0), {status(0x04)}), ERR_COMMAND_FRAME, 0x32},
         {"blank check answered with 6 bytes", answered(toBlankCheck, blankCheck(0), {dataFrame({0x1B, 0x1B})}),
          ERR_RECV_TIMEOUT, 0x32},
-        {"erase refused", answered(answered(toBlankCheck, blankCheck(0), {status(0x1B)}), erase(0), {status(0x04)}),
-         ERR_COMMAND_FRAME, 0x22},
         // A refused data frame, or one answered wrongly, is never sent again.
         {"data frame refused", answered(to(1), imageFrame(IMAGE, 1), {status(0x15)}), ERR_DATA_FRAME, 0x40},
         {"data frame half acknowledged (06 15)", answered(to(0), imageFrame(IMAGE, 0), {dataFrame({ACK, 0x15})}),

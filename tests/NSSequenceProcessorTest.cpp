@@ -436,15 +436,8 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
              p.expectSend(imageFrame(IMAGE, 1), ERR_SEND);
          },
          ERR_RECV_TIMEOUT, 0x40},
-        {"signature data never comes: no second command",
-         [&](P p) {
-             toReset(p);
-             p.expectSend(reset()).answer(ok).expectSend(command(0xC0)).answer(ok);
-         },
-         ERR_RECV_TIMEOUT, 0xC0},
         // No flash command follows.
         {"image larger than the code flash", [](P p) { modeEntry(p, false, 998); }, ERR_CODE_FLASH_SIZE, 0xC0},
-        {"blank check silent: no second attempt", answered(toBlankCheck, blankCheck(0), {}), ERR_RECV_TIMEOUT, 0x32},
         {"blank check answered 0x04", answered(toBlankCheck, blankCheck(0), {status(0x04)}), ERR_COMMAND_FRAME, 0x32},
         {"blank check answered with 6 bytes", answered(toBlankCheck, blankCheck(0), {dataFrame({0x1B, 0x1B})}),
          ERR_RECV_TIMEOUT, 0x32},

@@ -1,20 +1,43 @@
-// The whole write job, from mode entry to the checksum comparison, against a
-// board whose answers are the fuzz input: the frame waits, the command
-// exchanges, the data-frame transfer and every parser they use must survive
-// any bytes, and the job must end with a result code of its own.
+// Whole write jobs against the simulated board (its own frame codec and a
+// flash model, written apart from the program), with the board's answers
+// perturbed by the fuzz input the ways a host can see on the line:
+//   - lost: a frame the host writes never reaches the board (no answer,
+//     nothing programmed);
+//   - late: the answers to a frame come up to 201 ms later than the board
+//     would send them, within their timeout or beyond it, but never after the
+//     host's look at the end of its pause (an answer later than that, like an
+//     answer that is lost, no host can tell from the answer to the frame sent
+//     again);
+//   - spare: a status frame 02 01 06 F9 03 comes together with the answers,
+//     just before or just after them;
+//   - noise: bytes that cannot begin a frame come just before the answers;
+//   - garbage: any bytes of the input come just before the answers (they may
+//     begin a malformed frame).
+// The image (its size, and 256-byte runs of 0xFF whose loss a shifted image
+// can hide from the checksum), the flash's first contents, the line speed and
+// the board's programming time come from the input too.
 //
-// Input: one byte whose low two bits are the baud-rate code, then records of a
-// length byte and that many bytes. Each frame the host writes releases the
-// next record into the port's receive buffer, and a record of 255 bytes the
-// one after it too, so an answer can be of any length; once the records are
-// used up the board is silent.
+// A job must never report success unless the board's flash holds the image
+// (the image, then 0xFF to the end of its last block), and it ends with a
+// result code that a board can cause.
 //
-// Time: the port's clock is a counter that advances one millisecond per
-// reading and jumps to the deadline of any wait, since nothing arrives but on
-// a write. Waits cost no real time, and a run depends on the input alone.
+// Input: four bytes, then one perturbation per frame the host writes:
+//   0: bits 0-1 the baud-rate code, bits 2-4 the image's 256-byte runs - 1,
+//      bits 5-7 the ms the board takes to program a data frame;
+//   1: bit i: run i is all 0xFF (otherwise bytes that differ);
+//   2: bytes cut from the end of the image;
+//   3: bit i: block i of the flash is not blank at the start;
+//   then per write: 3 lost, 4 late (by the next byte mod 202 ms), 5 spare
+//   before, 6 spare after, 7 noise (the next byte: bit 3 garbage instead,
+//   bits 0-2 the count - 1, then the bytes), any other value none. Once the
+//   input is used up, the board behaves.
+//
+// Time is the port's own clock in ms: it stands still while the host works
+// and jumps to the next arrival or the host's deadline when the host waits.
 #include "NSSequenceProcessor.h"
 #include "NSSerialPortProcessor.h"
 #include "ResultCodes.h"
+#include "SimBoard.h"
 #include "FuzzCheck.h"
 
 #include <unistd.h>
@@ -22,88 +45,133 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <memory>
 #include <vector>
 
 namespace {
 
-uint64_t g_dwNow = 0;
+constexpr uint32_t FLASH_END = 0x1FFF;
+const std::vector<uint8_t> SPARE_STATUS{0x02, 0x01, 0x06, 0xF9, 0x03};
 
-// A line without a device: every line operation succeeds; the receive side
-// holds what the input's records have released, at most 1023 bytes like the
-// real port's buffer.
-class FuzzPort : public NSSerialPortProcessor {
+// Reads the input front to back; past its end every value is 0.
+class Input {
 public:
-    void feed(const uint8_t* data, size_t size)
-    {
-        m_pbInput = data;
-        m_inputSize = size;
-        m_pos = 0;
-        m_received.clear();
-    }
+    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+    uint8_t byte() { return m_pos < m_size ? m_data[m_pos++] : 0; }
 
-    uint64_t Open(const char*) override { return RESULT_OK; }
+private:
+    const uint8_t* m_data;
+    size_t m_size;
+    size_t m_pos = 0;
+};
+
+// The line between the host and the simulated board, in-process: what the
+// host writes goes to the board, and the board's replies arrive in the port's
+// receive buffer when their time has come, perturbed as the input says.
+class SimBoardPort : public NSSerialPortProcessor {
+public:
+    SimBoardPort(Input& input, const SimOptions& options) : m_input(input), m_board(options) {}
+    SimBoard& board() { return m_board; }
+
+    uint64_t Open(const char*) override
+    {
+        m_speed = SimBoard::ENTRY_SPEED;
+        return makeReceiveBuffer();
+    }
     void Close() override {}
     uint64_t SetBreak() override { return RESULT_OK; }
     uint64_t ClearBreak() override { return RESULT_OK; }
     uint64_t SetDtr() override { return RESULT_OK; }
     uint64_t ClearDtr() override { return RESULT_OK; }
-    uint64_t ChangeBaudRate(uint64_t) override { return RESULT_OK; }
-    void ClearReceiveBuffer() override { m_received.clear(); }
+    uint64_t ChangeBaudRate(uint64_t dwBaudRate) override
+    {
+        m_speed = static_cast<uint32_t>(dwBaudRate);
+        return RESULT_OK;
+    }
+    void ClearReceiveBuffer() override { clearReadData(); }
     bool IsReading() override { return true; }
-    uint64_t Now() override { return ++g_dwNow; }
-    void WaitReceived(uint64_t, uint64_t dwDeadline) override { g_dwNow = std::max(g_dwNow, dwDeadline); }
-    void Pause(uint64_t dwMsec) override { g_dwNow += dwMsec + 1; }
-    void TakeInPending() override {}
+    uint64_t Now() override { return m_now; }
+    void WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) override
+    {
+        deliverDue();
+        if (GetReceiveDataLength() == dwKnownLength) {
+            m_now = std::max(m_now, m_pending.empty() ? dwDeadline : std::min(dwDeadline, m_pending.front().due));
+            deliverDue();
+        }
+    }
+    void Pause(uint64_t dwMsec) override
+    {
+        m_now += dwMsec + 1;
+        deliverDue();
+    }
+    void TakeInPending() override { deliverDue(); }
 
     uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override
     {
         FUZZ_CHECK(writeBytes >= 1 && writeBytes <= NSCommandProcessor::FRAME_BUFFER_SIZE);
-        FUZZ_CHECK(pbData != nullptr);
-        bool fMore = true;
-        while (fMore && m_pos < m_inputSize) {
-            fMore = m_pbInput[m_pos] == 0xFF;
-            const size_t length = std::min<size_t>(m_pbInput[m_pos], m_inputSize - m_pos - 1);
-            const uint8_t* pbRecord = m_pbInput + m_pos + 1;
-            m_pos += 1 + length;
-            if (m_received.size() + length < RECEIVE_BUFFER_SIZE) {
-                m_received.insert(m_received.end(), pbRecord, pbRecord + length);
+        const std::span<const uint8_t> bytes(pbData, writeBytes);
+        const uint8_t perturbation = m_input.byte();
+        if (perturbation == 3) {
+            return RESULT_OK;  // lost on the way
+        }
+        if (m_board.entersMode(bytes)) {
+            m_pending.clear();  // what the board still owed the last host is never sent
+        }
+        uint64_t due = std::max(m_now, m_lineFree) + (perturbation == 4 ? m_input.byte() % 202 : 0);
+        std::vector<Pending> replies;
+        for (const SimReply& reply : m_board.receive(bytes, SimLineSettings{m_speed, 8, 'N', 2})) {
+            due += static_cast<uint64_t>((reply.busy.count() + 999) / 1000);
+            replies.push_back(Pending{due, reply.bytes});
+        }
+        if (replies.empty()) {
+            replies.push_back(Pending{due, {}});
+        }
+        std::vector<uint8_t>& first = replies.front().bytes;
+        std::vector<uint8_t>& last = replies.back().bytes;
+        if (perturbation == 5) {
+            first.insert(first.begin(), SPARE_STATUS.begin(), SPARE_STATUS.end());
+        } else if (perturbation == 6) {
+            last.insert(last.end(), SPARE_STATUS.begin(), SPARE_STATUS.end());
+        } else if (perturbation == 7) {
+            const uint8_t kind = m_input.byte();
+            std::vector<uint8_t> noise(kind % 8 + 1);
+            for (uint8_t& b : noise) {
+                b = m_input.byte();
+                b = (kind & 8) != 0 || b != 0x02 ? b : 0x55;
             }
+            first.insert(first.begin(), noise.begin(), noise.end());
         }
+        m_lineFree = replies.back().due;
+        m_pending.insert(m_pending.end(), replies.begin(), replies.end());
+        deliverDue();
         return RESULT_OK;
-    }
-
-    uint64_t GetReceiveDataLength() override { return m_received.size(); }
-
-    uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len) override
-    {
-        FUZZ_CHECK(m_received.size() >= 2);  // callers look only when two bytes are there
-        *pbFirst = m_received[0];
-        *len = m_received[1];
-        return RESULT_OK;
-    }
-
-    uint64_t GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength) override
-    {
-        FUZZ_CHECK(readLength <= bufferSize);
-        if (readLength > m_received.size()) {
-            return 0;
-        }
-        std::copy_n(m_received.begin(), readLength, pbData);
-        m_received.erase(m_received.begin(), m_received.begin() + static_cast<long>(readLength));
-        return readLength;
     }
 
 private:
-    const uint8_t* m_pbInput = nullptr;
-    size_t m_inputSize = 0;
-    size_t m_pos = 0;
-    std::vector<uint8_t> m_received;
+    struct Pending {
+        uint64_t due;
+        std::vector<uint8_t> bytes;
+    };
+
+    void deliverDue()
+    {
+        while (!m_pending.empty() && m_pending.front().due <= m_now) {
+            setReadData(m_pending.front().bytes.data(), m_pending.front().bytes.size());
+            m_pending.pop_front();
+        }
+    }
+
+    Input& m_input;
+    SimBoard m_board;
+    uint32_t m_speed = SimBoard::ENTRY_SPEED;
+    uint64_t m_now = 1000;
+    uint64_t m_lineFree = 0;  // when the board's last reply is out
+    std::deque<Pending> m_pending;
 };
 
-// A 1500-byte image (two blocks, the second one partial) in a file of its
-// own in $TMPDIR (or /tmp), removed at exit.
+// The image file, in $TMPDIR (or /tmp), rewritten for every input and removed at exit.
 const char* imagePath()
 {
     static char path[1024] = "";
@@ -111,10 +179,6 @@ const char* imagePath()
         const char* pszDir = std::getenv("TMPDIR");
         std::snprintf(path, sizeof path, "%s/quenwick-fuzz-%d.bin", pszDir != nullptr ? pszDir : "/tmp",
                       static_cast<int>(getpid()));
-        std::ofstream file(path, std::ios::binary);
-        for (int i = 0; i < 1500; ++i) {
-            file.put(static_cast<char>((i * 7 + 3) & 0xFF));
-        }
         std::atexit([] { std::remove(path); });
     }
     return path;
@@ -124,27 +188,40 @@ const char* imagePath()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size == 0) {
-        return 0;
+    Input input(data, size);
+    const uint8_t shape = input.byte();
+    const uint8_t fills = input.byte();
+    const size_t runs = (shape >> 2 & 7) + 1;
+    std::vector<uint8_t> image(runs * 256 - input.byte());
+    for (size_t i = 0; i < image.size(); ++i) {
+        image[i] = (fills >> (i / 256) & 1) != 0 ? 0xFF : static_cast<uint8_t>(i * 7 + i / 256);
     }
-    g_dwNow = 0;
-    auto port = std::make_unique<FuzzPort>();
-    FuzzPort& board = *port;
-    board.feed(data + 1, size - 1);
+    std::ofstream(imagePath(), std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+
+    SimOptions options;
+    options.codeFlashEnd = FLASH_END;
+    options.programMs = shape >> 5;
+    auto port = std::make_unique<SimBoardPort>(input, options);
+    SimFlash& flash = port->board().flash();
+    const uint8_t dirty = input.byte();
+    for (uint32_t block = 0; block < 2; ++block) {
+        if ((dirty >> block & 1) != 0) {
+            flash.program(block * SimFlash::BLOCK_SIZE + 100, std::vector<uint8_t>{0x00});
+        }
+    }
     const auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
 
     _RESULTINFO resultInfo{};
     resultInfo.Result = 0xDEAD;
     _CONTEXTINFO context{};
-    context.BaudRate = data[0] & 3;
+    context.BaudRate = shape & 3;
     context.pResultInfo = &resultInfo;
     std::snprintf(context.PortName, sizeof context.PortName, "fuzz");
     std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s", imagePath());
-
     const uint64_t result = sequence->start(context);
+
     FUZZ_CHECK(resultInfo.Result == result);
-    // What a board can cause on a line that works; a blank check's "not blank"
-    // is answered by an erase and never ends the job.
     const uint64_t possible[] = {RESULT_OK,
                                  ERR_FRAME_FORMAT,
                                  ERR_SUM,
@@ -152,8 +229,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                  ERR_COMMAND_FRAME,
                                  ERR_DATA_FRAME,
                                  ERR_MODE_ENTRY_TIMEOUT,
-                                 ERR_CHECKSUM_MISMATCH,
-                                 ERR_CODE_FLASH_SIZE};
+                                 ERR_CHECKSUM_MISMATCH};
     FUZZ_CHECK(std::find(std::begin(possible), std::end(possible), result) != std::end(possible));
+    // No success unless the flash holds the image, its last block padded with 0xFF.
+    std::vector<uint8_t> expected = image;
+    expected.resize((image.size() + SimFlash::BLOCK_SIZE - 1) / SimFlash::BLOCK_SIZE * SimFlash::BLOCK_SIZE, 0xFF);
+    FUZZ_CHECK(result != RESULT_OK || std::equal(expected.begin(), expected.end(), flash.bytes().begin()));
     return 0;
 }

@@ -100,14 +100,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
             break;
         }
-        case 2: {  // peek
-            uint8_t first = 0;
-            uint64_t second = 0;
-            FUZZ_CHECK(port.CheckDataFrame(&first, &second) == RESULT_OK);
-            FUZZ_CHECK(second <= 0xFF);
-            if (model.size() >= 2) {
-                FUZZ_CHECK(first == model[0] && second == model[1]);
-            }
+        case 2: {  // peek, into a destination of its own capacity
+            std::vector<uint8_t> destination(in.size());
+            const uint64_t peeked = port.PeekReceivedData(destination.data(), destination.size());
+            FUZZ_CHECK(peeked == std::min<uint64_t>(destination.size(), model.size()));
+            FUZZ_CHECK(std::equal(destination.begin(), destination.begin() + static_cast<long>(peeked), model.begin()));
             break;
         }
         default:  // clear

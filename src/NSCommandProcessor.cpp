@@ -52,6 +52,14 @@ uint8_t NSCommandProcessor::getCheckSum(const uint8_t* pbData, int32_t startInde
     return sumOf(pbData, startIndex, count);
 }
 
+// A frame's length byte counts its data bytes; 0x00 reads as none here, so a
+// 256-byte data frame, which the target never sends as an answer, gives 4.
+NSCommandProcessor::AnswerFrame NSCommandProcessor::locateAnswerFrame(const uint8_t* pbData, uint64_t dwCount)
+{
+    const uint64_t dwStart = static_cast<uint64_t>(std::find(pbData, pbData + dwCount, STX) - pbData);
+    return AnswerFrame{dwStart, dwCount - dwStart >= 2 ? pbData[dwStart + 1] + uint64_t{4} : 0};
+}
+
 uint64_t NSCommandProcessor::buildFrame(uint8_t bStart, std::span<const uint8_t> payload, uint8_t bEnd, bool fValid,
                                         uint64_t* cmdLength)
 {

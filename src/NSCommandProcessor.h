@@ -31,6 +31,14 @@ public:
     uint8_t* GetCommandFrames();
     uint8_t* GetDataFrames();
 
+    // Where the first answer frame in bytes received begins and how long it is.
+    struct AnswerFrame {
+        uint64_t dwStart;   // leading bytes that cannot begin an answer frame (anything but STX)
+        uint64_t dwLength;  // the whole frame, its length byte + 4, once that byte is in; else 0
+    };
+    // Takes dwCount bytes from the front of a receive buffer; returns where its first answer frame lies.
+    static AnswerFrame locateAnswerFrame(const uint8_t* pbData, uint64_t dwCount);
+
     // Two's complement of the 8-bit sum of count bytes from startIndex.
     uint8_t getCheckSum(const uint8_t* pbData, int32_t startIndex, int32_t count);
 

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr uint8_t STX = 0x02;
 constexpr uint8_t ACK = 0x06;
 constexpr uint8_t NOT_BLANK = 0x1B;
 
@@ -61,7 +60,8 @@ NSSequenceProcessor::NSSequenceProcessor(std::unique_ptr<NSSerialPortProcessor> 
     : m_Cmd(std::make_unique<NSCommandProcessor>()),
       m_ComPort(std::move(pComPort)),
       m_TargetFile(std::make_unique<NSTargetFile>()),
-      m_Wait(std::make_unique<NSWaitingTimeCalculator>())
+      m_Wait(std::make_unique<NSWaitingTimeCalculator>()),
+      m_Exchange(*m_ComPort, *m_Cmd, m_ContextInfo, [this](const std::string& strLog) { addVerboseLog(strLog); })
 {
     m_dwInitResult = initialize();
 }
@@ -205,6 +205,7 @@ uint64_t NSSequenceProcessor::programming()
         pResultInfo->Result = r;
         pResultInfo->ComInfo = m_ContextInfo.ComInfo;
         pResultInfo->DeviceGone = fDeviceGone;
+        pResultInfo->UnaskedAnswer = r == ERR_FRAME_FORMAT && m_Exchange.endedByUnaskedAnswer();
     }
     addLog(r == RESULT_OK ? "## Write Complete" : "## Write Failed");
     return r;
@@ -297,13 +298,15 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
 }
 
 // Blank-checks the first dwBlocks blocks of the code flash in order and erases
-// each that is not blank; stops at the first failure. With fProgress the
-// verbose log shows the bytes done after each block.
-uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fProgress)
+// each that is not blank; stops at the first failure. The erase job
+// (fEraseJob) shows the bytes done after each block in the verbose log, and
+// once a block was erased it proves the erases with one blank check over all
+// the blocks: a target may acknowledge an erase that did not erase.
+uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fEraseJob)
 {
     addLog("## Block Blank Check & Erace...");
     const uint64_t dwTotal = dwBlocks * BLOCK_SIZE;
-    if (fProgress) {
+    if (fEraseJob) {
         addVerboseLog(progressLine("erasing", 0, dwTotal));
     }
     uint64_t r = RESULT_OK;
@@ -315,9 +318,12 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fProgre
             ++dwErased;
             r = comBlockEraseProc(dwBlockAddress, true);
         }
-        if (fProgress && r == RESULT_OK) {
+        if (fEraseJob && r == RESULT_OK) {
             addVerboseLog(progressLine("erasing", (i + 1) * BLOCK_SIZE, dwTotal));
         }
+    }
+    if (fEraseJob && r == RESULT_OK && dwErased != 0) {
+        r = blankCheck(CODE_FLASH_START, CODE_FLASH_START + dwTotal - 1, dwBlocks, true);
     }
     addLog(std::string(getResultText(r)));
     if (r == RESULT_OK) {
@@ -437,56 +443,64 @@ uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t volt
 {
     initCommandInfo(NSCommandProcessor::CMD_BAUD_RATE_SET);
     _COMMANDINFO& info = m_ContextInfo.ComInfo;
-    const FrameBuilder builder = [this, bBaudRate, voltage](uint64_t* cmdLength) {
-        return m_Cmd->MakeBaudRateCommand(bBaudRate, voltage, cmdLength);
-    };
-    uint64_t dwLength = 0;
-    uint64_t r = sendWithAttempts(builder, m_ContextInfo.ReceiveTimeout, &dwLength, true);
-    if (r != RESULT_OK) {
-        return r;
-    }
-    // Only an answer to a frame sent inside the window counts; a later one
-    // stays in the buffer for the next mode entry to discard.
-    if (m_ContextInfo.TransitionEndTime - m_ContextInfo.TransitionStartTime > MODE_ENTRY_WINDOW) {
-        return ERR_MODE_ENTRY_TIMEOUT;
-    }
-    switch (takeFrame(dwLength)) {
-    case STATUS_FRAME_SIZE: r = m_Cmd->CheckStatus(&info.ST1); break;
-    case BAUD_RATE_ANSWER_SIZE:
-        r = m_Cmd->CheckBaudRateStatus(&info.ST1, &m_ContextInfo.BaudRateStat.D01, &m_ContextInfo.BaudRateStat.D02);
-        break;
-    default: return ERR_RECV_TIMEOUT;
-    }
-    if (r != RESULT_OK) {
-        return r;
-    }
-    return info.ST1 == ACK ? RESULT_OK : ERR_COMMAND_FRAME;
+    return m_Exchange.run({
+        .frame = [&](uint64_t* cmdLength) { return m_Cmd->MakeBaudRateCommand(bBaudRate, voltage, cmdLength); },
+        // The short status frame, or the long one that repeats the two settings.
+        .answers = {{.what = "the answer to Baud Rate Set",
+                     .timeout = m_ContextInfo.ReceiveTimeout,
+                     .check =
+                         [&](uint64_t dwLength) {
+                             _BAUDRATESETSTAT& stat = m_ContextInfo.BaudRateStat;
+                             uint64_t r = ERR_RECV_TIMEOUT;
+                             if (dwLength == STATUS_FRAME_SIZE) {
+                                 r = m_Cmd->CheckStatus(&info.ST1);
+                             } else if (dwLength == BAUD_RATE_ANSWER_SIZE) {
+                                 r = m_Cmd->CheckBaudRateStatus(&info.ST1, &stat.D01, &stat.D02);
+                             } else {
+                                 return r;
+                             }
+                             return statusResult(r, info.ST1 == ACK, ERR_COMMAND_FRAME);
+                         }}},
+        .attempts = m_ContextInfo.ComRetryMax,
+        .sent = [this] { m_ContextInfo.TransitionEndTime = m_ComPort->Now(); },
+        // Only an answer to a frame sent inside the window counts; a later one
+        // stays in the buffer for the next mode entry to discard.
+        .beforeFirstAnswer =
+            [this] {
+                return m_ContextInfo.TransitionEndTime - m_ContextInfo.TransitionStartTime > MODE_ENTRY_WINDOW
+                           ? ERR_MODE_ENTRY_TIMEOUT
+                           : RESULT_OK;
+            },
+    });
 }
 
 uint64_t NSSequenceProcessor::comResetProc()
 {
-    return commandExchange(
-        NSCommandProcessor::CMD_RESET, [this](uint64_t* cmdLength) { return m_Cmd->MakeResetCommand(cmdLength); },
-        m_Wait->GetResetTcs1(), &NSCommandProcessor::CheckResetStatus);
+    initCommandInfo(NSCommandProcessor::CMD_RESET);
+    return m_Exchange.run({
+        .frame = [this](uint64_t* cmdLength) { return m_Cmd->MakeResetCommand(cmdLength); },
+        .answers = {commandStatus("the answer to Reset", m_Wait->GetResetTcs1(),
+                                  &NSCommandProcessor::CheckResetStatus)},
+        .attempts = m_ContextInfo.ComRetryMax,
+    });
 }
 
 uint64_t NSSequenceProcessor::comSiliconSignatureProc()
 {
-    const uint64_t dwStatusTimeout = m_Wait->GetSiliconSignatureTcs11();
-    const uint64_t dwDataTimeout = m_Wait->GetSiliconSignatureTsd11();
-    uint64_t r = commandExchange(
-        NSCommandProcessor::CMD_SILICON_SIGNATURE,
-        [this](uint64_t* cmdLength) { return m_Cmd->MakeSiliconSignatureCommand(cmdLength); }, dwStatusTimeout,
-        &NSCommandProcessor::CheckResetStatus);
-    if (r == RESULT_OK) {
-        r = awaitFrame(dwDataTimeout, SIGNATURE_FRAME_SIZE);
-    }
-    if (r != RESULT_OK) {
-        return r;
-    }
+    initCommandInfo(NSCommandProcessor::CMD_SILICON_SIGNATURE);
     _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
-    r = m_Cmd->CheckSiliconSignatureDataFrames(signature.DevCode, signature.DevName, signature.CodeEndAddress,
-                                               signature.DataEndAddress, signature.FVer);
+    const uint64_t r = m_Exchange.run({
+        .frame = [this](uint64_t* cmdLength) { return m_Cmd->MakeSiliconSignatureCommand(cmdLength); },
+        .answers = {commandStatus("the answer to Silicon Signature", m_Wait->GetSiliconSignatureTcs11(),
+                                  &NSCommandProcessor::CheckResetStatus),
+                    resultData("the signature data", m_Wait->GetSiliconSignatureTsd11(), SIGNATURE_FRAME_SIZE,
+                               [&] {
+                                   return m_Cmd->CheckSiliconSignatureDataFrames(
+                                       signature.DevCode, signature.DevName, signature.CodeEndAddress,
+                                       signature.DataEndAddress, signature.FVer);
+                               })},
+        .attempts = m_ContextInfo.ComRetryMax,
+    });
     if (r == RESULT_OK) {
         addVerboseLog("device " + deviceName() + " (code " + hexBytes(signature.DevCode, 3) + "), code flash " +
                       std::to_string(flashSize(true)) + " bytes, data flash " + std::to_string(flashSize(false)) +
@@ -525,42 +539,43 @@ std::string NSSequenceProcessor::signatureLines() const
 
 uint64_t NSSequenceProcessor::comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash)
 {
+    return blankCheck(dwStartAddress, dwStartAddress + BLOCK_SIZE - 1, 1, codeFlash);
+}
+
+// Block Blank Check of the blocks from dwStartAddress to endAddress: one
+// attempt, no pause. ERR_NOT_BLANK when the target finds one not blank.
+uint64_t NSSequenceProcessor::blankCheck(uint64_t dwStartAddress, uint64_t endAddress, uint64_t dwBlocks,
+                                         bool codeFlash)
+{
     initCommandInfo(NSCommandProcessor::CMD_BLOCK_BLANK_CHECK);
-    const uint64_t dwEndAddress = dwStartAddress + BLOCK_SIZE - 1;
     uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
     splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
-    splitAddress(dwEndAddress, &bEah, &bEam, &bEal);
-    const uint64_t timeout = m_Wait->GetBlockBlankCheckTcs4(dwStartAddress, dwEndAddress, 1, codeFlash);
-
-    // A single attempt: a silent target is not asked again.
-    uint64_t dwLength = 0;
-    if (m_ContextInfo.ComRetryMax != 0) {
-        m_ContextInfo.ComInfo.Retry = 0;
-        uint64_t r = sendFrame([&](uint64_t* cmdLength) {
-            return m_Cmd->MakeBlockBlankCheckCommand(bSal, bSam, bSah, bEal, bEam, bEah, 0x00, cmdLength);
-        });
-        if (r == RESULT_OK) {
-            r = waitStatusFrames(&dwLength, timeout);
-        }
-        if (r != RESULT_OK) {
-            return r;
-        }
-    }
-    const uint64_t r = takeCommandStatus(dwLength, &NSCommandProcessor::CheckBlockBlankCheckStatus);
-    if (r == ERR_COMMAND_FRAME && m_ContextInfo.ComInfo.ST1 == NOT_BLANK) {
-        return ERR_NOT_BLANK;
-    }
-    return r;
+    splitAddress(endAddress, &bEah, &bEam, &bEal);
+    const uint64_t r = m_Exchange.run({
+        .frame =
+            [&](uint64_t* cmdLength) {
+                return m_Cmd->MakeBlockBlankCheckCommand(bSal, bSam, bSah, bEal, bEam, bEah, 0x00, cmdLength);
+            },
+        .answers = {commandStatus("the answer to Block Blank Check",
+                                  m_Wait->GetBlockBlankCheckTcs4(dwStartAddress, endAddress, dwBlocks, codeFlash),
+                                  &NSCommandProcessor::CheckBlockBlankCheckStatus)},
+        .attempts = std::min<uint64_t>(m_ContextInfo.ComRetryMax, 1),
+        .pauseAfterLastAttempt = false,
+    });
+    return r == ERR_COMMAND_FRAME && m_ContextInfo.ComInfo.ST1 == NOT_BLANK ? ERR_NOT_BLANK : r;
 }
 
 uint64_t NSSequenceProcessor::comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash)
 {
+    initCommandInfo(NSCommandProcessor::CMD_BLOCK_ERASE);
     uint8_t bSah = 0, bSam = 0, bSal = 0;
     splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
-    return commandExchange(
-        NSCommandProcessor::CMD_BLOCK_ERASE,
-        [&](uint64_t* cmdLength) { return m_Cmd->MakeBlockEraseCommand(bSal, bSam, bSah, cmdLength); },
-        m_Wait->GetBlockEraseTcs3(codeFlash), &NSCommandProcessor::CheckResetStatus);
+    return m_Exchange.run({
+        .frame = [&](uint64_t* cmdLength) { return m_Cmd->MakeBlockEraseCommand(bSal, bSam, bSah, cmdLength); },
+        .answers = {commandStatus("the answer to Block Erase", m_Wait->GetBlockEraseTcs3(codeFlash),
+                                  &NSCommandProcessor::CheckResetStatus)},
+        .attempts = m_ContextInfo.ComRetryMax,
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -575,19 +590,22 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
     }
     const uint64_t dwBlocks = (dataLength + BLOCK_SIZE - 1) / BLOCK_SIZE;
     const uint64_t dwRest = dataLength % BLOCK_SIZE;
-    const uint64_t dwTcs = m_Wait->GetProgrammingTcs5(codeFlash);
     const uint64_t dwTds = m_Wait->GetProgrammingTds5(codeFlash);
     const uint64_t dwTss = m_Wait->GetProgrammingTss5(dwStartAddress, endAddress, dwBlocks, codeFlash);
     uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
     splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
     splitAddress(endAddress, &bEah, &bEam, &bEal);
 
-    const uint64_t r = commandExchange(
-        NSCommandProcessor::CMD_PROGRAMMING,
-        [&](uint64_t* cmdLength) {
-            return m_Cmd->MakeProgrammingCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
-        },
-        dwTcs, &NSCommandProcessor::CheckProgrammingStatus);
+    initCommandInfo(NSCommandProcessor::CMD_PROGRAMMING);
+    const uint64_t r = m_Exchange.run({
+        .frame =
+            [&](uint64_t* cmdLength) {
+                return m_Cmd->MakeProgrammingCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
+            },
+        .answers = {commandStatus("the answer to Programming", m_Wait->GetProgrammingTcs5(codeFlash),
+                                  &NSCommandProcessor::CheckProgrammingStatus)},
+        .attempts = m_ContextInfo.ComRetryMax,
+    });
 
     // A partial last block goes out from its own buffer, padded with 0xFF.
     std::unique_ptr<uint8_t[]> pbLastBlock;
@@ -620,69 +638,49 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
     return RESULT_OK;
 }
 
-// One data frame with its attempts. Building, sending and waiting are tried
-// again with the same frame, after a pause, except after the last attempt. An
-// answer that arrives during the pause is taken instead of sending the frame
-// again: the target would store a second copy as the next frame. An answer of
-// the wrong size, a malformed answer or a refusal ends the transfer at once,
-// and so does a port that stopped reading. The final frame is only done when
-// the completion status has come too; if it does not come in time the frame
-// goes out again, which the target takes as the same last frame.
+// One data frame, answered by its status and the final frame also by the
+// completion status. A failed build, write or wait is another attempt with
+// the same frame, the pause only between attempts; so a completion status
+// that does not come in time sends the last frame again, which the target
+// takes as the same last frame.
 uint64_t NSSequenceProcessor::sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds,
                                                        uint64_t dwTss)
 {
-    const FrameBuilder builder = [&](uint64_t* cmdLength) {
-        return m_Cmd->MakeProgrammingDataFrame(pbPayload, DATA_FRAME_PAYLOAD, finalFrame, cmdLength);
-    };
-    for (uint64_t k = 0; k < m_ContextInfo.ComRetryMax; ++k) {
-        m_ContextInfo.ComInfo.Retry = k;
-        const bool fLastAttempt = k + 1 == m_ContextInfo.ComRetryMax;
-        uint64_t dwLength = 0;
-        uint64_t r = sendFrame(builder);
-        if (r == RESULT_OK) {
-            r = awaitAnswer(&dwLength, dwTds, !fLastAttempt);
-            if (r == RESULT_OK) {
-                const uint64_t rStatus = takeDataFrameStatus(dwLength, true);
-                if (rStatus != RESULT_OK || !finalFrame) {
-                    return rStatus;
-                }
-                r = awaitAnswer(&dwLength, dwTss, !fLastAttempt);
-                if (r == RESULT_OK) {
-                    return takeDataFrameStatus(dwLength, false);
-                }
-            }
-        } else if (!fLastAttempt) {
-            wait(m_ContextInfo.RetryWaitTime);
-        }
-        if (fLastAttempt || !m_ComPort->IsReading()) {
-            return r;
-        }
+    std::vector<ExchangeRunner::Answer> answers{dataFrameStatus("the answer to a data frame", dwTds, true)};
+    if (finalFrame) {
+        answers.push_back(dataFrameStatus("the completion status", dwTss, false));
     }
-    // No attempt allowed: the frame was not acknowledged.
-    return ERR_RECV_TIMEOUT;
+    return m_Exchange.run({
+        .frame =
+            [&](uint64_t* cmdLength) {
+                return m_Cmd->MakeProgrammingDataFrame(pbPayload, DATA_FRAME_PAYLOAD, finalFrame, cmdLength);
+            },
+        .answers = std::move(answers),
+        .attempts = m_ContextInfo.ComRetryMax,
+        .retrySendFailure = true,
+        .pauseAfterLastAttempt = false,
+    });
 }
 
 uint64_t NSSequenceProcessor::comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2,
                                           bool codeFlash)
 {
     const uint64_t dwBlocks = (endAddress - dwStartAddress + BLOCK_SIZE - 1) / BLOCK_SIZE;
-    const uint64_t dwStatusTimeout = m_Wait->GetCheckSumTcs10(codeFlash);
-    const uint64_t dwDataTimeout = m_Wait->GetCheckSumTsd10(dwBlocks);
     uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
     splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
     splitAddress(endAddress, &bEah, &bEam, &bEal);
-
-    uint64_t r = commandExchange(
-        NSCommandProcessor::CMD_CHECKSUM,
-        [&](uint64_t* cmdLength) { return m_Cmd->MakeChecksumCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength); },
-        dwStatusTimeout, &NSCommandProcessor::CheckVerifyStatus);
-    if (r == RESULT_OK) {
-        r = awaitFrame(dwDataTimeout, CHECKSUM_FRAME_SIZE);
-    }
-    if (r != RESULT_OK) {
-        return r;
-    }
-    return m_Cmd->CheckChecksumDataFrams(ck1, ck2);
+    initCommandInfo(NSCommandProcessor::CMD_CHECKSUM);
+    return m_Exchange.run({
+        .frame =
+            [&](uint64_t* cmdLength) {
+                return m_Cmd->MakeChecksumCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
+            },
+        .answers = {commandStatus("the answer to Checksum", m_Wait->GetCheckSumTcs10(codeFlash),
+                                  &NSCommandProcessor::CheckVerifyStatus),
+                    resultData("the checksum data", m_Wait->GetCheckSumTsd10(dwBlocks), CHECKSUM_FRAME_SIZE,
+                               [&] { return m_Cmd->CheckChecksumDataFrams(ck1, ck2); })},
+        .attempts = m_ContextInfo.ComRetryMax,
+    });
 }
 
 // 0 minus the sum of every byte sent, the last block counted as padded with
@@ -702,7 +700,62 @@ uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, 
 }
 
 // ---------------------------------------------------------------------------
-// Command exchange and waits
+// The answers the exchanges are owed, and the waits
+
+// A status answer that passed its check (rCheck 0) is 0 when it acknowledges,
+// otherwise dwRefused; one that failed gives the check's code.
+uint64_t NSSequenceProcessor::statusResult(uint64_t rCheck, bool fAcknowledged, uint64_t dwRefused)
+{
+    if (rCheck != RESULT_OK) {
+        return rCheck;
+    }
+    return fAcknowledged ? RESULT_OK : dwRefused;
+}
+
+// The answer to a command frame: a status frame with one status byte, into
+// ComInfo.ST1, parsed by the command's own parser; retried when it is late.
+ExchangeRunner::Answer NSSequenceProcessor::commandStatus(const char* pszWhat, uint64_t timeout, StatusParser parser)
+{
+    return {.what = pszWhat, .timeout = timeout, .check = [this, parser](uint64_t dwLength) {
+                uint8_t& bSt1 = m_ContextInfo.ComInfo.ST1;
+                if (dwLength != STATUS_FRAME_SIZE) {
+                    return ERR_RECV_TIMEOUT;
+                }
+                const uint64_t r = (m_Cmd.get()->*parser)(&bSt1);
+                return statusResult(r, bSt1 == ACK, ERR_COMMAND_FRAME);
+            }};
+}
+
+// The status that answers a data frame (one or, where allowed, two status
+// bytes), into ComInfo.DST1 and DST2.
+ExchangeRunner::Answer NSSequenceProcessor::dataFrameStatus(const char* pszWhat, uint64_t timeout,
+                                                            bool fTwoBytesAllowed)
+{
+    return {.what = pszWhat, .timeout = timeout, .check = [this, fTwoBytesAllowed](uint64_t dwLength) {
+                _COMMANDINFO& info = m_ContextInfo.ComInfo;
+                if (dwLength == STATUS_FRAME_SIZE) {
+                    const uint64_t r = m_Cmd->CheckProgrammingDataFrameStatus(&info.DST1);
+                    return statusResult(r, info.DST1 == ACK, ERR_DATA_FRAME);
+                }
+                if (dwLength == TWO_STATUS_FRAME_SIZE && fTwoBytesAllowed) {
+                    const uint64_t r = m_Cmd->CheckProgrammingDataFrameStatus(&info.DST1, &info.DST2);
+                    return statusResult(r, info.DST1 == ACK && info.DST2 == ACK, ERR_DATA_FRAME);
+                }
+                return ERR_RECV_TIMEOUT;
+            }};
+}
+
+// A data frame of results that follows a command's status: waited for once,
+// of one size, then parsed.
+ExchangeRunner::Answer NSSequenceProcessor::resultData(const char* pszWhat, uint64_t timeout, uint64_t dwSize,
+                                                       std::function<uint64_t()> parse)
+{
+    return {.what = pszWhat,
+            .timeout = timeout,
+            .check = [dwSize, parse = std::move(parse)](
+                         uint64_t dwLength) { return dwLength == dwSize ? parse() : ERR_RECV_TIMEOUT; },
+            .retried = false};
+}
 
 // Returns once more than dwMsec milliseconds have passed, with the whole
 // milliseconds that did.
@@ -711,170 +764,6 @@ uint64_t NSSequenceProcessor::wait(uint64_t dwMsec)
     const uint64_t dwStart = m_ComPort->Now();
     m_ComPort->Pause(dwMsec);
     return m_ComPort->Now() - dwStart;
-}
-
-// Waits until the buffer holds a whole frame that begins with STX and gives
-// its length; bytes of any other kind at the front stay there and the wait
-// runs out. Once more than `timeout` ms have passed, the host first takes in
-// whatever the device already holds (after a stall the receive thread may not
-// have run yet), and a frame that is whole then counts, late or not. A port
-// that stopped reading ends the wait at once. *pdwLength is 0 on a timeout.
-uint64_t NSSequenceProcessor::waitStatusFrames(uint64_t* pdwLength, uint64_t timeout)
-{
-    *pdwLength = 0;
-    const uint64_t dwDeadline = m_ComPort->Now() + timeout + 1;
-    for (;;) {
-        const uint64_t dwCount = m_ComPort->GetReceiveDataLength();
-        if (findWholeFrame(pdwLength)) {
-            return RESULT_OK;
-        }
-        if (m_ComPort->Now() >= dwDeadline || !m_ComPort->IsReading()) {
-            return lateAnswer(pdwLength) ? RESULT_OK : ERR_RECV_TIMEOUT;
-        }
-        m_ComPort->WaitReceived(dwCount, dwDeadline);
-    }
-}
-
-// The length of the whole STX frame at the front of the buffer, if there is one.
-bool NSSequenceProcessor::findWholeFrame(uint64_t* pdwLength)
-{
-    const uint64_t dwCount = m_ComPort->GetReceiveDataLength();
-    if (dwCount < 2) {
-        return false;
-    }
-    uint8_t bFirst = 0;
-    uint64_t dwSecond = 0;
-    if (m_ComPort->CheckDataFrame(&bFirst, &dwSecond) != RESULT_OK || bFirst != STX || dwCount < dwSecond + 4) {
-        return false;
-    }
-    *pdwLength = dwSecond + 4;
-    return true;
-}
-
-// One more look for an answer, with what the device holds taken in first.
-bool NSSequenceProcessor::lateAnswer(uint64_t* pdwLength)
-{
-    m_ComPort->TakeInPending();
-    return findWholeFrame(pdwLength);
-}
-
-// waitStatusFrames, and after a timeout (when fPause and the port still
-// reads) the pause of a failed attempt and one more look: an answer that has
-// come by then is taken, so the frame is not sent again.
-uint64_t NSSequenceProcessor::awaitAnswer(uint64_t* pdwLength, uint64_t timeout, bool fPause)
-{
-    const uint64_t r = waitStatusFrames(pdwLength, timeout);
-    if (r != ERR_RECV_TIMEOUT || !fPause || !m_ComPort->IsReading()) {
-        return r;
-    }
-    wait(m_ContextInfo.RetryWaitTime);
-    return lateAnswer(pdwLength) ? RESULT_OK : r;
-}
-
-uint64_t NSSequenceProcessor::commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout,
-                                              StatusParser parser)
-{
-    initCommandInfo(bCommand);
-    uint64_t dwLength = 0;
-    const uint64_t r = sendWithAttempts(builder, timeout, &dwLength, false);
-    if (r != RESULT_OK) {
-        return r;
-    }
-    return takeCommandStatus(dwLength, parser);
-}
-
-// Sends a command frame and waits for its answer, up to ComRetryMax attempts,
-// each followed by a pause and one more look when it timed out (so a late
-// answer is taken rather than answered by a second sending). A build or send
-// failure ends it at once; a port that stopped reading ends it with
-// ERR_RECV_TIMEOUT. Gives 0 also when every attempt timed out: *pdwLength is
-// then 0 and the caller finds no whole answer. With fStampSend,
-// TransitionEndTime records each send (the mode-entry window).
-uint64_t NSSequenceProcessor::sendWithAttempts(const FrameBuilder& builder, uint64_t timeout, uint64_t* pdwLength,
-                                               bool fStampSend)
-{
-    for (uint64_t i = 0; i < m_ContextInfo.ComRetryMax; ++i) {
-        m_ContextInfo.ComInfo.Retry = i;
-        uint64_t r = sendFrame(builder);
-        if (fStampSend) {
-            m_ContextInfo.TransitionEndTime = m_ComPort->Now();
-        }
-        if (r == RESULT_OK) {
-            r = awaitAnswer(pdwLength, timeout, true);
-        }
-        if (r != ERR_RECV_TIMEOUT || !m_ComPort->IsReading()) {
-            return r;
-        }
-    }
-    return RESULT_OK;
-}
-
-// Pauses SendWait, builds the frame in the transmit buffer and writes it.
-uint64_t NSSequenceProcessor::sendFrame(const FrameBuilder& builder)
-{
-    wait(m_ContextInfo.SendWait);
-    uint64_t dwLength = 0;
-    const uint64_t r = builder(&dwLength);
-    if (r != RESULT_OK) {
-        return r;
-    }
-    return m_ComPort->SendData(m_Cmd->GetCommandFrames(), dwLength);
-}
-
-// Moves a whole frame of the given length into the receive frame buffer;
-// returns the number of bytes taken (the length, or 0).
-uint64_t NSSequenceProcessor::takeFrame(uint64_t dwLength)
-{
-    return m_ComPort->GetReceivedData(m_Cmd->GetDataFrames(), NSCommandProcessor::FRAME_BUFFER_SIZE, dwLength);
-}
-
-// Waits for the data frame that follows a status (no further attempt) and
-// takes it; a frame of another size than expected counts as no answer.
-uint64_t NSSequenceProcessor::awaitFrame(uint64_t timeout, uint64_t dwFrameSize)
-{
-    uint64_t dwLength = 0;
-    const uint64_t r = waitStatusFrames(&dwLength, timeout);
-    if (r != RESULT_OK) {
-        return r;
-    }
-    return takeFrame(dwLength) == dwFrameSize ? RESULT_OK : ERR_RECV_TIMEOUT;
-}
-
-// The one-status-byte answer to a command frame, into ComInfo.ST1.
-uint64_t NSSequenceProcessor::takeCommandStatus(uint64_t dwLength, StatusParser parser)
-{
-    if (takeFrame(dwLength) != STATUS_FRAME_SIZE) {
-        return ERR_RECV_TIMEOUT;
-    }
-    uint8_t& bSt1 = m_ContextInfo.ComInfo.ST1;
-    const uint64_t r = (m_Cmd.get()->*parser)(&bSt1);
-    if (r != RESULT_OK) {
-        return r;
-    }
-    return bSt1 == ACK ? RESULT_OK : ERR_COMMAND_FRAME;
-}
-
-// The status answering a data frame (one or, where allowed, two status
-// bytes), into ComInfo.DST1 and DST2.
-uint64_t NSSequenceProcessor::takeDataFrameStatus(uint64_t dwLength, bool fTwoBytesAllowed)
-{
-    _COMMANDINFO& info = m_ContextInfo.ComInfo;
-    const uint64_t dwCount = takeFrame(dwLength);
-    uint64_t r = RESULT_OK;
-    bool fAcknowledged = false;
-    if (dwCount == STATUS_FRAME_SIZE) {
-        r = m_Cmd->CheckProgrammingDataFrameStatus(&info.DST1);
-        fAcknowledged = info.DST1 == ACK;
-    } else if (dwCount == TWO_STATUS_FRAME_SIZE && fTwoBytesAllowed) {
-        r = m_Cmd->CheckProgrammingDataFrameStatus(&info.DST1, &info.DST2);
-        fAcknowledged = info.DST1 == ACK && info.DST2 == ACK;
-    } else {
-        return ERR_RECV_TIMEOUT;
-    }
-    if (r != RESULT_OK) {
-        return r;
-    }
-    return fAcknowledged ? RESULT_OK : ERR_DATA_FRAME;
 }
 
 uint64_t NSSequenceProcessor::makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const

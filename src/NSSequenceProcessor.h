@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "ExchangeRunner.h"
 #include "NSCommandProcessor.h"
 #include "NSSerialPortProcessor.h"
 #include "NSTargetFile.h"
@@ -29,8 +30,9 @@ struct _COMMANDINFO {
 struct _RESULTINFO {
     uint64_t Result;
     _COMMANDINFO ComInfo;
-    bool DeviceGone;        // the serial device went away during the job
-    char Reason[160] = {};  // what happened, where the code's meaning says less (a stop, the port's open); or ""
+    bool DeviceGone = false;     // the serial device went away during the job
+    bool UnaskedAnswer = false;  // the target sent an answer that no frame asked for
+    char Reason[160] = {};       // what happened, where the code's meaning says less (a stop, the port's open); or ""
 };
 
 struct _TARGETFILEINFO {
@@ -164,42 +166,37 @@ public:
     uint64_t comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2, bool codeFlash);
     uint64_t getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum);
 
-    // Waits that sleep on the port's millisecond clock.
+    // Sleeps on the port's millisecond clock for more than dwMsec ms; returns the ms that passed.
     uint64_t wait(uint64_t dwMsec);
-    uint64_t waitStatusFrames(uint64_t* pdwLength, uint64_t timeout);
 
     uint64_t makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const;
     uint64_t splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const;
 
 private:
-    using FrameBuilder = std::function<uint64_t(uint64_t* cmdLength)>;
     using StatusParser = uint64_t (NSCommandProcessor::*)(uint8_t* pbSt1);
 
     uint64_t runJob();
     uint64_t enterProgrammingMode();
-    uint64_t blankCheckAndErase(uint64_t dwBlocks, bool fProgress);
+    uint64_t blankCheckAndErase(uint64_t dwBlocks, bool fEraseJob);
     uint64_t compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress);
     void addVerboseLog(const std::string& strLog);
     uint64_t flashSize(bool codeFlash) const;
     std::string deviceName() const;
     void driveDtr(bool fActive, bool fInvert);
-    uint64_t commandExchange(uint8_t bCommand, const FrameBuilder& builder, uint64_t timeout, StatusParser parser);
-    uint64_t sendWithAttempts(const FrameBuilder& builder, uint64_t timeout, uint64_t* pdwLength, bool fStampSend);
-    uint64_t sendFrame(const FrameBuilder& builder);
-    uint64_t takeFrame(uint64_t dwLength);
-    uint64_t awaitFrame(uint64_t timeout, uint64_t dwFrameSize);
-    bool findWholeFrame(uint64_t* pdwLength);
-    bool lateAnswer(uint64_t* pdwLength);
-    uint64_t awaitAnswer(uint64_t* pdwLength, uint64_t timeout, bool fPause);
-    uint64_t takeCommandStatus(uint64_t dwLength, StatusParser parser);
-    uint64_t takeDataFrameStatus(uint64_t dwLength, bool fTwoBytesAllowed);
+    uint64_t blankCheck(uint64_t dwStartAddress, uint64_t endAddress, uint64_t dwBlocks, bool codeFlash);
     uint64_t sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds, uint64_t dwTss);
+    static uint64_t statusResult(uint64_t rCheck, bool fAcknowledged, uint64_t dwRefused);
+    ExchangeRunner::Answer commandStatus(const char* pszWhat, uint64_t timeout, StatusParser parser);
+    ExchangeRunner::Answer dataFrameStatus(const char* pszWhat, uint64_t timeout, bool fTwoBytesAllowed);
+    static ExchangeRunner::Answer resultData(const char* pszWhat, uint64_t timeout, uint64_t dwSize,
+                                             std::function<uint64_t()> parse);
 
     std::unique_ptr<NSCommandProcessor> m_Cmd;
     _CONTEXTINFO m_ContextInfo{};
     std::unique_ptr<NSSerialPortProcessor> m_ComPort;
     std::unique_ptr<NSTargetFile> m_TargetFile;
     std::unique_ptr<NSWaitingTimeCalculator> m_Wait;
+    ExchangeRunner m_Exchange;  // every exchange with the target
     std::atomic<NSSequenceProcessorDelegate*> m_delegate{nullptr};
     uint64_t m_dwInitResult = ERR_INIT;  // until initialize succeeds
     bool m_fInvertDtr = false;

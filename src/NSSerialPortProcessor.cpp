@@ -103,14 +103,12 @@ uint64_t NSSerialPortProcessor::GetReceiveDataLength()
     return m_dwReceivedDataLength;
 }
 
-uint64_t NSSerialPortProcessor::CheckDataFrame(uint8_t* pbFirst, uint64_t* len)
+uint64_t NSSerialPortProcessor::PeekReceivedData(uint8_t* pbData, uint64_t bufferSize)
 {
     std::lock_guard<std::mutex> lock(m_mylock);
-    if (m_lpbReceivedData) {
-        *pbFirst = m_lpbReceivedData[0];
-        *len = m_lpbReceivedData[1];
-    }
-    return RESULT_OK;
+    const uint64_t dwCount = std::min(bufferSize, m_dwReceivedDataLength);
+    std::copy_n(m_lpbReceivedData.get(), dwCount, pbData);
+    return dwCount;
 }
 
 uint64_t NSSerialPortProcessor::GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength)

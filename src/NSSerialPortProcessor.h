@@ -49,8 +49,9 @@ public:
     virtual void ClearReceiveBuffer();
 
     virtual uint64_t GetReceiveDataLength();
-    // Peeks at the first two buffered bytes; nothing is removed.
-    virtual uint64_t CheckDataFrame(uint8_t* pbFirst, uint64_t* len);
+    // Copies up to bufferSize bytes from the front of the buffer, nothing
+    // removed; returns how many it copied.
+    virtual uint64_t PeekReceivedData(uint8_t* pbData, uint64_t bufferSize);
     // Takes exactly readLength bytes, or nothing when fewer are buffered.
     virtual uint64_t GetReceivedData(uint8_t* pbData, uint64_t bufferSize, uint64_t readLength);
     // True from Open until Close, unless the device hung up or failed, or the

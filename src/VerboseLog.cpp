@@ -20,7 +20,7 @@ const char* meaningOf(uint64_t dwResult)
     case ERR_COMMAND_FRAME: return "the target refused the command";
     case ERR_DATA_FRAME: return "the target refused a data frame";
     case ERR_MODE_ENTRY_TIMEOUT: return "the target did not enter programming mode";
-    case ERR_NOT_BLANK: return "a block is not blank";
+    case ERR_NOT_BLANK: return "a block is still not blank after its erase";
     case ERR_BAUD_RATE: return "the port cannot take the new line speed";
     case ERR_BUFFER_OVERFLOW: return "the target sent more than the receive buffer holds";
     case ERR_CHECKSUM_MISMATCH: return "the target's checksum differs from the image's";
@@ -86,6 +86,7 @@ std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo)
     char line[160];
     const char* pszMeaning = resultInfo.Reason[0] != '\0' ? resultInfo.Reason
                              : resultInfo.DeviceGone      ? "the serial device went away"
+                             : resultInfo.UnaskedAnswer   ? "the target sent an answer that no frame asked for"
                                                           : meaningOf(resultInfo.Result);
     const int length = std::snprintf(line, sizeof line, "error 0x%04llX: %s",
                                      static_cast<unsigned long long>(resultInfo.Result), pszMeaning);

@@ -38,6 +38,13 @@ public:
         return add("ChangeBaudRate " + std::to_string(dwBaudRate), result);
     }
     ScriptedPort& answer(const Bytes& bytes, uint64_t delayMs = 0) { return add("", delayMs, bytes); }
+    // The host may end the job here: up to its next event, what follows is
+    // what the board would play if the host went on.
+    ScriptedPort& hostMayStop()
+    {
+        m_mayStopAt = m_script.size();
+        return *this;
+    }
     // The device hangs up: from then on the port no longer reads.
     ScriptedPort& hangUp(uint64_t delayMs = 0) { return add("", delayMs, {}, Arrival::HangUp); }
     // Makes answer number `index` (from 0, in script order) come after
@@ -99,6 +106,7 @@ private:
 
     std::vector<Step> m_script;
     size_t m_next = 0;
+    size_t m_mayStopAt = SIZE_MAX;
     std::string m_stray;
     std::deque<Pending> m_pending;
     uint64_t m_dwNow = 1000000;

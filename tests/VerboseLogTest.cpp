@@ -23,7 +23,8 @@ TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason)
             // A transfer that stops half way: the reason goes on a line of its own.
             log.addLine(NSSequenceProcessor::progressLine("programming", 0, 2000));
             log.addLine(NSSequenceProcessor::progressLine("programming", 1000, 2000));
-            log.addFailure(_RESULTINFO{ERR_DATA_FRAME, {NSCommandProcessor::CMD_PROGRAMMING, 0, 0x15, 0, 1}, false});
+            log.addFailure(
+                _RESULTINFO{.Result = ERR_DATA_FRAME, .ComInfo = {NSCommandProcessor::CMD_PROGRAMMING, 0, 0x15, 0, 1}});
         }
         std::string out(static_cast<size_t>(std::ftell(pStream)), '\0');
         std::rewind(pStream);
@@ -40,8 +41,8 @@ TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason)
     // A failure names the command under way, if there is one, and only when it
     // happened on the line (the end-to-end failures show a named command with
     // its attempt, and a device that went away).
-    EXPECT_EQ(VerboseLog::failureReason({0x4000, {NSCommandProcessor::CMD_CHECKSUM, 0, 0, 0, 0}, false}),
+    EXPECT_EQ(VerboseLog::failureReason({.Result = 0x4000, .ComInfo = {NSCommandProcessor::CMD_CHECKSUM, 0, 0, 0, 0}}),
               "error 0x4000: an unknown error");
-    EXPECT_EQ(VerboseLog::failureReason({ERR_SEND, {CommandDriver::NO_COMMAND, 0, 0, 0, 0}, false}),
+    EXPECT_EQ(VerboseLog::failureReason({.Result = ERR_SEND, .ComInfo = {CommandDriver::NO_COMMAND, 0, 0, 0, 0}}),
               "error 0x2004: writing to the port failed");
 }

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -51,7 +50,6 @@ TEST(NSTargetFileTest, LoadsEveryFormatIntoTheMemoryMap)
         {.file = "dense.S37", .code = "dense.bin", .codeRuns = dense},
         {.file = "dense.srec", .code = "dense.bin", .codeRuns = dense},
         {.file = "dense.mot", .code = "dense.bin", .codeRuns = dense},
-        {.file = "same.srec", .code = "dense.bin", .codeRuns = dense},
         {.file = "same.elf", .code = "dense.bin", .codeRuns = dense},
         {.file = "both.hex", .code = "dense.bin", .data = "sketch.bin", .codeRuns = dense, .dataRuns = sketch},
         {.file = "both.elf", .code = "dense.bin", .data = "sketch.bin", .codeRuns = dense, .dataRuns = sketch},
@@ -82,58 +80,41 @@ TEST(NSTargetFileTest, LoadsEveryFormatIntoTheMemoryMap)
 TEST(NSTargetFileTest, RefusesBadFilesSayingWhere)
 {
     const struct {
-        std::string file;
-        uint64_t result;
-        std::string problem;  // a regular expression
+        std::string file, problem;
+        uint64_t result = ERR_FILE_FORMAT;
     } rows[] = {
-        {.file = "badsum.hex", .result = ERR_FILE_FORMAT, .problem = "line 3: the sum is 00, it should be DA"},
+        {.file = "badsum.hex", .problem = "line 3: the sum is 00, it should be DA"},
         {.file = "badlength.s28",
-         .result = ERR_FILE_FORMAT,
          .problem = "line 3: the record's count byte says 37 bytes follow it, the line holds 36"},
-        {.file = "lost.s19",
-         .result = ERR_FILE_FORMAT,
-         .problem = "line 95: the count record says 94 data records, the file has 93 before it"},
-        {.file = "cut.hex",
-         .result = ERR_FILE_FORMAT,
-         .problem = "line 14: the record has an odd number of hex digits"},
-        {.file = "cutline.hex",
-         .result = ERR_FILE_FORMAT,
-         .problem = "the file ends after line 10 without an end-of-file record \\(type 01\\)"},
-        {.file = "twice.s19", .result = ERR_FILE_FORMAT, .problem = "line 98: the line follows the end record"},
-        {.file = "twice.hex", .result = ERR_FILE_FORMAT, .problem = "line 2: the line follows the end record"},
-        {.file = "overlap.hex",
-         .result = ERR_FILE_FORMAT,
-         .problem = "line 4503: address 0x400 is given twice, as C9 and as 23"},
+        {.file = "lost.s19", .problem = "line 95: the count record says 94 data records, the file has 93 before it"},
+        {.file = "cut.hex", .problem = "line 14: the record has an odd number of hex digits"},
+        {.file = "cutline.hex", .problem = "the file ends after line 10 without an end-of-file record (type 01)"},
+        {.file = "twice.s19", .problem = "line 98: the line follows the end record"},
+        {.file = "twice.hex", .problem = "line 2: the line follows the end record"},
+        {.file = "overlap.hex", .problem = "line 4503: address 0x400 is given twice, as C9 and as 23"},
         {.file = "overlap.elf",
-         .result = ERR_FILE_FORMAT,
-         .problem = "program header 1 \\(p_paddr 0x400\\): address 0x400 is given twice, as C9 and as 23"},
-        {.file = "gap.hex", .result = ERR_FILE_FORMAT, .problem = "line 2: address 0xF0010 is outside both flashes"},
-        {.file = "past24.s37",
-         .result = ERR_FILE_FORMAT,
-         .problem = "line 10: address 0x1000000 is outside both flashes"},
+         .problem = "program header 1 (p_paddr 0x400): address 0x400 is given twice, as C9 and as 23"},
+        {.file = "gap.hex", .problem = "line 2: address 0xF0010 is outside both flashes"},
+        {.file = "past24.s37", .problem = "line 10: address 0x1000000 is outside both flashes"},
         {.file = "high.elf",
-         .result = ERR_FILE_FORMAT,
-         .problem = "program header 1 \\(p_paddr 0xFFFF00\\): address 0x1000000 is outside both flashes"},
+         .problem = "program header 1 (p_paddr 0xFFFF00): address 0x1000000 is outside both flashes"},
         {.file = "cut.elf",
-         .result = ERR_FILE_FORMAT,
-         .problem =
-             "program header 0: p_offset 0x1000 and p_filesz 0x11940 reach past the file's end \\(0x2710 bytes\\)"},
-        {.file = "notelf.elf",
-         .result = ERR_FILE_FORMAT,
-         .problem = "the file is no ELF file: it does not begin with 7F 45 4C 46"},
-        {.file = "nothing.hex", .result = ERR_FILE_SIZE, .problem = "the file gives no byte"},
-        {.file = "toolarge.bin", .result = ERR_FILE_SIZE, .problem = "the file is larger than 262144 bytes"},
-        {.file = "empty.bin", .result = ERR_FILE_SIZE, .problem = "the file is empty"},
-        {.file = "sketch.bin.bak", .result = ERR_FILE_FORMAT, .problem = "the extension is none of \\.bin .*"},
-        {.file = "directory.bin", .result = ERR_FILE_NOT_FOUND, .problem = "it is a directory"},
-        {.file = "missing.hex", .result = ERR_FILE_NOT_FOUND, .problem = "there is no such file"},
+         .problem = "program header 0: p_offset 0x1000 and p_filesz 0x11940 reach past the file's end (0x2710 bytes)"},
+        {.file = "notelf.elf", .problem = "the file is no ELF file: it does not begin with 7F 45 4C 46"},
+        {.file = "sketch.bin.bak",
+         .problem = "the extension is none of .bin .hex .ihex .ihx .mot .srec .s19 .s28 .s37 .sx .elf .abs .out"},
+        {.file = "nothing.hex", .problem = "the file gives no byte", .result = ERR_FILE_SIZE},
+        {.file = "toolarge.bin", .problem = "the file is larger than 262144 bytes", .result = ERR_FILE_SIZE},
+        {.file = "empty.bin", .problem = "the file is empty", .result = ERR_FILE_SIZE},
+        {.file = "directory.bin", .problem = "it is a directory", .result = ERR_FILE_NOT_FOUND},
+        {.file = "missing.hex", .problem = "there is no such file", .result = ERR_FILE_NOT_FOUND},
     };
     NSTargetFile target;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file);
         ASSERT_EQ(target.ReadFile((IMAGES / "both.hex").string()), RESULT_OK);
         EXPECT_EQ(target.ReadFile((IMAGES / row.file).string()), row.result);
-        EXPECT_TRUE(std::regex_match(target.GetProblemText(), std::regex(row.problem))) << target.GetProblemText();
+        EXPECT_EQ(target.GetProblemText(), row.problem);
         const bool fRead = row.result != ERR_FILE_NOT_FOUND && row.file != "sketch.bin.bak";
         EXPECT_EQ(target.GetProgramMemorySize() + target.GetDataSize(), fRead ? 0 : 72000 + 3000);
         EXPECT_EQ(target.GetProgramRuns().size() + target.GetDataRuns().size(), fRead ? 0 : 2);

@@ -225,7 +225,14 @@ uint64_t NSSequenceProcessor::runJob()
     // The image is loaded first: a bad one never touches the board.
     uint64_t r = fImage ? m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath)) : RESULT_OK;
     if (r != RESULT_OK) {
+        addVerboseLog("image refused: " + m_TargetFile->GetProblemText());
         return r;
+    }
+    // The jobs do not write or compare the data flash yet: an image with bytes
+    // there is refused rather than written or verified without them.
+    if (fImage && m_TargetFile->GetDataSize() != 0) {
+        addVerboseLog("image refused: it has bytes for the data flash, which this version cannot write");
+        return ERR_FILE_FORMAT;
     }
     const uint64_t dwSize = m_TargetFile->GetProgramMemorySize();
     const uint64_t dwBlocks = (dwSize + BLOCK_SIZE - 1) / BLOCK_SIZE;

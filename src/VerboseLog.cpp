@@ -25,8 +25,8 @@ const char* meaningOf(uint64_t dwResult)
     case ERR_BUFFER_OVERFLOW: return "the target sent more than the receive buffer holds";
     case ERR_CHECKSUM_MISMATCH: return "the target's checksum differs from the image's";
     case ERR_FILE_NOT_FOUND: return "the image file does not exist";
-    case ERR_FILE_FORMAT: return "the image's name does not end in .bin";
-    case ERR_FILE_SIZE: return "the image is empty or larger than 262144 bytes";
+    case ERR_FILE_FORMAT: return "the image's format is unknown or its file is malformed";
+    case ERR_FILE_SIZE: return "the image gives no byte or its file is too large";
     case ERR_FILE_READ: return "the image is not a regular file or cannot be read";
     case ERR_CODE_FLASH_SIZE: return "the image is larger than the target's code flash";
     case ERR_DATA_FLASH_SIZE: return "the data image is larger than the target's data flash";

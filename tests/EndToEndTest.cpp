@@ -42,6 +42,8 @@ const std::string USAGE_TEXT =
 const std::string VERSION = "Quenwick [0-9]+\\.[0-9]+\\.[0-9]+\n";
 const std::string TRY_HELP = "\nTry 'Quenwick --help'\n";
 const std::string ANY = "[\\s\\S]*";
+// Image files that real tools made at build time (tests/make-images).
+const std::string IMAGES = QUENWICK_TEST_IMAGES;
 
 std::string readText(const fs::path& path)
 {
@@ -366,11 +368,19 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
          "",
          "error 0x3000: the image file does not exist",
          false},
-        {"wrong image format",
+        {"HEX with a bad sum",
          {},
-         image("sketch.hex", "x"),
+         IMAGES + "/badsum.hex",
          "",
-         "error 0x3001: the image's name does not end in .bin",
+         "image refused: line 3: the sum is 00, it should be DA\n"
+         "error 0x3001: the image's format is unknown or its file is malformed",
+         false},
+        {"HEX with data flash bytes, which are not written yet",
+         {},
+         IMAGES + "/both.hex",
+         "",
+         "image refused: it has bytes for the data flash, which this version cannot write\n"
+         "error 0x3001: the image's format is unknown or its file is malformed",
          false},
         {"FIFO named x.bin",
          {},

@@ -203,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     options.codeFlashEnd = FLASH_END;
     options.programMs = shape >> 5;
     auto port = std::make_unique<SimBoardPort>(input, options);
-    SimFlash& flash = port->board().flash();
+    SimFlash& flash = port->board().codeFlash();
     const uint8_t dirty = input.byte();
     for (uint32_t block = 0; block < 2; ++block) {
         if ((dirty >> block & 1) != 0) {

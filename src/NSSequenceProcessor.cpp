@@ -76,38 +76,7 @@ void NSSequenceProcessor::initCommandInfo(uint8_t bCommand)
     m_ContextInfo.ComInfo.Command = bCommand;
 }
 
-std::string_view NSSequenceProcessor::getResultText(uint64_t dwResult)
-{
-    switch (dwResult) {
-    case RESULT_OK: return " OK\n";
-    case ERR_PORT_INFO: return " Error\nエラー：シリアルポート情報の取得失敗\n";
-    case ERR_PORT_NOT_SELECTED: return " Error\nエラー：シリアルポートが未選択\n";
-    case ERR_PORT_OPEN: return " Error\nエラー：シリアルポートのオープンエラー\n";
-    case ERR_INIT: return " Error\nエラー：初期化失敗\n";
-    case ERR_FRAME_FORMAT: return " Error\nエラー：フレームフォーマットが不正\n";
-    case ERR_PARAMETER: return " Error\nエラー：パラメータが不正\n";
-    case ERR_SUM: return " Error\nエラー：SUMが不正\n";
-    case ERR_SEND: return " Error\nエラー：送信失敗\n";
-    case ERR_RECV_TIMEOUT: return " Error\nエラー：受信タイムアウト\n";
-    case ERR_SEND_TIMEOUT: return " Error\nエラー：送信タイムアウト\n";
-    case ERR_COMMAND_FRAME: return " Error\nエラー：コマンド・フレームに対する異常終了\n";
-    case ERR_DATA_FRAME: return " Error\nエラー：データ・フレームに対する異常終了\n";
-    case ERR_MODE_ENTRY_TIMEOUT: return " Error\nエラー：モード引き込み処理のタイムアウト\n";
-    case ERR_NOT_BLANK: return " Error\nエラー：ブランクではない\n";
-    case ERR_BAUD_RATE: return " Error\nエラー：ボーレート変更失敗\n";
-    case ERR_BUFFER_OVERFLOW: return " Error\nエラー：バッファーオーバーフロー\n";
-    case ERR_CHECKSUM_MISMATCH: return " Error\nエラー：Cehcksumコマンドで取得した値とGUIで算出した値が異なる\n";
-    case ERR_FILE_NOT_FOUND: return " Error\nエラー：ファイルが存在しません。\n";
-    case ERR_FILE_FORMAT: return " Error\nエラー：未対応形式\n";
-    case ERR_FILE_SIZE: return " Error\nエラー：ファイルのサイズが不正です。\n";
-    case ERR_FILE_READ: return " Error\nエラー：ファイルの読みこみに失敗しました。\n";
-    case ERR_CODE_FLASH_SIZE: return " Error\nエラー：コード・フラッシュ・メモリのサイズが不正\n";
-    case ERR_DATA_FLASH_SIZE: return " Error\nエラー：データ・フラッシュ・メモリのサイズが不正\n";
-    case ERR_CODE_FLASH_ADDRESS: return " Error\nエラー：コード・フラッシュ・メモリの開始アドレスが不正\n";
-    case ERR_DATA_FLASH_ADDRESS: return " Error\nエラー：データ・フラッシュ・メモリの開始アドレスが不正\n";
-    default: return " Error\nエラー：不明なエラーが発生しました\n";
-    }
-}
+std::string_view NSSequenceProcessor::getResultText(uint64_t dwResult) { return ResultCodes::of(dwResult).text; }
 
 NSSequenceProcessorDelegate* NSSequenceProcessor::delegate() const { return m_delegate.load(); }
 

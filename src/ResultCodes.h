@@ -1,11 +1,16 @@
-// Result codes shared by every unit. Every operation that can fail returns one;
+// The result codes shared by every unit, and the one table of what belongs to
+// each: the text the sequence's record gives it, what -v says it means, and
+// how the command line tells it. Every operation that can fail returns a code;
 // 0 is success. All values fit in 16 bits.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 inline constexpr uint64_t RESULT_OK = 0x0000;
 
+// Nothing in this program produces ERR_PORT_INFO or ERR_SEND_TIMEOUT: they
+// stay for their rows in the table, whose record texts are part of the record.
 inline constexpr uint64_t ERR_PORT_INFO = 0x1000;
 inline constexpr uint64_t ERR_PORT_NOT_SELECTED = 0x1001;
 inline constexpr uint64_t ERR_PORT_OPEN = 0x1002;
@@ -33,3 +38,19 @@ inline constexpr uint64_t ERR_CODE_FLASH_SIZE = 0x3004;
 inline constexpr uint64_t ERR_DATA_FLASH_SIZE = 0x3005;
 inline constexpr uint64_t ERR_CODE_FLASH_ADDRESS = 0x3006;
 inline constexpr uint64_t ERR_DATA_FLASH_ADDRESS = 0x3007;
+
+// Everything that belongs to one result code.
+struct ResultCode {
+    uint64_t dwCode;
+    std::string_view text;       // the record's text: " OK\n", or " Error\n", "エラー：" and what failed
+    const char* pszMeaning;      // what -v says the code means, where no reason of the job's says more
+    bool fInExchange = false;    // it comes from a command exchange: -v names the command and its attempt
+    bool fBoardDiffers = false;  // the board was read and does not hold the image: a verify says MISMATCH
+};
+
+namespace ResultCodes {
+
+// The row of dwCode; a code that has none gets the row of ERR_UNKNOWN (" Error\n...不明な...").
+const ResultCode& of(uint64_t dwCode);
+
+}  // namespace ResultCodes

@@ -1,40 +1,9 @@
 #include "VerboseLog.h"
 
 #include "NSCommandProcessor.h"
+#include "ResultCodes.h"
 
 namespace {
-
-const char* meaningOf(uint64_t dwResult)
-{
-    switch (dwResult) {
-    case ERR_PORT_INFO: return "the port's details cannot be read";
-    case ERR_PORT_NOT_SELECTED: return "no port was given";
-    case ERR_PORT_OPEN: return "the port cannot be opened";
-    case ERR_INIT: return "memory for the frame buffers is lacking";
-    case ERR_FRAME_FORMAT: return "the target's answer is malformed";
-    case ERR_PARAMETER: return "a name or value is too long or out of range";
-    case ERR_SUM: return "the target's answer has a wrong sum byte";
-    case ERR_SEND: return "writing to the port failed";
-    case ERR_RECV_TIMEOUT: return "the target did not answer in time";
-    case ERR_SEND_TIMEOUT: return "sending took too long";
-    case ERR_COMMAND_FRAME: return "the target refused the command";
-    case ERR_DATA_FRAME: return "the target refused a data frame";
-    case ERR_MODE_ENTRY_TIMEOUT: return "the target did not enter programming mode";
-    case ERR_NOT_BLANK: return "a block is still not blank after its erase";
-    case ERR_BAUD_RATE: return "the port cannot take the new line speed";
-    case ERR_BUFFER_OVERFLOW: return "the target sent more than the receive buffer holds";
-    case ERR_CHECKSUM_MISMATCH: return "the target's checksum differs from the image's";
-    case ERR_FILE_NOT_FOUND: return "the image file does not exist";
-    case ERR_FILE_FORMAT: return "the image's format is unknown or its file is malformed";
-    case ERR_FILE_SIZE: return "the image gives no byte or its file is too large";
-    case ERR_FILE_READ: return "the image is not a regular file or cannot be read";
-    case ERR_CODE_FLASH_SIZE: return "the image is larger than the target's code flash";
-    case ERR_DATA_FLASH_SIZE: return "the data image is larger than the target's data flash";
-    case ERR_CODE_FLASH_ADDRESS: return "the image does not fit the code flash at its address";
-    case ERR_DATA_FLASH_ADDRESS: return "the data image does not fit the data flash at its address";
-    default: return "an unknown error";
-    }
-}
 
 const char* commandName(uint8_t bCommand)
 {
@@ -84,17 +53,17 @@ void VerboseLog::addFailure(const _RESULTINFO& resultInfo)
 std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo)
 {
     char line[160];
+    const ResultCode& code = ResultCodes::of(resultInfo.Result);
     const char* pszMeaning = resultInfo.Reason[0] != '\0' ? resultInfo.Reason
                              : resultInfo.DeviceGone      ? "the serial device went away"
                              : resultInfo.UnaskedAnswer   ? "the target sent an answer that no frame asked for"
-                                                          : meaningOf(resultInfo.Result);
+                                                          : code.pszMeaning;
     const int length = std::snprintf(line, sizeof line, "error 0x%04llX: %s",
                                      static_cast<unsigned long long>(resultInfo.Result), pszMeaning);
     std::string strReason(line, static_cast<size_t>(length));
     const char* pszCommand = commandName(resultInfo.ComInfo.Command);
-    const bool fLineFailure = resultInfo.Result > ERR_INIT && resultInfo.Result <= ERR_CHECKSUM_MISMATCH;
     // CommandDriver::NO_COMMAND, like any code that is no command, names none.
-    if (fLineFailure && pszCommand != nullptr) {
+    if (code.fInExchange && pszCommand != nullptr) {
         strReason += std::string(" (") + pszCommand + ", attempt " + std::to_string(resultInfo.ComInfo.Retry + 1) + ")";
     }
     return strReason;

@@ -19,6 +19,7 @@
 #include "CommandDriver.h"
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
+#include "ResultCodes.h"
 #include "SerialDevice.h"
 #include "SerialPortList.h"
 #include "StopSignals.h"
@@ -160,7 +161,7 @@ int main(int argc, char* argv[])
     if (verboseLog) {
         verboseLog->addFailure(resultInfo);
     }
-    const std::string_view text = job == NSSequenceProcessor::JOB_VERIFY && resultcode == ERR_CHECKSUM_MISMATCH
+    const std::string_view text = job == NSSequenceProcessor::JOB_VERIFY && ResultCodes::of(resultcode).fBoardDiffers
                                       ? MISMATCH_TEXT
                                       : failureText(job);
     std::fwrite(text.data(), text.size(), 1, stderr);

@@ -24,20 +24,12 @@ bool copyText(const std::string& strText, char (&field)[1024], const char* pszWh
 
 }  // namespace
 
-CommandDriver::CommandDriver() : CommandDriver(std::nullopt, std::nullopt, std::nullopt) {}
-
-CommandDriver::CommandDriver(std::optional<std::string> filename, std::optional<std::string> port,
-                             std::optional<std::string> board)
-{
-    setFileNameStirng(std::move(filename));
-    setPortNameStirng(std::move(port));
-    setBoardNameStirng(std::move(board));
-    applicationInitialize();
-}
+CommandDriver::CommandDriver() : CommandDriver(std::make_unique<NSSerialPortProcessor>()) {}
 
 CommandDriver::CommandDriver(std::unique_ptr<NSSerialPortProcessor> pComPort)
+    : m_pComPort(pComPort.get()), m_SequenceProcessor(std::make_shared<NSSequenceProcessor>(std::move(pComPort)))
 {
-    applicationInitialize(std::move(pComPort));
+    m_SequenceProcessor->setDelegate(this);
 }
 
 CommandDriver::~CommandDriver()
@@ -47,21 +39,7 @@ CommandDriver::~CommandDriver()
     }
 }
 
-void CommandDriver::applicationInitialize() { applicationInitialize(std::make_unique<NSSerialPortProcessor>()); }
-
-void CommandDriver::applicationInitialize(std::unique_ptr<NSSerialPortProcessor> pComPort)
-{
-    m_pComPort = pComPort.get();
-    if (m_SequenceProcessor) {
-        m_SequenceProcessor->setDelegate(nullptr);
-    }
-    m_SequenceProcessor = std::make_shared<NSSequenceProcessor>(std::move(pComPort));
-    m_SequenceProcessor->setDelegate(this);
-}
-
-uint64_t CommandDriver::pushWrite() { return pushJob(NSSequenceProcessor::JOB_WRITE); }
-
-uint64_t CommandDriver::pushJob(NSSequenceProcessor::JobKind job)
+uint64_t CommandDriver::pushJob(const JobRequest& request)
 {
     m_ContextInfo = _CONTEXTINFO{};
     m_ResultInfo = _RESULTINFO{};
@@ -69,36 +47,33 @@ uint64_t CommandDriver::pushJob(NSSequenceProcessor::JobKind job)
     m_ContextInfo.ComInfo.Command = NO_COMMAND;
     m_ResultInfo.ComInfo.Command = NO_COMMAND;
 
-    const uint64_t r = buildContext(NSSequenceProcessor::readsImage(job));
+    const uint64_t r = buildContext(request);
     if (r != RESULT_OK) {
         m_ResultInfo.Result = r;
         return r;
     }
     m_SequenceProcessor->setVerbose(m_pVerboseLog != nullptr);
-    return explain(m_SequenceProcessor->start(m_ContextInfo, job));
+    return explain(m_SequenceProcessor->start(m_ContextInfo, request.kind));
 }
 
-// Fills the port path and, with fImage, the image path; refuses the job when
-// one is missing or does not fit its field. Nothing has been started when this
-// fails.
-uint64_t CommandDriver::buildContext(bool fImage)
+// Fills the port path, the line speed and, for a job that reads an image, the
+// image path; refuses the job when the port is missing or a name does not fit
+// its field. Nothing has been started when this fails.
+uint64_t CommandDriver::buildContext(const JobRequest& request)
 {
-    if (!_portNameStirng || _portNameStirng->empty()) {
+    if (request.strPortName.empty()) {
         return ERR_PORT_NOT_SELECTED;
     }
     std::string strWhy;
-    if (!copyText(*_portNameStirng, m_ContextInfo.PortName, "the port name", &strWhy)) {
+    if (!copyText(request.strPortName, m_ContextInfo.PortName, "the port name", &strWhy)) {
         setReason(strWhy);
         return ERR_PARAMETER;
     }
-    m_ContextInfo.BaudRate = m_bBaudRate;
-    if (!fImage) {
+    m_ContextInfo.BaudRate = request.bBaudRate;
+    if (!readsImage(request.kind)) {
         return RESULT_OK;
     }
-    if (!_fileNameStirng) {
-        return ERR_FILE_NOT_FOUND;
-    }
-    if (!copyText(*_fileNameStirng, m_ContextInfo.TargetFileInfo.FilePath, "the image path", &strWhy)) {
+    if (!copyText(request.strImagePath, m_ContextInfo.TargetFileInfo.FilePath, "the image path", &strWhy)) {
         setReason(strWhy);
         return ERR_PARAMETER;
     }
@@ -143,19 +118,4 @@ void CommandDriver::delegateAddLog(const std::string& strLog)
     if (m_pVerboseLog != nullptr) {
         m_pVerboseLog->addLine(strLog);
     }
-}
-
-void CommandDriver::setFileNameStirng(std::optional<std::string> fileNameStirng)
-{
-    _fileNameStirng = std::move(fileNameStirng);
-}
-
-void CommandDriver::setPortNameStirng(std::optional<std::string> portNameStirng)
-{
-    _portNameStirng = std::move(portNameStirng);
-}
-
-void CommandDriver::setBoardNameStirng(std::optional<std::string> boardNameStirng)
-{
-    _boardNameStirng = std::move(boardNameStirng);
 }

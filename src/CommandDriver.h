@@ -1,13 +1,14 @@
-// Turns the command-line arguments into a programming context, runs one job
-// (a write, or another kind) on the sequence it owns and keeps the job's outcome.
+// Runs the job a request asks for on the sequence it owns: turns the request
+// into a programming context, starts the sequence with it and keeps the job's
+// outcome.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
+#include "JobRequest.h"
 #include "NSSequenceProcessor.h"
 
 class VerboseLog;
@@ -18,10 +19,8 @@ public:
     // command exchange began (Reset's code is 0, so 0 cannot say it).
     static constexpr uint8_t NO_COMMAND = 0xFF;
 
-    // Three absent strings, a sequence on a real serial device.
+    // A sequence on a real serial device.
     CommandDriver();
-    CommandDriver(std::optional<std::string> filename, std::optional<std::string> port,
-                  std::optional<std::string> board);
     // A sequence on the given port (tests pass a port that plays the board).
     explicit CommandDriver(std::unique_ptr<NSSerialPortProcessor> pComPort);
     CommandDriver(const CommandDriver&) = delete;
@@ -29,15 +28,12 @@ public:
     // Detaches from the sequence, whose posted log lines may outlive us.
     ~CommandDriver() override;
 
-    void applicationInitialize();
-
-    // Runs one write job; returns its result code.
-    uint64_t pushWrite();
-    // Runs one job of the given kind; returns its result code. Only a write
-    // and a verify need the file name.
-    uint64_t pushJob(NSSequenceProcessor::JobKind job);
+    // Runs the job the request asks for; returns its result code. A request
+    // without a port, or with a name longer than the context's field takes, is
+    // refused before the sequence starts.
+    uint64_t pushJob(const JobRequest& request);
     // From any thread: the job under way ends at its next wait, its end steps
-    // run, and pushWrite returns ERR_RECV_TIMEOUT, its reason "stopped by "
+    // run, and pushJob returns ERR_RECV_TIMEOUT, its reason "stopped by "
     // and pszCause ("SIGINT"; a text that lives as long as the program).
     void stop(const char* pszCause);
     // The result code of the last job.
@@ -51,30 +47,16 @@ public:
     void delegateAddLog(const std::string& strLog) override;
     // Not owned; from the next job on, the job logs its steps into it.
     void setVerboseLog(VerboseLog* pVerboseLog) { m_pVerboseLog = pVerboseLog; }
-    // The Baud Rate Set code (0 to 3) of the next job; 0 unless set.
-    void setBaudRate(uint8_t bBaudRate) { m_bBaudRate = bBaudRate; }
-
-    const std::optional<std::string>& fileNameStirng() const { return _fileNameStirng; }
-    void setFileNameStirng(std::optional<std::string> fileNameStirng);
-    const std::optional<std::string>& portNameStirng() const { return _portNameStirng; }
-    void setPortNameStirng(std::optional<std::string> portNameStirng);
-    const std::optional<std::string>& boardNameStirng() const { return _boardNameStirng; }
-    void setBoardNameStirng(std::optional<std::string> boardNameStirng);
 
 private:
-    void applicationInitialize(std::unique_ptr<NSSerialPortProcessor> pComPort);
-    uint64_t buildContext(bool fImage);
+    uint64_t buildContext(const JobRequest& request);
     uint64_t explain(uint64_t dwResult);
     void setReason(const std::string& strReason);
 
     _CONTEXTINFO m_ContextInfo{};
     _RESULTINFO m_ResultInfo{};
-    std::shared_ptr<NSSequenceProcessor> m_SequenceProcessor;
     NSSerialPortProcessor* m_pComPort = nullptr;  // the sequence's port, borrowed for its open's failure
+    std::shared_ptr<NSSequenceProcessor> m_SequenceProcessor;
     std::atomic<const char*> m_pszStopCause{nullptr};
-    std::optional<std::string> _fileNameStirng;
-    std::optional<std::string> _boardNameStirng;
-    std::optional<std::string> _portNameStirng;
     VerboseLog* m_pVerboseLog = nullptr;
-    uint8_t m_bBaudRate = 0;
 };

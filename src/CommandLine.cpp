@@ -7,53 +7,61 @@
 #include <iterator>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace {
 
-constexpr option LONG_OPTIONS[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {"baud", required_argument, nullptr, 'b'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"info", no_argument, nullptr, 'I'},
-    {"verify", no_argument, nullptr, 'Y'},
-    {"erase", no_argument, nullptr, 'E'},
-    {"list-ports", no_argument, nullptr, 'L'},
-    {nullptr, 0, nullptr, 0},
-};
-
-// The modes other than the write: their letters (no short option has one),
-// the operands each needs, and what it does: a job of its kind, or (for
-// --list-ports) no job, its kind then unused.
+// The modes other than the write: the operands each needs, and what it does:
+// a job of its kind, or (for --list-ports) no job, its kind then unused.
+// getopt_long reports each as MODE_VALUE and its index, past any character,
+// so that no short option has one.
 struct Mode {
-    int iLetter;
     const char* pszOption;
     const char* pszOperands;
     size_t operandCount;
     bool fMoreIgnored;  // further operands are ignored, as for a write, rather than refused
     CommandLine::Action action;
-    NSSequenceProcessor::JobKind job;
+    JobKind job;
 };
 constexpr Mode MODES[] = {
-    {'I', "--info", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, NSSequenceProcessor::JOB_INFO},
-    {'Y', "--verify", "<WriteFilePath> <ComPortName> <BoardName>", 3, true, CommandLine::ACTION_RUN,
-     NSSequenceProcessor::JOB_VERIFY},
-    {'E', "--erase", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, NSSequenceProcessor::JOB_ERASE},
-    {'L', "--list-ports", "", 0, false, CommandLine::ACTION_LIST_PORTS, NSSequenceProcessor::JOB_WRITE},
+    {"--info", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, JOB_INFO},
+    {"--verify", "<WriteFilePath> <ComPortName> <BoardName>", 3, true, CommandLine::ACTION_RUN, JOB_VERIFY},
+    {"--erase", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, JOB_ERASE},
+    {"--list-ports", "", 0, false, CommandLine::ACTION_LIST_PORTS, JOB_WRITE},
 };
+constexpr int MODE_VALUE = 0x100;
+
+// Every long option: those of the short options, then the modes; ends with zeros.
+const std::vector<option>& longOptions()
+{
+    static const std::vector<option> options = [] {
+        std::vector<option> all = {
+            {"help", no_argument, nullptr, 'h'},
+            {"version", no_argument, nullptr, 'V'},
+            {"baud", required_argument, nullptr, 'b'},
+            {"verbose", no_argument, nullptr, 'v'},
+        };
+        for (size_t i = 0; i < std::size(MODES); ++i) {
+            all.push_back({MODES[i].pszOption + 2, no_argument, nullptr, MODE_VALUE + static_cast<int>(i)});
+        }
+        all.push_back({nullptr, 0, nullptr, 0});
+        return all;
+    }();
+    return options;
+}
 
 // The argument getopt_long refused: a whole long option as written, or the
-// short option's letter. getopt_long reports the option's letter in optopt for
-// an unknown short option and for a long one given a value it takes none; 0
-// for an unknown long one.
-std::string refusedOption(char* argv[], int iArgument, int iLetter)
+// short option's letter. getopt_long reports in optopt the value of a long
+// option given a value it takes none, 0 for an unknown long one, and the
+// letter of an unknown short one.
+std::string refusedOption(char* argv[], int iArgument, int iValue)
 {
-    const char* pszArgument = argv[iArgument];
-    const bool fLong = std::strncmp(pszArgument, "--", 2) == 0;
-    if (fLong && (iLetter == 0 || std::strchr("hVvIYEL", iLetter) != nullptr)) {
-        return pszArgument;
+    const auto& options = longOptions();
+    if (iValue == 0 ||
+        std::any_of(options.begin(), options.end(), [iValue](const option& known) { return known.val == iValue; })) {
+        return argv[iArgument];
     }
-    return std::string("-") + static_cast<char>(iLetter);
+    return std::string("-") + static_cast<char>(iValue);
 }
 
 // Why the operands do not suit the mode: some are missing or, where the mode
@@ -83,7 +91,7 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
     optind = 0;  // a fresh scan, also when called again
     opterr = 0;  // the refusals are ours
     for (;;) {
-        const int iOption = getopt_long(argc, argv, ":hVb:v", LONG_OPTIONS, nullptr);
+        const int iOption = getopt_long(argc, argv, ":hVb:v", longOptions().data(), nullptr);
         if (iOption == -1) {
             break;
         }
@@ -91,29 +99,26 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         case 'h': fHelp = true; break;
         case 'V': fVersion = true; break;
         case 'b': baudOption = optarg; break;
-        case 'v': m_fVerbose = true; break;
-        case 'I':
-        case 'Y':
-        case 'E':
-        case 'L': {
-            const Mode* pGiven = std::find_if(std::begin(MODES), std::end(MODES),
-                                              [iOption](const Mode& mode) { return mode.iLetter == iOption; });
+        case 'v': m_Request.fVerbose = true; break;
+        case ':':
+            refuse(std::string("option '") + (std::strncmp(argv[optind - 1], "--", 2) == 0 ? "--baud" : "-b") +
+                   "' needs a value");
+            return;
+        default:
+            if (iOption < MODE_VALUE || iOption >= MODE_VALUE + static_cast<int>(std::size(MODES))) {
+                refuse("bad option '" + refusedOption(argv, optind - 1, optopt) + "'");
+                return;
+            }
+            const Mode* pGiven = &MODES[iOption - MODE_VALUE];
             if (pMode != nullptr && pMode != pGiven) {
                 refuse(std::string("options '") + pMode->pszOption + "' and '" + pGiven->pszOption +
                        "' exclude each other");
                 return;
             }
             pMode = pGiven;
-            break;
-        }
-        case ':':
-            refuse(std::string("option '") + (std::strncmp(argv[optind - 1], "--", 2) == 0 ? "--baud" : "-b") +
-                   "' needs a value");
-            return;
-        default: refuse("bad option '" + refusedOption(argv, optind - 1, optopt) + "'"); return;
         }
     }
-    m_Operands.assign(argv + optind, argv + argc);
+    const std::vector<std::string> operands(argv + optind, argv + argc);
     if (baudOption && !takeBaudRate(*baudOption, "")) {
         return;
     }
@@ -121,21 +126,27 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         m_EAction = ACTION_HELP;
     } else if (fVersion) {
         m_EAction = ACTION_VERSION;
-    } else if (pMode == nullptr && m_Operands.size() < 3) {
+    } else if (pMode == nullptr && operands.size() < 3) {
         m_EAction = ACTION_USAGE;
-    } else if (pMode != nullptr && !operandError(*pMode, m_Operands).empty()) {
-        refuse(operandError(*pMode, m_Operands));
+    } else if (pMode != nullptr && !operandError(*pMode, operands).empty()) {
+        refuse(operandError(*pMode, operands));
     } else {
         if (pMode != nullptr) {
-            m_EJob = pMode->job;
+            m_Request.kind = pMode->job;
             m_EAction = pMode->action;
+        }
+        if (m_EAction == ACTION_RUN) {
+            // The image first where the job reads one, then the port; a board name and further operands are ignored.
+            const size_t iPort = readsImage(m_Request.kind) ? 1 : 0;
+            m_Request.strImagePath = iPort == 1 ? operands[0] : "";
+            m_Request.strPortName = operands[iPort];
         }
         // A variable set but empty counts as unset.
         if (m_EAction == ACTION_RUN && !baudOption && pszBaud != nullptr && *pszBaud != '\0' &&
             !takeBaudRate(pszBaud, " in QUENWICK_BAUD")) {
             return;
         }
-        if (m_EAction == ACTION_RUN && !m_fVerbose && pszVerbose != nullptr && *pszVerbose != '\0') {
+        if (m_EAction == ACTION_RUN && !m_Request.fVerbose && pszVerbose != nullptr && *pszVerbose != '\0') {
             takeVerbose(pszVerbose);
         }
     }
@@ -150,9 +161,9 @@ void CommandLine::refuse(std::string strError)
 // The code of a line speed given in bits per second, or a refusal.
 bool CommandLine::takeBaudRate(const std::string& strRate, const char* pszWhere)
 {
-    for (size_t i = 0; i < std::size(NSSequenceProcessor::BAUD_RATES); ++i) {
-        if (strRate == std::to_string(NSSequenceProcessor::BAUD_RATES[i])) {
-            m_bBaudRate = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < std::size(JobRequest::LINE_SPEEDS); ++i) {
+        if (strRate == std::to_string(JobRequest::LINE_SPEEDS[i])) {
+            m_Request.bBaudRate = static_cast<uint8_t>(i);
             return true;
         }
     }
@@ -172,7 +183,7 @@ void CommandLine::takeVerbose(const std::string& strValue)
         refuse("bad value '" + strValue + "' in QUENWICK_VERBOSE (1, 0, yes, no, true, false, on or off)");
         return;
     }
-    m_fVerbose = found - std::begin(VALUES) >= 4;
+    m_Request.fVerbose = found - std::begin(VALUES) >= 4;
 }
 
 const char* CommandLine::optionsText()

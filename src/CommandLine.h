@@ -1,19 +1,18 @@
-// Reads the command line: the options (GNU style, anywhere before "--"), at
-// most one mode (--info, --verify, --erase, --list-ports; without one the
-// image is written), the mode's operands, and QUENWICK_BAUD and
-// QUENWICK_VERBOSE from the environment, which the options override.
+// Reads the command line into what the program is to do and, for a job, the
+// job request: the options (GNU style, anywhere before "--"), at most one mode
+// (--info, --verify, --erase, --list-ports; without one the image is
+// written), the mode's operands, and QUENWICK_BAUD and QUENWICK_VERBOSE from
+// the environment, which the options override.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
-#include "NSSequenceProcessor.h"
+#include "JobRequest.h"
 
 class CommandLine {
 public:
     enum Action {
-        ACTION_RUN,         // run a job of job()
+        ACTION_RUN,         // run the job of request()
         ACTION_LIST_PORTS,  // --list-ports: the serial devices, exit 0
         ACTION_HELP,        // -h: usage text and options, exit 0
         ACTION_VERSION,     // -V: the version, exit 0
@@ -26,16 +25,12 @@ public:
     // option says the same. getopt_long may reorder argv.
     CommandLine(int argc, char* argv[], const char* pszBaud, const char* pszVerbose);
 
+    // What the program is to do.
     Action action() const { return m_EAction; }
-    // The line that names the bad option or value.
+    // With ACTION_REFUSE: the line that names the bad option or value.
     const std::string& error() const { return m_strError; }
-    // The operands in order: image, port, board, then any that are ignored
-    // (--info and --erase: the port alone).
-    const std::vector<std::string>& operands() const { return m_Operands; }
-    NSSequenceProcessor::JobKind job() const { return m_EJob; }
-    // The Baud Rate Set code of the line speed asked for.
-    uint8_t baudRate() const { return m_bBaudRate; }
-    bool verbose() const { return m_fVerbose; }
+    // With ACTION_RUN: the job, its operands in their places.
+    const JobRequest& request() const { return m_Request; }
 
     // The options part of the help text, after the usage text.
     static const char* optionsText();
@@ -47,8 +42,5 @@ private:
 
     Action m_EAction = ACTION_RUN;
     std::string m_strError;
-    std::vector<std::string> m_Operands;
-    NSSequenceProcessor::JobKind m_EJob = NSSequenceProcessor::JOB_WRITE;
-    uint8_t m_bBaudRate = 0;
-    bool m_fVerbose = false;
+    JobRequest m_Request;
 };

@@ -256,7 +256,7 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
     if (r != RESULT_OK) {
         return r;
     }
-    addVerboseLog(std::string("port ") + m_ContextInfo.PortName + " opened at " + std::to_string(BAUD_RATES[0]) +
+    addVerboseLog(std::string("port ") + m_ContextInfo.PortName + " opened at " + std::to_string(JobRequest::LINE_SPEEDS[0]) +
                   " baud, low latency " + (m_ComPort->IsLowLatency() ? "granted" : "not granted by the driver"));
 
     addLog("## Programming Mode\n");
@@ -268,7 +268,7 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
         r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 1);
     }
     if (r == RESULT_OK) {
-        addVerboseLog("line speed " + std::to_string(BAUD_RATES[m_ContextInfo.BaudRate]) + " baud");
+        addVerboseLog("line speed " + std::to_string(JobRequest::LINE_SPEEDS[m_ContextInfo.BaudRate]) + " baud");
     }
     return r;
 }
@@ -381,7 +381,7 @@ void NSSequenceProcessor::driveDtr(bool fActive, bool fInvert)
 
 uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR)
 {
-    if (bBaudRate >= std::size(BAUD_RATES)) {
+    if (bBaudRate >= std::size(JobRequest::LINE_SPEEDS)) {
         return ERR_PARAMETER;
     }
     const bool fInvert = InvertDTR != 0;
@@ -403,7 +403,7 @@ uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage,
     r = comBaudRateSetProc(bBaudRate, voltage);
     // The host follows only once the target has acknowledged at the old speed.
     if (bBaudRate != 0 && r == RESULT_OK) {
-        r = m_ComPort->ChangeBaudRate(BAUD_RATES[bBaudRate]);
+        r = m_ComPort->ChangeBaudRate(JobRequest::LINE_SPEEDS[bBaudRate]);
     }
     if (r != RESULT_OK) {
         return r;

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "ExchangeRunner.h"
+#include "JobRequest.h"
 #include "NSCommandProcessor.h"
 #include "NSSerialPortProcessor.h"
 #include "NSTargetFile.h"
@@ -126,19 +127,6 @@ public:
     static bool parseProgressLine(const std::string& strLog, std::string* pstrStep, uint64_t* pdwDone,
                                   uint64_t* pdwTotal);
 
-    // Host line speed for each baud-rate code of Baud Rate Set.
-    static constexpr uint64_t BAUD_RATES[] = {115200, 250000, 500000, 1000000};
-
-    // What a job does with the board once it is in programming mode.
-    enum JobKind : uint8_t {
-        JOB_WRITE,   // blank check and erase the image's blocks, program them, compare the checksums
-        JOB_VERIFY,  // compare the board's checksum of the image's blocks with the image's
-        JOB_INFO,    // nothing: the silicon signature that mode entry read is the answer
-        JOB_ERASE,   // blank check every block of the code flash, erase those not blank
-    };
-
-    // Whether a job of this kind loads the image at the context's FilePath.
-    static bool readsImage(JobKind job) { return job == JOB_WRITE || job == JOB_VERIFY; }
     // One job of the given kind.
     uint64_t start(_CONTEXTINFO contextInfo, JobKind job = JOB_WRITE);
     // From any thread: the job ends at its next wait, as on a line that went

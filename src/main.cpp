@@ -32,13 +32,13 @@ namespace {
 uint64_t resultcode = 1;
 
 // What a failed job of each kind says on standard error.
-std::string_view failureText(NSSequenceProcessor::JobKind job)
+std::string_view failureText(JobKind job)
 {
     switch (job) {
-    case NSSequenceProcessor::JOB_WRITE: break;
-    case NSSequenceProcessor::JOB_VERIFY: return "FAILED\nThe board could not be verified.\n";
-    case NSSequenceProcessor::JOB_INFO: return "FAILED\nThe board could not be read.\n";
-    case NSSequenceProcessor::JOB_ERASE: return "FAILED\nThe board could not be erased.\n";
+    case JOB_WRITE: break;
+    case JOB_VERIFY: return "FAILED\nThe board could not be verified.\n";
+    case JOB_INFO: return "FAILED\nThe board could not be read.\n";
+    case JOB_ERASE: return "FAILED\nThe board could not be erased.\n";
     }
     return "FAILED\nSketch writing was failed.";
 }
@@ -70,19 +70,19 @@ int outputWritten(int status)
 // Runs one job of one driver.
 class LocalOperation {
 public:
-    LocalOperation(std::shared_ptr<CommandDriver> driver, NSSequenceProcessor::JobKind job)
-        : cmdDriver(std::move(driver)), m_EJob(job)
+    LocalOperation(std::shared_ptr<CommandDriver> driver, const JobRequest& request)
+        : cmdDriver(std::move(driver)), m_Request(request)
     {
     }
     LocalOperation(const LocalOperation&) = delete;
     LocalOperation& operator=(const LocalOperation&) = delete;
     ~LocalOperation() { resultcode = cmdDriver->returnResult(); }
 
-    void main() { resultcode = cmdDriver->pushJob(m_EJob); }
+    void main() { resultcode = cmdDriver->pushJob(m_Request); }
 
 private:
     std::shared_ptr<CommandDriver> cmdDriver;
-    NSSequenceProcessor::JobKind m_EJob;
+    const JobRequest& m_Request;
 };
 
 }  // namespace
@@ -112,21 +112,13 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    const JobRequest& request = commandLine.request();
+    const JobKind job = request.kind;
     std::optional<VerboseLog> verboseLog;
-    if (commandLine.verbose()) {
+    if (request.fVerbose) {
         verboseLog.emplace(stderr, System::rewritesLines(stderr));
     }
-    const NSSequenceProcessor::JobKind job = commandLine.job();
-    const std::vector<std::string>& operands = commandLine.operands();
     auto driver = std::make_shared<CommandDriver>();
-    if (NSSequenceProcessor::readsImage(job)) {
-        driver->setFileNameStirng(operands[0]);
-        driver->setPortNameStirng(operands[1]);
-        driver->setBoardNameStirng(operands[2]);
-    } else {
-        driver->setPortNameStirng(operands[0]);
-    }
-    driver->setBaudRate(commandLine.baudRate());
     driver->setVerboseLog(verboseLog ? &*verboseLog : nullptr);
 
     // The job runs off the main thread, which waits for its end; in verbose
@@ -136,7 +128,7 @@ int main(int argc, char* argv[])
         // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
         StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); }, &SerialDevice::putBackAll,
                                 std::string(failureText(job)));
-        LocalOperation operation(driver, job);
+        LocalOperation operation(driver, request);
         std::thread worker([&operation, &verboseLog] {
             operation.main();
             if (verboseLog) {
@@ -153,7 +145,7 @@ int main(int argc, char* argv[])
     driver.reset();
 
     if (resultcode == 0) {
-        if (job == NSSequenceProcessor::JOB_INFO) {
+        if (job == JOB_INFO) {
             std::fputs(strSignature.c_str(), stdout);
         }
         return outputWritten(0);
@@ -161,9 +153,8 @@ int main(int argc, char* argv[])
     if (verboseLog) {
         verboseLog->addFailure(resultInfo);
     }
-    const std::string_view text = job == NSSequenceProcessor::JOB_VERIFY && ResultCodes::of(resultcode).fBoardDiffers
-                                      ? MISMATCH_TEXT
-                                      : failureText(job);
+    const std::string_view text =
+        job == JOB_VERIFY && ResultCodes::of(resultcode).fBoardDiffers ? MISMATCH_TEXT : failureText(job);
     std::fwrite(text.data(), text.size(), 1, stderr);
     return 1;
 }

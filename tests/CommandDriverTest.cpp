@@ -22,13 +22,12 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
         longImage = image.substr(0, root) + std::string(1023 - image.size(), image[root]) + image.substr(root);
     const struct {
         const char* what;
-        std::optional<std::string> port, file;
+        std::string port, file;
         uint64_t result;
         const char* reason = "";
     } rows[] = {
         {"names of 1023 bytes", port, longImage, ERR_COMMAND_FRAME},
-        {"no port name", std::nullopt, image, ERR_PORT_NOT_SELECTED},
-        {"no file name", "/dev/ttyX", std::nullopt, ERR_FILE_NOT_FOUND},
+        {"no port name", "", image, ERR_PORT_NOT_SELECTED},
         {"port name of 1024 bytes", port + "p", image, ERR_PARAMETER,
          "the port name is 1024 bytes long; at most 1023 are taken"},
         {"image path of 1024 bytes", "/dev/ttyX", "/" + longImage, ERR_PARAMETER,
@@ -43,9 +42,7 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
         CommandDriver driver(std::move(board));
         for (const auto& row : rows) {
             SCOPED_TRACE(row.what);
-            driver.setPortNameStirng(row.port);
-            driver.setFileNameStirng(row.file);
-            EXPECT_EQ(driver.pushWrite(), row.result);
+            EXPECT_EQ(driver.pushJob({.strImagePath = row.file, .strPortName = row.port}), row.result);
             EXPECT_EQ(driver.returnResult(), row.result);
             EXPECT_EQ(driver.resultInfo().ComInfo.ST1, row.result == ERR_COMMAND_FRAME ? 0x15 : 0);
             EXPECT_STREQ(driver.resultInfo().Reason, row.reason);

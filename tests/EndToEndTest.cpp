@@ -433,84 +433,43 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
     }
 }
 
-// The plain call's bytes do not change with options around it; a bad option
-// or value is named, with a pointer to --help. Output that cannot be written
-// fails, with its reason where standard error can take it.
-TEST_F(EndToEndTest, OptionsAroundThePlainCall)
+// What only the real program shows of its command line (the command line
+// itself is read in-process, tests/CommandLineTest.cpp): the usage text's
+// bytes, the form of a refusal, each mode's failure text, the environment read,
+// and output that cannot be written, with its reason where standard error can
+// take it.
+TEST_F(EndToEndTest, WhatTheProgramPrintsAndReturns)
 {
     // out: a regular expression.
+    const std::string NO_OUTPUT = "Quenwick: cannot write standard output: ";
     const struct {
-        Strings arguments, environment;
-        int exitStatus;
-        std::string out, err, shell = "\"$@\"";
+        Strings args, env = {};
+        int status;
+        std::string out = "", err = "", shell = "\"$@\"";
     } rows[] = {
-        {{}, {}, 1, USAGE_TEXT, ""},
-        {{"sketch.bin"}, {}, 1, USAGE_TEXT, ""},
-        {{"-v", "sketch.bin", "/dev/null"}, {"QUENWICK_BAUD=250000"}, 1, USAGE_TEXT, ""},
-        {{"--help"}, {}, 0, USAGE_TEXT + "Options \\(anywhere before --\\):\n(.*\n)*", ""},
-        {{"x.bin", "-h", "p", "b"}, {}, 0, USAGE_TEXT + "Options (.*\n)*", ""},
-        {{"--version"}, {}, 0, VERSION, ""},
-        {{"-V"}, {}, 0, VERSION, ""},
-        {{"-x", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
-        {{"-vx"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
-        {{"a.bin", "p", "b", "--bogus=1"}, {}, 1, "", "Quenwick: bad option '--bogus=1'" + TRY_HELP},
-        {{"--verbose=yes", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '--verbose=yes'" + TRY_HELP},
-        {{"a.bin", "p", "b", "-b"}, {}, 1, "", "Quenwick: option '-b' needs a value" + TRY_HELP},
-        {{"a.bin", "p", "b", "--baud"}, {}, 1, "", "Quenwick: option '--baud' needs a value" + TRY_HELP},
-        {{"-b", "9600", "a.bin", "p", "b"},
-         {},
-         1,
-         "",
-         "Quenwick: bad line speed '9600' (115200, 250000, 500000 or 1000000)" + TRY_HELP},
-        {{"a.bin", "p", "b"},
-         {"QUENWICK_BAUD=1e6"},
-         1,
-         "",
-         "Quenwick: bad line speed '1e6' in QUENWICK_BAUD (115200, 250000, 500000 or 1000000)" + TRY_HELP},
-        {{"a.bin", "p", "b"},
-         {"QUENWICK_VERBOSE=maybe"},
-         1,
-         "",
-         "Quenwick: bad value 'maybe' in QUENWICK_VERBOSE (1, 0, yes, no, true, false, on or off)" + TRY_HELP},
-        {{"--version"},
-         {},
-         1,
-         "",
-         "Quenwick: cannot write standard output: No space left on device\n",
-         "\"$@\" >/dev/full"},
-        {{"--help"}, {}, 1, "", "Quenwick: cannot write standard output: Bad file descriptor\n", "\"$@\" >&-"},
-        {{"-V"}, {}, 1, "", "", "\"$@\" >/dev/full 2>&-"},
-        // The modes exclude each other; each needs its operands; a port that cannot be opened.
-        {{"--info", "p", "--erase"},
-         {},
-         1,
-         "",
-         "Quenwick: options '--info' and '--erase' exclude each other" + TRY_HELP},
-        {{"--info"}, {"QUENWICK_BAUD=1"}, 1, "", "Quenwick: option '--info' needs <ComPortName>" + TRY_HELP},
-        {{"--verify", "a.bin", "p"},
-         {},
-         1,
-         "",
-         "Quenwick: option '--verify' needs <WriteFilePath> <ComPortName> <BoardName>" + TRY_HELP},
-        {{"--erase", "a.bin", "p", "b"},
-         {},
-         1,
-         "",
-         "Quenwick: option '--erase' takes <ComPortName> only, not 'p'" + TRY_HELP},
-        {{"--list-ports", "p"}, {}, 1, "", "Quenwick: option '--list-ports' takes no operand, not 'p'" + TRY_HELP},
-        {{"--info=p"}, {}, 1, "", "Quenwick: bad option '--info=p'" + TRY_HELP},
-        {{"--info", "/nonexistent/port"},
-         {"QUENWICK_BAUD=", "QUENWICK_VERBOSE=Yes"},
-         1,
-         "",
-         "error 0x1002: the port does not exist\nFAILED\nThe board could not be read.\n"},
-        {{"--erase", "/nonexistent/port"}, {}, 1, "", "FAILED\nThe board could not be erased.\n"},
-        {{"--verify", "/nonexistent.bin", "p", "b"}, {}, 1, "", "FAILED\nThe board could not be verified.\n"},
+        {.args = {}, .status = 1, .out = USAGE_TEXT},
+        {.args = {"--help"}, .status = 0, .out = USAGE_TEXT + "Options \\(anywhere before --\\):\n(.*\n)*"},
+        {.args = {"--version"}, .status = 0, .out = VERSION},
+        {.args = {"-x", "a.bin", "p", "b"}, .status = 1, .err = "Quenwick: bad option '-x'" + TRY_HELP},
+        {.args = {"--version"},
+         .status = 1,
+         .err = NO_OUTPUT + "No space left on device\n",
+         .shell = "\"$@\" >/dev/full"},
+        {.args = {"--help"}, .status = 1, .err = NO_OUTPUT + "Bad file descriptor\n", .shell = "\"$@\" >&-"},
+        {.args = {"-V"}, .status = 1, .shell = "\"$@\" >/dev/full 2>&-"},
+        {.args = {"--info", "/nonexistent/port"},
+         .env = {"QUENWICK_BAUD=", "QUENWICK_VERBOSE=Yes"},
+         .status = 1,
+         .err = "error 0x1002: the port does not exist\nFAILED\nThe board could not be read.\n"},
+        {.args = {"--erase", "/nonexistent/port"}, .status = 1, .err = "FAILED\nThe board could not be erased.\n"},
+        {.args = {"--verify", "/nonexistent.bin", "p", "b"},
+         .status = 1,
+         .err = "FAILED\nThe board could not be verified.\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.environment) + ::testing::PrintToString(row.arguments) + row.shell);
-        const Subprocess::Outcome outcome = quenwick(row.arguments, row.environment, row.shell);
-        EXPECT_EQ(outcome.exitStatus, row.exitStatus);
+        SCOPED_TRACE(::testing::PrintToString(row.env) + ::testing::PrintToString(row.args) + row.shell);
+        const Subprocess::Outcome outcome = quenwick(row.args, row.env, row.shell);
+        EXPECT_EQ(outcome.exitStatus, row.status);
         EXPECT_TRUE(std::regex_match(outcome.out, std::regex(row.out))) << outcome.out;
         EXPECT_EQ(outcome.err, row.err);
     }

@@ -205,7 +205,7 @@ struct Job : NSSequenceProcessorDelegate {
 // Runs one job: the port opens, the script plays, and the job must end with
 // DTR back in its first state and the port closed.
 Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PATH, uint8_t baud = 0,
-        bool inverted = false, NSSequenceProcessor::JobKind kind = NSSequenceProcessor::JOB_WRITE, bool verbose = false)
+        bool inverted = false, JobKind kind = JOB_WRITE, bool verbose = false)
 {
     auto port = std::make_unique<ScriptedPort>();
     ScriptedPort& board = *port;
@@ -263,7 +263,7 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         uint64_t minMs = 0;
         uint8_t baud = 0;
         bool inverted = false;  // the job made its second mode entry, with the other DTR polarity
-        NSSequenceProcessor::JobKind job = NSSequenceProcessor::JOB_WRITE;
+        JobKind job = JOB_WRITE;
         std::string reason{};
         std::string verbose{};
     };
@@ -401,7 +401,7 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
              },
          .result = ERR_NOT_BLANK,
          .command = 0x32,
-         .job = NSSequenceProcessor::JOB_ERASE,
+         .job = JOB_ERASE,
          .reason = "error 0x200A: a block is still not blank after its erase (Block Blank Check, attempt 1)"},
         // The last attempt of a command is followed by its pause too, and an
         // answer that comes during it counts; the last attempt of a data frame

@@ -210,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             flash.program(block * SimFlash::BLOCK_SIZE + 100, std::vector<uint8_t>{0x00});
         }
     }
-    const auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
+    const auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port), nullptr);
 
     _RESULTINFO resultInfo{};
     resultInfo.Result = 0xDEAD;

@@ -1,11 +1,10 @@
 #include "CommandDriver.h"
 
-#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "NSSequenceProcessor.h"
 #include "ResultCodes.h"
-#include "VerboseLog.h"
 
 namespace {
 
@@ -24,20 +23,14 @@ bool copyText(const std::string& strText, char (&field)[1024], const char* pszWh
 
 }  // namespace
 
-CommandDriver::CommandDriver() : CommandDriver(std::make_unique<NSSerialPortProcessor>()) {}
+CommandDriver::CommandDriver(JobEvents* pEvents) : CommandDriver(std::make_unique<NSSerialPortProcessor>(), pEvents) {}
 
-CommandDriver::CommandDriver(std::unique_ptr<NSSerialPortProcessor> pComPort)
-    : m_pComPort(pComPort.get()), m_SequenceProcessor(std::make_shared<NSSequenceProcessor>(std::move(pComPort)))
+CommandDriver::CommandDriver(std::unique_ptr<NSSerialPortProcessor> pComPort, JobEvents* pEvents)
+    : m_pEvents(pEvents), m_SequenceProcessor(std::make_shared<NSSequenceProcessor>(std::move(pComPort), pEvents))
 {
-    m_SequenceProcessor->setDelegate(this);
 }
 
-CommandDriver::~CommandDriver()
-{
-    if (m_SequenceProcessor) {
-        m_SequenceProcessor->setDelegate(nullptr);
-    }
-}
+CommandDriver::~CommandDriver() = default;
 
 uint64_t CommandDriver::pushJob(const JobRequest& request)
 {
@@ -47,13 +40,14 @@ uint64_t CommandDriver::pushJob(const JobRequest& request)
     m_ContextInfo.ComInfo.Command = NO_COMMAND;
     m_ResultInfo.ComInfo.Command = NO_COMMAND;
 
-    const uint64_t r = buildContext(request);
-    if (r != RESULT_OK) {
-        m_ResultInfo.Result = r;
-        return r;
+    m_ResultInfo.Result = buildContext(request);
+    if (m_ResultInfo.Result != RESULT_OK) {
+        if (m_pEvents != nullptr) {
+            m_pEvents->jobEnded(m_ResultInfo);
+        }
+        return m_ResultInfo.Result;
     }
-    m_SequenceProcessor->setVerbose(m_pVerboseLog != nullptr);
-    return explain(m_SequenceProcessor->start(m_ContextInfo, request.kind));
+    return m_SequenceProcessor->start(m_ContextInfo, request.kind);
 }
 
 // Fills the port path, the line speed and, for a job that reads an image, the
@@ -66,7 +60,7 @@ uint64_t CommandDriver::buildContext(const JobRequest& request)
     }
     std::string strWhy;
     if (!copyText(request.strPortName, m_ContextInfo.PortName, "the port name", &strWhy)) {
-        setReason(strWhy);
+        m_ResultInfo.setReason(strWhy);
         return ERR_PARAMETER;
     }
     m_ContextInfo.BaudRate = request.bBaudRate;
@@ -74,48 +68,14 @@ uint64_t CommandDriver::buildContext(const JobRequest& request)
         return RESULT_OK;
     }
     if (!copyText(request.strImagePath, m_ContextInfo.TargetFileInfo.FilePath, "the image path", &strWhy)) {
-        setReason(strWhy);
+        m_ResultInfo.setReason(strWhy);
         return ERR_PARAMETER;
     }
     return RESULT_OK;
 }
 
-// The job's result as the command line tells it: a job that failed after a
-// stop was asked for was stopped, whatever its last wait returned; a port
-// that did not open says what the system answered.
-uint64_t CommandDriver::explain(uint64_t dwResult)
-{
-    if (dwResult == RESULT_OK) {
-        return dwResult;
-    }
-    if (const char* pszCause = m_pszStopCause.load()) {
-        dwResult = ERR_RECV_TIMEOUT;
-        m_ResultInfo.Result = dwResult;
-        setReason(std::string("stopped by ") + pszCause);
-    } else if (dwResult == ERR_PORT_OPEN) {
-        setReason(m_pComPort->OpenFailure());
-    }
-    return dwResult;
-}
-
-void CommandDriver::setReason(const std::string& strReason)
-{
-    const size_t length = std::min(strReason.size(), sizeof m_ResultInfo.Reason - 1);
-    std::memcpy(m_ResultInfo.Reason, strReason.data(), length);
-    m_ResultInfo.Reason[length] = '\0';
-}
-
-void CommandDriver::stop(const char* pszCause)
-{
-    m_pszStopCause.store(pszCause);
-    m_SequenceProcessor->stop();
-}
+void CommandDriver::stop(const char* pszCause) { m_SequenceProcessor->stop(pszCause); }
 
 uint64_t CommandDriver::returnResult() const { return m_ResultInfo.Result; }
 
-void CommandDriver::delegateAddLog(const std::string& strLog)
-{
-    if (m_pVerboseLog != nullptr) {
-        m_pVerboseLog->addLine(strLog);
-    }
-}
+DeviceSignature CommandDriver::signature() const { return m_SequenceProcessor->signature(); }

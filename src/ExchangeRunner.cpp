@@ -1,15 +1,14 @@
 #include "ExchangeRunner.h"
 
-#include <utility>
-
+#include "JobEvents.h"
 #include "NSCommandProcessor.h"
-#include "NSSequenceProcessor.h"
 #include "NSSerialPortProcessor.h"
 #include "ResultCodes.h"
+#include "SequenceRecords.h"
 
 ExchangeRunner::ExchangeRunner(NSSerialPortProcessor& port, NSCommandProcessor& cmd, _CONTEXTINFO& context,
-                               std::function<void(const std::string&)> verboseLog)
-    : m_Port(port), m_Cmd(cmd), m_Context(context), m_VerboseLog(std::move(verboseLog))
+                               JobEvents& events)
+    : m_Port(port), m_Cmd(cmd), m_Context(context), m_Events(events)
 {
 }
 
@@ -100,8 +99,7 @@ uint64_t ExchangeRunner::takeAnswers(const Exchange& exchange, size_t* pOwed, bo
             }
         }
         if (m_dwNoise != 0) {
-            m_VerboseLog(std::to_string(m_dwNoise) + (m_dwNoise == 1 ? " byte" : " bytes") +
-                         " of noise dropped before " + answer.what);
+            m_Events.noiseDropped(m_dwNoise, answer.what);
             m_dwNoise = 0;
         }
         r = answer.check(

@@ -15,8 +15,8 @@
 //   before it; noise before it is dropped and counted, and the wait goes on
 //   to its own deadline. A frame that begins with STX is taken whole however
 //   malformed, and its check decides: a code other than 0 ends the exchange.
-//   With noise before an answer, one verbose line says how many bytes, and
-//   before which answer.
+//   With noise before an answer, one noiseDropped event says how many bytes,
+//   and before which answer.
 // - An answer that does not come in time ends the exchange with
 //   ERR_RECV_TIMEOUT unless it is `retried`: then the attempt failed, and
 //   after RetryWaitTime ms (on the last attempt only with
@@ -38,9 +38,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <vector>
 
+class JobEvents;
 class NSCommandProcessor;
 class NSSerialPortProcessor;
 struct _CONTEXTINFO;
@@ -49,7 +49,7 @@ class ExchangeRunner {
 public:
     // One answer frame the target owes for the frame, in the order it owes them.
     struct Answer {
-        const char* what;  // names it in the noise line, e.g. "the answer to Reset"
+        const char* what;  // names it where noise is dropped before it, e.g. "the answer to Reset"
         uint64_t timeout;  // ms from the write, or from taking the answer before this one
         // Takes the length of the frame now in the command processor's receive
         // buffer; returns 0 when it is the answer owed and says yes, else a code.
@@ -72,9 +72,8 @@ public:
     };
 
     // Takes the port, the frame buffers, the context (its SendWait,
-    // RetryWaitTime and ComInfo.Retry) and where verbose lines go.
-    ExchangeRunner(NSSerialPortProcessor& port, NSCommandProcessor& cmd, _CONTEXTINFO& context,
-                   std::function<void(const std::string&)> verboseLog);
+    // RetryWaitTime and ComInfo.Retry) and the job's events.
+    ExchangeRunner(NSSerialPortProcessor& port, NSCommandProcessor& cmd, _CONTEXTINFO& context, JobEvents& events);
 
     // Runs the exchange; returns 0 when every answer owed came and passed its check, else a code.
     uint64_t run(const Exchange& exchange);
@@ -97,7 +96,7 @@ private:
     NSSerialPortProcessor& m_Port;
     NSCommandProcessor& m_Cmd;
     _CONTEXTINFO& m_Context;
-    std::function<void(const std::string&)> m_VerboseLog;
+    JobEvents& m_Events;
     uint64_t m_dwNoise = 0;  // bytes dropped since the last answer was taken
     bool m_fUnasked = false;
 };

@@ -1,8 +1,9 @@
 // Stand-in for the platform's main dispatch queue: one queue for the whole
 // process. Any thread may post a task without waiting; the tasks run, in the
 // order posted, only on the thread that drains or runs the queue. The
-// command-line program runs it only in verbose mode; otherwise its pending
-// tasks are destroyed unrun at exit.
+// command-line program runs it in verbose mode, where the verbose log shows
+// the job's events from it; a sequence posts its record there only for a
+// delegate, and the command-line program sets none.
 #pragma once
 
 #include <functional>

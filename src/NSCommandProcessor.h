@@ -21,6 +21,8 @@ public:
     static constexpr uint8_t CMD_BAUD_RATE_SET = 0x9A;
     static constexpr uint8_t CMD_CHECKSUM = 0xB0;
     static constexpr uint8_t CMD_SILICON_SIGNATURE = 0xC0;
+    // Takes a command code; returns its command's name ("Block Blank Check"), or null for a code that is none.
+    static const char* commandName(uint8_t bCommand);
 
     NSCommandProcessor() = default;
     NSCommandProcessor(const NSCommandProcessor&) = delete;

@@ -46,22 +46,20 @@ std::string hexBytes(const uint8_t* pbBytes, size_t count)
     return text;
 }
 
-// A step's progress, written and read by the same formats.
-constexpr char PROGRESS_FORMAT[] = "progress of %s: %llu of %llu bytes";
-constexpr char PROGRESS_SCAN_FORMAT[] = "progress of %31[a-z]: %llu of %llu bytes";
+// The events of a sequence that nobody listens to.
+JobEvents NO_EVENTS;
 
 bool isTerminated(const char (&text)[1024]) { return std::memchr(text, 0, sizeof text) != nullptr; }
 
 }  // namespace
 
-NSSequenceProcessor::NSSequenceProcessor() : NSSequenceProcessor(std::make_unique<NSSerialPortProcessor>()) {}
-
-NSSequenceProcessor::NSSequenceProcessor(std::unique_ptr<NSSerialPortProcessor> pComPort)
+NSSequenceProcessor::NSSequenceProcessor(std::unique_ptr<NSSerialPortProcessor> pComPort, JobEvents* pEvents)
     : m_Cmd(std::make_unique<NSCommandProcessor>()),
       m_ComPort(std::move(pComPort)),
       m_TargetFile(std::make_unique<NSTargetFile>()),
       m_Wait(std::make_unique<NSWaitingTimeCalculator>()),
-      m_Exchange(*m_ComPort, *m_Cmd, m_ContextInfo, [this](const std::string& strLog) { addVerboseLog(strLog); })
+      m_pEvents(pEvents != nullptr ? pEvents : &NO_EVENTS),
+      m_Exchange(*m_ComPort, *m_Cmd, m_ContextInfo, *m_pEvents)
 {
     m_dwInitResult = initialize();
 }
@@ -82,41 +80,7 @@ NSSequenceProcessorDelegate* NSSequenceProcessor::delegate() const { return m_de
 
 void NSSequenceProcessor::setDelegate(NSSequenceProcessorDelegate* pDelegate) { m_delegate.store(pDelegate); }
 
-void NSSequenceProcessor::setVerbose(bool fVerbose) { m_fVerbose = fVerbose; }
-
-void NSSequenceProcessor::addVerboseLog(const std::string& strLog)
-{
-    if (m_fVerbose) {
-        addLog(strLog);
-    }
-}
-
-std::string NSSequenceProcessor::progressLine(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal)
-{
-    char line[96];
-    std::snprintf(line, sizeof line, PROGRESS_FORMAT, strStep.c_str(), static_cast<unsigned long long>(dwDone),
-                  static_cast<unsigned long long>(dwTotal));
-    return line;
-}
-
-// A line is a progress line when it reads back into the same step and numbers.
-bool NSSequenceProcessor::parseProgressLine(const std::string& strLog, std::string* pstrStep, uint64_t* pdwDone,
-                                            uint64_t* pdwTotal)
-{
-    char step[32] = {};
-    unsigned long long done = 0;
-    unsigned long long total = 0;
-    if (std::sscanf(strLog.c_str(), PROGRESS_SCAN_FORMAT, step, &done, &total) != 3 ||
-        progressLine(step, done, total) != strLog) {
-        return false;
-    }
-    *pstrStep = step;
-    *pdwDone = done;
-    *pdwTotal = total;
-    return true;
-}
-
-void NSSequenceProcessor::addLog(const std::string& strLog)
+void NSSequenceProcessor::addLog(std::string_view strLog)
 {
     if (delegate() == nullptr) {
         return;
@@ -127,7 +91,7 @@ void NSSequenceProcessor::addLog(const std::string& strLog)
     if (!self) {
         return;
     }
-    MainDispatchQueue::async([self = std::move(self), strLog] {
+    MainDispatchQueue::async([self = std::move(self), strLog = std::string(strLog)] {
         if (NSSequenceProcessorDelegate* pDelegate = self->delegate()) {
             pDelegate->delegateAddLog(strLog);
         }
@@ -144,9 +108,10 @@ uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo, JobKind job)
     return programming();
 }
 
-void NSSequenceProcessor::stop()
+void NSSequenceProcessor::stop(const char* pszCause)
 {
-    addVerboseLog("stop asked for: the job ends at its next wait");
+    m_pszStopCause.store(pszCause);
+    m_pEvents->stopAsked();
     m_ComPort->Interrupt();
 }
 
@@ -157,27 +122,35 @@ uint64_t NSSequenceProcessor::programming()
     m_ContextInfo.SendWait = SEND_WAIT;
     m_ContextInfo.ReceiveTimeout = RECEIVE_TIMEOUT;
     m_fInvertDtr = false;
+    m_strReason.clear();
 
-    uint64_t r = runJob();
+    _RESULTINFO result{};
+    result.Result = runJob();
     // A device that went away (unplugged, hung up) ends the job as an answer
     // that can no longer come, whatever step it was in.
-    const bool fDeviceGone = r != RESULT_OK && m_ComPort->IsDeviceGone();
-    if (fDeviceGone) {
-        r = ERR_RECV_TIMEOUT;
+    result.DeviceGone = result.Result != RESULT_OK && m_ComPort->IsDeviceGone();
+    result.UnaskedAnswer = result.Result == ERR_FRAME_FORMAT && m_Exchange.endedByUnaskedAnswer();
+    if (result.DeviceGone) {
+        result.Result = ERR_RECV_TIMEOUT;
     }
 
     // End steps, on every path: DTR back to its active level, port closed,
     // outcome handed to the caller.
     driveDtr(true, m_fInvertDtr);
     m_ComPort->Close();
-    if (_RESULTINFO* pResultInfo = m_ContextInfo.pResultInfo) {
-        pResultInfo->Result = r;
-        pResultInfo->ComInfo = m_ContextInfo.ComInfo;
-        pResultInfo->DeviceGone = fDeviceGone;
-        pResultInfo->UnaskedAnswer = r == ERR_FRAME_FORMAT && m_Exchange.endedByUnaskedAnswer();
+    addLog(result.Result == RESULT_OK ? "## Write Complete" : "## Write Failed");
+    // A job that failed after a stop was asked for was stopped, whatever its last wait returned.
+    if (const char* pszCause = m_pszStopCause.load(); pszCause != nullptr && result.Result != RESULT_OK) {
+        result.Result = ERR_RECV_TIMEOUT;
+        m_strReason = std::string("stopped by ") + pszCause;
     }
-    addLog(r == RESULT_OK ? "## Write Complete" : "## Write Failed");
-    return r;
+    result.ComInfo = m_ContextInfo.ComInfo;
+    result.setReason(m_strReason);
+    if (m_ContextInfo.pResultInfo != nullptr) {
+        *m_ContextInfo.pResultInfo = result;
+    }
+    m_pEvents->jobEnded(result);
+    return result.Result;
 }
 
 // Every step of the job up to its end steps; returns at the first failure.
@@ -194,20 +167,20 @@ uint64_t NSSequenceProcessor::runJob()
     // The image is loaded first: a bad one never touches the board.
     uint64_t r = fImage ? m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath)) : RESULT_OK;
     if (r != RESULT_OK) {
-        addVerboseLog("image refused: " + m_TargetFile->GetProblemText());
+        m_pEvents->imageRefused(m_TargetFile->GetProblemText());
         return r;
     }
     // The jobs do not write or compare the data flash yet: an image with bytes
     // there is refused rather than written or verified without them.
     if (fImage && m_TargetFile->GetDataSize() != 0) {
-        addVerboseLog("image refused: it has bytes for the data flash, which this version cannot write");
+        m_pEvents->imageRefused("it has bytes for the data flash, which this version cannot write");
         return ERR_FILE_FORMAT;
     }
     const uint64_t dwSize = m_TargetFile->GetProgramMemorySize();
     const uint64_t dwBlocks = (dwSize + BLOCK_SIZE - 1) / BLOCK_SIZE;
     const uint64_t dwEndAddress = CODE_FLASH_START + dwBlocks * BLOCK_SIZE - 1;
     if (fImage) {
-        addVerboseLog("image " + std::to_string(dwSize) + " bytes, " + std::to_string(dwBlocks) + " blocks of 1024");
+        m_pEvents->imageLoaded(dwSize, dwBlocks);
     }
 
     r = enterProgrammingMode();
@@ -232,19 +205,16 @@ uint64_t NSSequenceProcessor::runJob()
         return r;
     }
     addLog("## Programming...");
+    m_pEvents->stepBegan(JobStep::PROGRAM);
     r = comProgrammingProc(CODE_FLASH_START, dwEndAddress, pbProgram, dwSize, true);
-    addLog(std::string(getResultText(r)));
+    addLog(getResultText(r));
     if (r == RESULT_OK) {
         r = compareChecksum(pbProgram, dwSize, dwEndAddress);
     }
     if (r != RESULT_OK) {
         return r;
     }
-    const uint64_t dwMsec = std::max<uint64_t>(m_ComPort->Now() - dwJobStart, 1);
-    char line[64];
-    std::snprintf(line, sizeof line, "written and verified in %.1f s, %.1f KiB/s", static_cast<double>(dwMsec) / 1000,
-                  static_cast<double>(dwSize) * 1000 / 1024 / static_cast<double>(dwMsec));
-    addVerboseLog(line);
+    m_pEvents->imageWritten(dwSize, m_ComPort->Now() - dwJobStart);
     return RESULT_OK;
 }
 
@@ -254,21 +224,21 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
 {
     uint64_t r = m_ComPort->Open(m_ContextInfo.PortName);
     if (r != RESULT_OK) {
+        m_strReason = m_ComPort->OpenFailure();  // what the system answered
         return r;
     }
-    addVerboseLog(std::string("port ") + m_ContextInfo.PortName + " opened at " + std::to_string(JobRequest::LINE_SPEEDS[0]) +
-                  " baud, low latency " + (m_ComPort->IsLowLatency() ? "granted" : "not granted by the driver"));
+    m_pEvents->portOpened(m_ContextInfo.PortName, JobRequest::LINE_SPEEDS[0], m_ComPort->IsLowLatency());
 
     addLog("## Programming Mode\n");
-    addVerboseLog("mode entry: DTR and break, then Baud Rate Set");
+    m_pEvents->stepBegan(JobStep::MODE_ENTRY);
     r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 0);
     if (r == ERR_MODE_ENTRY_TIMEOUT) {
-        addVerboseLog("no answer: mode entry again with the other DTR polarity");
+        m_pEvents->stepBegan(JobStep::MODE_ENTRY_INVERTED);
         m_fInvertDtr = true;
         r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 1);
     }
     if (r == RESULT_OK) {
-        addVerboseLog("line speed " + std::to_string(JobRequest::LINE_SPEEDS[m_ContextInfo.BaudRate]) + " baud");
+        m_pEvents->lineSpeedSet(JobRequest::LINE_SPEEDS[m_ContextInfo.BaudRate]);
     }
     return r;
 }
@@ -281,9 +251,10 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
 uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fEraseJob)
 {
     addLog("## Block Blank Check & Erace...");
+    m_pEvents->stepBegan(JobStep::ERASE);
     const uint64_t dwTotal = dwBlocks * BLOCK_SIZE;
     if (fEraseJob) {
-        addVerboseLog(progressLine("erasing", 0, dwTotal));
+        m_pEvents->progress(JobStep::ERASE, 0, dwTotal);
     }
     uint64_t r = RESULT_OK;
     uint64_t dwErased = 0;
@@ -295,16 +266,15 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fEraseJ
             r = comBlockEraseProc(dwBlockAddress, true);
         }
         if (fEraseJob && r == RESULT_OK) {
-            addVerboseLog(progressLine("erasing", (i + 1) * BLOCK_SIZE, dwTotal));
+            m_pEvents->progress(JobStep::ERASE, (i + 1) * BLOCK_SIZE, dwTotal);
         }
     }
     if (fEraseJob && r == RESULT_OK && dwErased != 0) {
         r = blankCheck(CODE_FLASH_START, CODE_FLASH_START + dwTotal - 1, dwBlocks, true);
     }
-    addLog(std::string(getResultText(r)));
+    addLog(getResultText(r));
     if (r == RESULT_OK) {
-        addVerboseLog("blank check: " + std::to_string(dwBlocks - dwErased) + " blocks blank, " +
-                      std::to_string(dwErased) + " erased");
+        m_pEvents->blankChecked(dwBlocks - dwErased, dwErased);
     }
     return r;
 }
@@ -314,6 +284,7 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fEraseJ
 // checksum are compared: ERR_CHECKSUM_MISMATCH when they differ.
 uint64_t NSSequenceProcessor::compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress)
 {
+    m_pEvents->stepBegan(JobStep::COMPARE);
     uint32_t dwChecksum = 0;
     getChecksum(pbImage, dwSize, &dwChecksum);
     uint8_t ck1 = 0;
@@ -322,12 +293,10 @@ uint64_t NSSequenceProcessor::compareChecksum(const uint8_t* pbImage, uint64_t d
     if (r != RESULT_OK) {
         return r;
     }
-    const uint32_t dwHost = dwChecksum & 0xFFFFu;
-    const uint32_t dwTarget = ck1 + (uint32_t{ck2} << 8);
-    char line[64];
-    std::snprintf(line, sizeof line, "checksum: host %04X, target %04X", dwHost, dwTarget);
-    addVerboseLog(line);
-    return dwHost == dwTarget ? RESULT_OK : ERR_CHECKSUM_MISMATCH;
+    const auto wHost = static_cast<uint16_t>(dwChecksum);
+    const auto wTarget = static_cast<uint16_t>(ck1 | ck2 << 8);
+    m_pEvents->checksumsCompared(wHost, wTarget);
+    return wHost == wTarget ? RESULT_OK : ERR_CHECKSUM_MISMATCH;
 }
 
 uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
@@ -478,36 +447,26 @@ uint64_t NSSequenceProcessor::comSiliconSignatureProc()
         .attempts = m_ContextInfo.ComRetryMax,
     });
     if (r == RESULT_OK) {
-        addVerboseLog("device " + deviceName() + " (code " + hexBytes(signature.DevCode, 3) + "), code flash " +
-                      std::to_string(flashSize(true)) + " bytes, data flash " + std::to_string(flashSize(false)) +
-                      " bytes, firmware " + hexBytes(signature.FVer, 3));
+        m_pEvents->signatureRead(this->signature());
     }
     return r;
 }
 
-// The device name as text: characters other than printable ASCII as '?',
-// the spaces that pad it dropped.
-std::string NSSequenceProcessor::deviceName() const
+// The device name as text, with '?' for a character other than printable
+// ASCII and the spaces that pad it dropped; the flash sizes from the end
+// addresses.
+DeviceSignature NSSequenceProcessor::signature() const
 {
-    std::string name(reinterpret_cast<const char*>(m_ContextInfo.SiliconSignature.DevName));
-    std::replace_if(
-        name.begin(), name.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
-    name.erase(name.find_last_not_of(' ') + 1);
-    return name;
-}
-
-std::string NSSequenceProcessor::signatureLines() const
-{
-    const auto size = [](uint64_t dwBytes) {
-        char text[64];
-        std::snprintf(text, sizeof text, "%llu bytes (%g KiB)", static_cast<unsigned long long>(dwBytes),
-                      static_cast<double>(dwBytes) / 1024);
-        return std::string(text);
-    };
     const _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
-    return "device-name: " + deviceName() + "\ndevice-code: " + hexBytes(signature.DevCode, 3) +
-           "\ncode-flash-size: " + size(flashSize(true)) + "\ndata-flash-size: " + size(flashSize(false)) +
-           "\nfirmware-version: " + hexBytes(signature.FVer, 3) + "\n";
+    std::string strName(reinterpret_cast<const char*>(signature.DevName));
+    std::replace_if(
+        strName.begin(), strName.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
+    strName.erase(strName.find_last_not_of(' ') + 1);
+    return {.strName = strName,
+            .strCode = hexBytes(signature.DevCode, 3),
+            .dwCodeFlashSize = flashSize(true),
+            .dwDataFlashSize = flashSize(false),
+            .strVersion = hexBytes(signature.FVer, 3)};
 }
 
 // ---------------------------------------------------------------------------
@@ -597,7 +556,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
         return r;
     }
 
-    addVerboseLog(progressLine("programming", 0, dataLength));
+    m_pEvents->progress(JobStep::PROGRAM, 0, dataLength);
     for (uint64_t b = 0; b < dwBlocks; ++b) {
         const bool fLastBlock = b == dwBlocks - 1;
         const uint8_t* pbBlock = fLastBlock && pbLastBlock ? pbLastBlock.get() : data + b * BLOCK_SIZE;
@@ -609,7 +568,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
                 return rFrame;
             }
         }
-        addVerboseLog(progressLine("programming", std::min((b + 1) * BLOCK_SIZE, dataLength), dataLength));
+        m_pEvents->progress(JobStep::PROGRAM, std::min((b + 1) * BLOCK_SIZE, dataLength), dataLength);
     }
     return RESULT_OK;
 }

@@ -1,6 +1,7 @@
-// The programming sequence: the job's records, the message of every result
-// code, the log path to a delegate, and one procedure per protocol exchange
-// with the target, run in order by `programming`.
+// The programming sequence: one procedure per protocol exchange with the
+// target, run in order by `programming` for a job of each kind. It tells what
+// happens through its JobEvents, and offers its record of each job (the
+// headings and result texts of its steps) to a delegate, if there is one.
 #pragma once
 
 #include <atomic>
@@ -11,83 +12,18 @@
 #include <string_view>
 
 #include "ExchangeRunner.h"
+#include "JobEvents.h"
 #include "JobRequest.h"
 #include "NSCommandProcessor.h"
 #include "NSSerialPortProcessor.h"
 #include "NSTargetFile.h"
 #include "NSWaitingTimeCalculator.h"
 #include "ResultCodes.h"
+#include "SequenceRecords.h"
 
-// Record of the command exchange under way (or of the last one).
-struct _COMMANDINFO {
-    uint8_t Command;  // command code
-    uint8_t ST1;      // status byte answering a command frame
-    uint8_t DST1;     // first status byte answering a data frame
-    uint8_t DST2;     // second status byte answering a data frame
-    uint64_t Retry;   // index, from 0, of the attempt under way
-};
-
-// The job's outcome, written through _CONTEXTINFO::pResultInfo.
-struct _RESULTINFO {
-    uint64_t Result;
-    _COMMANDINFO ComInfo;
-    bool DeviceGone = false;     // the serial device went away during the job
-    bool UnaskedAnswer = false;  // the target sent an answer that no frame asked for
-    char Reason[160] = {};       // what happened, where the code's meaning says less (a stop, the port's open); or ""
-};
-
-struct _TARGETFILEINFO {
-    char FilePath[1024];  // UTF-8, zero-terminated
-    uint64_t ProgramAddress;
-    uint64_t ProgramSize;
-    uint64_t DataAddress;
-    uint64_t DataSize;
-};
-
-// The two data bytes of a long Baud Rate Set answer.
-struct _BAUDRATESETSTAT {
-    uint8_t D01;
-    uint8_t D02;
-};
-
-// The target's silicon signature, bytes as received; addresses low byte first.
-struct _SILICONSIGNATURE {
-    uint8_t DevCode[3];
-    uint8_t DevName[11];  // ten characters and a terminating zero
-    uint8_t CodeEndAddress[3];
-    uint8_t DataEndAddress[3];
-    uint8_t FVer[3];
-};
-
-struct _SECURITYGETINFO {
-    uint8_t Flg;
-    uint8_t Bot;
-    uint8_t Ssl;
-    uint8_t Ssh;
-    uint8_t Sel;
-    uint8_t Seh;
-};
-
-// The programming context: built by the command driver, copied by `start`.
-struct _CONTEXTINFO {
-    uint8_t BaudRate;  // link-speed code 0..3 of Baud Rate Set
-    _RESULTINFO* pResultInfo;
-    char PortName[1024];  // UTF-8, zero-terminated
-    _TARGETFILEINFO TargetFileInfo;
-    _BAUDRATESETSTAT BaudRateStat;
-    _SILICONSIGNATURE SiliconSignature;
-    _SECURITYGETINFO SecurityGetInfo;
-    _COMMANDINFO ComInfo;
-    uint64_t TransitionStartTime;  // ms: DTR back to idle during mode entry
-    uint64_t TransitionEndTime;    // ms: last Baud Rate Set frame sent
-    uint64_t ComRetryMax;          // attempts of a command exchange
-    uint64_t RetryWaitTime;        // ms after a failed attempt
-    uint64_t SendWait;             // ms before each frame and between line changes
-    uint64_t ReceiveTimeout;       // ms: status timeout of Baud Rate Set
-};
-
-// Receives the sequence's log lines, in order, wherever the main dispatch
-// queue is drained.
+// Receives the sequence's record of each job ("## Programming Mode\n", the
+// result texts of its steps, "## Write Complete"), line by line in order,
+// wherever the main dispatch queue is run.
 class NSSequenceProcessorDelegate {
 public:
     virtual ~NSSequenceProcessorDelegate() = default;
@@ -98,10 +34,8 @@ public:
 // alive until it has been delivered.
 class NSSequenceProcessor : public std::enable_shared_from_this<NSSequenceProcessor> {
 public:
-    // Works on a real serial device.
-    NSSequenceProcessor();
-    // Works on the given port (tests pass a port that plays the board).
-    explicit NSSequenceProcessor(std::unique_ptr<NSSerialPortProcessor> pComPort);
+    // Works on the given port; tells pEvents (not owned; null: nobody) what each job does.
+    NSSequenceProcessor(std::unique_ptr<NSSerialPortProcessor> pComPort, JobEvents* pEvents);
     NSSequenceProcessor(const NSSequenceProcessor&) = delete;
     NSSequenceProcessor& operator=(const NSSequenceProcessor&) = delete;
     ~NSSequenceProcessor();
@@ -115,30 +49,21 @@ public:
     NSSequenceProcessorDelegate* delegate() const;
     // Not owned; clear it before the delegate goes away.
     void setDelegate(NSSequenceProcessorDelegate* pDelegate);
-    // Posts the line for the delegate without waiting for its delivery.
-    void addLog(const std::string& strLog);
-    // With verbose on, the job also logs each step in plain English: the
-    // image, the port, mode entry, the device, the blank check, progress of
-    // the programming step (progressLine) and the checksums.
-    void setVerbose(bool fVerbose);
-    // strStep is one word: "programming", "erasing".
-    static std::string progressLine(const std::string& strStep, uint64_t dwDone, uint64_t dwTotal);
-    // Reads a line made by progressLine; false for any other line.
-    static bool parseProgressLine(const std::string& strLog, std::string* pstrStep, uint64_t* pdwDone,
-                                  uint64_t* pdwTotal);
+    // Posts the line for the delegate without waiting for its delivery; without a delegate, does nothing.
+    void addLog(std::string_view strLog);
 
     // One job of the given kind.
     uint64_t start(_CONTEXTINFO contextInfo, JobKind job = JOB_WRITE);
     // From any thread: the job ends at its next wait, as on a line that went
-    // dead, and its end steps run. Also before the job has started.
-    void stop();
+    // dead, and its end steps run; a job that fails from then on ends with
+    // ERR_RECV_TIMEOUT and the reason "stopped by " and pszCause ("SIGINT", a
+    // text that lives as long as the program). Also before the job has started.
+    void stop(const char* pszCause);
     uint64_t programming();
     uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize, uint64_t dataStartAddress,
                                       uint64_t dataSize);
-    const _CONTEXTINFO& contextInfo() const { return m_ContextInfo; }
-    // The stored signature as "name: value" lines: device-name, device-code,
-    // code-flash-size, data-flash-size, firmware-version.
-    std::string signatureLines() const;
+    // The signature that the last mode entry read.
+    DeviceSignature signature() const;
 
     // Mode entry and link set-up.
     uint64_t programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR);
@@ -167,9 +92,7 @@ private:
     uint64_t enterProgrammingMode();
     uint64_t blankCheckAndErase(uint64_t dwBlocks, bool fEraseJob);
     uint64_t compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress);
-    void addVerboseLog(const std::string& strLog);
     uint64_t flashSize(bool codeFlash) const;
-    std::string deviceName() const;
     void driveDtr(bool fActive, bool fInvert);
     uint64_t blankCheck(uint64_t dwStartAddress, uint64_t endAddress, uint64_t dwBlocks, bool codeFlash);
     uint64_t sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds, uint64_t dwTss);
@@ -184,10 +107,12 @@ private:
     std::unique_ptr<NSSerialPortProcessor> m_ComPort;
     std::unique_ptr<NSTargetFile> m_TargetFile;
     std::unique_ptr<NSWaitingTimeCalculator> m_Wait;
-    ExchangeRunner m_Exchange;  // every exchange with the target
+    JobEvents* const m_pEvents;  // never null: nobody's are JobEvents' own, which do nothing
+    ExchangeRunner m_Exchange;   // every exchange with the target
     std::atomic<NSSequenceProcessorDelegate*> m_delegate{nullptr};
     uint64_t m_dwInitResult = ERR_INIT;  // until initialize succeeds
     bool m_fInvertDtr = false;
     JobKind m_EJob = JOB_WRITE;
-    std::atomic<bool> m_fVerbose{false};  // read by stop() on another thread
+    std::atomic<const char*> m_pszStopCause{nullptr};  // set by stop() on another thread
+    std::string m_strReason;                           // what a failure's code does not say, as it happens
 };

@@ -55,6 +55,22 @@ void view_help()
     std::puts("notice: write file format is sketch.bin only.");
 }
 
+// The signature as --info shows it: "name: value" lines of device-name,
+// device-code, code-flash-size, data-flash-size and firmware-version.
+std::string signatureLines(const DeviceSignature& signature)
+{
+    const auto size = [](uint64_t dwBytes) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%llu bytes (%g KiB)", static_cast<unsigned long long>(dwBytes),
+                      static_cast<double>(dwBytes) / 1024);
+        return std::string(text);
+    };
+    return "device-name: " + signature.strName + "\ndevice-code: " + signature.strCode +
+           "\ncode-flash-size: " + size(signature.dwCodeFlashSize) +
+           "\ndata-flash-size: " + size(signature.dwDataFlashSize) + "\nfirmware-version: " + signature.strVersion +
+           "\n";
+}
+
 // The exit status of a program that wrote to standard output: status when all
 // of it was written, else 1 with the reason on standard error (a full device,
 // a reader that went away, a closed output).
@@ -118,12 +134,11 @@ int main(int argc, char* argv[])
     if (request.fVerbose) {
         verboseLog.emplace(stderr, System::rewritesLines(stderr));
     }
-    auto driver = std::make_shared<CommandDriver>();
-    driver->setVerboseLog(verboseLog ? &*verboseLog : nullptr);
+    auto driver = std::make_shared<CommandDriver>(verboseLog ? &*verboseLog : nullptr);
 
     // The job runs off the main thread, which waits for its end; in verbose
-    // mode it shows the job's log lines meanwhile, and the job's last task
-    // ends that. The join is what makes resultcode safe to read afterwards.
+    // mode it shows the job's events meanwhile, and the job's last task ends
+    // that. The join is what makes resultcode safe to read afterwards.
     {
         // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
         StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); }, &SerialDevice::putBackAll,
@@ -140,18 +155,14 @@ int main(int argc, char* argv[])
         }
         worker.join();
     }
-    const _RESULTINFO resultInfo = driver->resultInfo();
-    const std::string strSignature = driver->signatureLines();
+    const DeviceSignature signature = driver->signature();
     driver.reset();
 
     if (resultcode == 0) {
         if (job == JOB_INFO) {
-            std::fputs(strSignature.c_str(), stdout);
+            std::fputs(signatureLines(signature).c_str(), stdout);
         }
         return outputWritten(0);
-    }
-    if (verboseLog) {
-        verboseLog->addFailure(resultInfo);
     }
     const std::string_view text =
         job == JOB_VERIFY && ResultCodes::of(resultcode).fBoardDiffers ? MISMATCH_TEXT : failureText(job);

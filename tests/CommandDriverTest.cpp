@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "MainDispatchQueue.h"
+#include "ResultCodes.h"
 #include "ScriptedPort.h"
 
 // One driver takes every row in turn. Names of 1023 bytes fit, and that job
@@ -39,7 +39,7 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
         script.expectOpen(port).expectDtr(true).expectBreak(true).expectFlush().expectDtr(false).expectBreak(false);
         script.expectSend({0x00}).expectSend({0x01, 0x03, 0x9A, 0x00, 0x21, 0x42, 0x03});
         script.answer({0x02, 0x01, 0x15, 0xEA, 0x03}).expectDtr(true).expectClose();
-        CommandDriver driver(std::move(board));
+        CommandDriver driver(std::move(board), nullptr);
         for (const auto& row : rows) {
             SCOPED_TRACE(row.what);
             EXPECT_EQ(driver.pushJob({.strImagePath = row.file, .strPortName = row.port}), row.result);
@@ -49,7 +49,5 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
             EXPECT_EQ(script.problems(), "") << "only the first job may reach the board";
         }
     }
-    // "## Write Failed" is still queued for the driver that is gone.
-    MainDispatchQueue::drain();
     std::remove(image.c_str());
 }

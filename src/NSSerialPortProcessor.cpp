@@ -1,15 +1,12 @@
 #include "NSSerialPortProcessor.h"
 
-#include "NSGetTime.h"
 #include "ResultCodes.h"
 #include "SerialDevice.h"
-#include "SteadyWait.h"
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <new>
-#include <system_error>
+#include <utility>
 
 namespace {
 
@@ -18,19 +15,21 @@ constexpr uint64_t RECEIVE_LIMIT = NSSerialPortProcessor::RECEIVE_BUFFER_SIZE - 
 
 }  // namespace
 
-NSSerialPortProcessor::NSSerialPortProcessor() = default;
+NSSerialPortProcessor::NSSerialPortProcessor() : NSSerialPortProcessor(PortSystem::ofThisMachine()) {}
 
-NSSerialPortProcessor::~NSSerialPortProcessor() { NSSerialPortProcessor::Close(); }
+NSSerialPortProcessor::NSSerialPortProcessor(std::unique_ptr<PortSystem> pSystem) : m_pSystem(std::move(pSystem)) {}
+
+NSSerialPortProcessor::~NSSerialPortProcessor() { Close(); }
 
 uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
 {
     // A second Open without Close would free the buffer under a running thread.
-    NSSerialPortProcessor::Close();
+    Close();
 
     m_strOpenFailure.clear();
     uint64_t r = makeReceiveBuffer();
     if (r == RESULT_OK) {
-        r = SerialDevice::open(pbPortName, &m_device, &m_strOpenFailure);
+        r = m_pSystem->openDevice(pbPortName, &m_device, &m_strOpenFailure);
     }
     if (r != RESULT_OK) {
         return r;
@@ -41,9 +40,8 @@ uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
     m_isDeviceGone.store(false);
     setRecvLoopFlag(true);
     m_isRecvStop.store(false);
-    try {
-        m_recvThread = std::thread(&NSSerialPortProcessor::receiveData, this);
-    } catch (const std::system_error&) {
+    m_isReceiving = m_pSystem->startReceiving([this] { return receiveData(); });
+    if (!m_isReceiving) {
         setRecvLoopFlag(false);
         m_device.reset();
         return ERR_INIT;
@@ -60,10 +58,11 @@ uint64_t NSSerialPortProcessor::makeReceiveBuffer()
 
 void NSSerialPortProcessor::Close()
 {
-    if (m_recvThread.joinable()) {
+    if (m_isReceiving) {
         m_isRecvStop.store(true);
         m_device->wake();
-        m_recvThread.join();
+        m_pSystem->stopReceiving();
+        m_isReceiving = false;
     }
     setRecvLoopFlag(false);
     m_device.reset();  // puts back what Open found
@@ -130,29 +129,21 @@ bool NSSerialPortProcessor::IsDeviceGone() { return m_isDeviceGone.load(); }
 
 bool NSSerialPortProcessor::IsLowLatency() { return m_device && m_device->lowLatency(); }
 
-uint64_t NSSerialPortProcessor::Now() { return NSGetTime::getTimeOfDay_msec(); }
+uint64_t NSSerialPortProcessor::Now() { return m_pSystem->now(); }
 
 void NSSerialPortProcessor::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline)
 {
     std::unique_lock<std::mutex> lock(m_mylock);
-    for (uint64_t dwNow = Now(); dwNow < dwDeadline; dwNow = Now()) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwDeadline - dwNow);
-        const bool fChanged = SteadyWait::until(m_received, lock, end, [&] {
-            return m_dwReceivedDataLength != dwKnownLength || !m_isRecvLoop.load() || m_isInterrupted.load();
-        });
-        if (fChanged) {
-            return;
-        }
-    }
+    m_pSystem->waitUntil(m_received, lock, dwDeadline, [&] {
+        return m_dwReceivedDataLength != dwKnownLength || !m_isRecvLoop.load() || m_isInterrupted.load();
+    });
 }
 
 void NSSerialPortProcessor::Pause(uint64_t dwMsec)
 {
-    // On the steady clock, finer than milliseconds; only Interrupt ends it early.
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMsec) + std::chrono::microseconds(1);
+    // Only Interrupt ends it early.
     std::unique_lock<std::mutex> lock(m_mylock);
-    SteadyWait::until(m_received, lock, end, [this] { return m_isInterrupted.load(); });
+    m_pSystem->pause(m_received, lock, dwMsec, [this] { return m_isInterrupted.load(); });
 }
 
 void NSSerialPortProcessor::Interrupt()
@@ -218,20 +209,20 @@ int64_t NSSerialPortProcessor::readDevice()
     return n;
 }
 
-// Sleeps until the device has bytes (or has gone away) or Close wakes it.
-// Once the device has gone away the thread ends: the port no longer reads,
-// and a waiting job learns it at once.
-void NSSerialPortProcessor::receiveData()
+// One pass of the receive thread: sleeps until the device has bytes (or has
+// gone away) or Close wakes it, and reads what it holds; false when the
+// thread is to end. Once the device has gone away the thread ends: the port
+// no longer reads, and a waiting job learns it at once.
+bool NSSerialPortProcessor::receiveData()
 {
-    while (!m_isRecvStop.load()) {
-        const bool fWaited = m_device->awaitInput();
-        if (m_isRecvStop.load()) {
-            return;
-        }
-        if (!fWaited || readDevice() < 0) {
-            m_isDeviceGone.store(true);
-            setRecvLoopFlag(false);
-            return;
-        }
+    const bool fWaited = m_device->awaitInput();
+    if (m_isRecvStop.load()) {
+        return false;
     }
+    if (!fWaited || readDevice() < 0) {
+        m_isDeviceGone.store(true);
+        setRecvLoopFlag(false);
+        return false;
+    }
+    return true;
 }

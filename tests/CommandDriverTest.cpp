@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "ResultCodes.h"
-#include "ScriptedPort.h"
+#include "ScriptedBoard.h"
 
 // One driver takes every row in turn. Names of 1023 bytes fit, and that job
 // reaches the board, which refuses its Baud Rate Set (ST1 0x15). Every later
@@ -34,8 +34,9 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
          "the image path is 1024 bytes long; at most 1023 are taken"},
     };
     {
-        auto board = std::make_unique<ScriptedPort>();
-        ScriptedPort& script = *board;
+        ScriptedBoard* pScript = nullptr;
+        auto board = ScriptedBoard::port(&pScript);
+        ScriptedBoard& script = *pScript;
         script.expectOpen(port).expectDtr(true).expectBreak(true).expectFlush().expectDtr(false).expectBreak(false);
         script.expectSend({0x00}).expectSend({0x01, 0x03, 0x9A, 0x00, 0x21, 0x42, 0x03});
         script.answer({0x02, 0x01, 0x15, 0xEA, 0x03}).expectDtr(true).expectClose();

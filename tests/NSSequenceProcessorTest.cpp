@@ -15,13 +15,13 @@
 #include <numeric>
 
 #include "MainDispatchQueue.h"
-#include "ScriptedPort.h"
+#include "ScriptedBoard.h"
 #include "VerboseLog.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using P = ScriptedPort&;
+using P = ScriptedBoard&;
 constexpr char PORT[] = "/dev/scripted";
 constexpr uint8_t ACK = 0x06;
 
@@ -208,8 +208,9 @@ struct Job : NSSequenceProcessorDelegate {
 Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PATH, uint8_t baud = 0,
         bool inverted = false, JobKind kind = JOB_WRITE)
 {
-    auto port = std::make_unique<ScriptedPort>();
-    ScriptedPort& board = *port;
+    ScriptedBoard* pBoard = nullptr;
+    auto port = ScriptedBoard::port(&pBoard);
+    ScriptedBoard& board = *pBoard;
     board.expectOpen(PORT);
     script(board);
     board.expectDtr(!inverted).expectClose();
@@ -223,9 +224,9 @@ Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PA
     std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s", path.c_str());
     context.BaudRate = baud;
     context.pResultInfo = &job.info;
-    const uint64_t started = board.Now();
+    const uint64_t started = board.now();
     job.result = sequence->start(context, kind);
-    job.elapsedMs = board.Now() - started;
+    job.elapsedMs = board.now() - started;
     MainDispatchQueue::drain();
     sequence->setDelegate(nullptr);
     job.verbose.resize(static_cast<size_t>(std::ftell(pVerbose)));

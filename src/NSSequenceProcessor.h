@@ -40,67 +40,70 @@ public:
     NSSequenceProcessor& operator=(const NSSequenceProcessor&) = delete;
     ~NSSequenceProcessor();
 
-    // Prepares the frame buffers. When that fails every later job is refused
-    // with ERR_INIT before the port is opened.
-    uint64_t initialize();
-    void initCommandInfo(uint8_t bCommand);
-    static std::string_view getResultText(uint64_t dwResult);
-
+    // The delegate that gets the record of each job, or null.
     NSSequenceProcessorDelegate* delegate() const;
-    // Not owned; clear it before the delegate goes away.
+    // Takes the delegate (not owned; null: none); clear it before the delegate goes away.
     void setDelegate(NSSequenceProcessorDelegate* pDelegate);
-    // Posts the line for the delegate without waiting for its delivery; without a delegate, does nothing.
-    void addLog(std::string_view strLog);
 
-    // One job of the given kind.
+    // Runs one job of the given kind on a copy of the context; returns its
+    // result code, which it has also left in *contextInfo.pResultInfo.
     uint64_t start(_CONTEXTINFO contextInfo, JobKind job = JOB_WRITE);
     // From any thread: the job ends at its next wait, as on a line that went
     // dead, and its end steps run; a job that fails from then on ends with
     // ERR_RECV_TIMEOUT and the reason "stopped by " and pszCause ("SIGINT", a
     // text that lives as long as the program). Also before the job has started.
     void stop(const char* pszCause);
-    uint64_t programming();
-    uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize, uint64_t dataStartAddress,
-                                      uint64_t dataSize);
     // The signature that the last mode entry read.
     DeviceSignature signature() const;
-
-    // Mode entry and link set-up.
-    uint64_t programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR);
-    uint64_t comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage);
-    uint64_t comResetProc();
-    uint64_t comSiliconSignatureProc();
-
-    // Flash blocks and programming.
-    uint64_t comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash);
-    uint64_t comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash);
-    uint64_t comProgrammingProc(uint64_t dwStartAddress, uint64_t endAddress, const uint8_t* data, uint64_t dataLength,
-                                bool codeFlash);
-    uint64_t comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2, bool codeFlash);
-    uint64_t getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum);
-
-    // Sleeps on the port's millisecond clock for more than dwMsec ms; returns the ms that passed.
-    uint64_t wait(uint64_t dwMsec);
-
-    uint64_t makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const;
-    uint64_t splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const;
 
 private:
     using StatusParser = uint64_t (NSCommandProcessor::*)(uint8_t* pbSt1);
 
+    // Prepares the frame buffers. When that fails every later job is refused
+    // with ERR_INIT before the port is opened.
+    uint64_t initialize();
+    void initCommandInfo(uint8_t bCommand);
+    static std::string_view getResultText(uint64_t dwResult);
+    // Posts the line for the delegate without waiting for its delivery; without a delegate, does nothing.
+    void addLog(std::string_view strLog);
+
+    // The job: its settings, its steps, its end steps.
+    uint64_t programming();
     uint64_t runJob();
     uint64_t enterProgrammingMode();
+    uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize, uint64_t dataStartAddress,
+                                      uint64_t dataSize);
     uint64_t blankCheckAndErase(uint64_t dwBlocks, bool fEraseJob);
     uint64_t compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress);
     uint64_t flashSize(bool codeFlash) const;
+
+    // Mode entry and link set-up.
+    uint64_t programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR);
     void driveDtr(bool fActive, bool fInvert);
+    uint64_t comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage);
+    uint64_t comResetProc();
+    uint64_t comSiliconSignatureProc();
+
+    // Flash blocks, programming and checksum.
+    uint64_t comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash);
     uint64_t blankCheck(uint64_t dwStartAddress, uint64_t endAddress, uint64_t dwBlocks, bool codeFlash);
+    uint64_t comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash);
+    uint64_t comProgrammingProc(uint64_t dwStartAddress, uint64_t endAddress, const uint8_t* data, uint64_t dataLength,
+                                bool codeFlash);
     uint64_t sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds, uint64_t dwTss);
+    uint64_t comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2, bool codeFlash);
+    uint64_t getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum);
+
+    // The answers the exchanges are owed, and the waits.
     static uint64_t statusResult(uint64_t rCheck, bool fAcknowledged, uint64_t dwRefused);
     ExchangeRunner::Answer commandStatus(const char* pszWhat, uint64_t timeout, StatusParser parser);
     ExchangeRunner::Answer dataFrameStatus(const char* pszWhat, uint64_t timeout, bool fTwoBytesAllowed);
     static ExchangeRunner::Answer resultData(const char* pszWhat, uint64_t timeout, uint64_t dwSize,
                                              std::function<uint64_t()> parse);
+    // Sleeps on the port's millisecond clock for more than dwMsec ms; returns the ms that passed.
+    uint64_t wait(uint64_t dwMsec);
+    uint64_t makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const;
+    uint64_t splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const;
 
     std::unique_ptr<NSCommandProcessor> m_Cmd;
     _CONTEXTINFO m_ContextInfo{};

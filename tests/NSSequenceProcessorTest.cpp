@@ -239,21 +239,6 @@ Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PA
 
 }  // namespace
 
-// The texts the sequence logs for its results: a sample with the record's own
-// spelling, and a code outside the table (even one whose low bits name a row).
-TEST(NSSequenceProcessor, ResultTexts)
-{
-    const std::pair<uint64_t, const char*> texts[] = {
-        {0x0000, " OK\n"},
-        {0x200D, " Error\nエラー：Cehcksumコマンドで取得した値とGUIで算出した値が異なる\n"},
-        {0x3007, " Error\nエラー：データ・フラッシュ・メモリの開始アドレスが不正\n"},
-        {0x100002009, " Error\nエラー：不明なエラーが発生しました\n"},
-    };
-    for (const auto& [code, text] : texts) {
-        EXPECT_EQ(NSSequenceProcessor::getResultText(code), text) << std::hex << code;
-    }
-}
-
 // Every way a job ends on the line, one row each: after the port opens the
 // board plays `script`; the job ends with `result`, its record naming the last
 // exchange and its attempt (from 0). Where minMs is given the job lasts that
@@ -494,7 +479,7 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         // A step logs its own result; the job's is 0x2005 once the device has gone away.
         if (job.log.size() > 1 && (row.command == 0x32 || row.command == 0x22 || row.command == 0x40) &&
             !job.info.DeviceGone) {
-            EXPECT_EQ(job.log.end()[-2], NSSequenceProcessor::getResultText(row.result)) << "the step logs its result";
+            EXPECT_EQ(job.log.end()[-2], ResultCodes::of(row.result).text) << "the step logs its result";
         }
         EXPECT_GE(job.elapsedMs, row.minMs);
         EXPECT_TRUE(row.minMs == 0 || job.elapsedMs < row.minMs + 100) << job.elapsedMs << " ms: a pause too many";

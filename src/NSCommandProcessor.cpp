@@ -19,16 +19,6 @@ constexpr uint8_t SIGNATURE_DATA_LENGTH = 22;
 constexpr uint8_t CHECKSUM_DATA_LENGTH = 2;
 constexpr uint64_t DEVICE_NAME_LENGTH = 10;
 
-// Two's complement of the 8-bit sum of the bytes in [start, start + count).
-uint8_t sumOf(const uint8_t* pbData, int64_t start, int64_t count)
-{
-    uint8_t bSum = 0;
-    for (int64_t i = start; i < start + count; ++i) {
-        bSum = static_cast<uint8_t>(bSum - pbData[i]);
-    }
-    return bSum;
-}
-
 }  // namespace
 
 const char* NSCommandProcessor::commandName(uint8_t bCommand)
@@ -63,7 +53,11 @@ uint8_t* NSCommandProcessor::GetDataFrames() { return m_pbDataFlames.get(); }
 
 uint8_t NSCommandProcessor::getCheckSum(const uint8_t* pbData, int32_t startIndex, int32_t count)
 {
-    return sumOf(pbData, startIndex, count);
+    uint8_t bSum = 0;
+    for (int32_t i = startIndex; i < startIndex + count; ++i) {
+        bSum = static_cast<uint8_t>(bSum - pbData[i]);
+    }
+    return bSum;
 }
 
 // A frame's length byte counts its data bytes; 0x00 reads as none here, so a
@@ -91,7 +85,7 @@ uint64_t NSCommandProcessor::buildFrame(uint8_t bStart, std::span<const uint8_t>
     pbFrame[0] = bStart;
     pbFrame[1] = static_cast<uint8_t>(payload.size());  // a 256-byte payload is sent as 0x00
     std::copy(payload.begin(), payload.end(), pbFrame + 2);
-    pbFrame[sumOffset] = sumOf(pbFrame, 1, static_cast<int64_t>(payload.size()) + 1);
+    pbFrame[sumOffset] = getCheckSum(pbFrame, 1, static_cast<int32_t>(payload.size()) + 1);
     pbFrame[sumOffset + 1] = bEnd;
     *cmdLength = sumOffset + 2;
     return RESULT_OK;
@@ -126,7 +120,7 @@ uint64_t NSCommandProcessor::checkStatusFrame(uint8_t bLength) const
     if (pbFrame[0] != STX || pbFrame[1] != bLength || pbFrame[bLength + 3] != ETX) {
         return ERR_FRAME_FORMAT;
     }
-    if (sumOf(pbFrame, 1, bLength + 1) != pbFrame[bLength + 2]) {
+    if (getCheckSum(pbFrame, 1, bLength + 1) != pbFrame[bLength + 2]) {
         return ERR_SUM;
     }
     return RESULT_OK;
@@ -143,7 +137,7 @@ uint64_t NSCommandProcessor::checkResultDataFrame(uint8_t bLength) const
     if (pbFrame[0] != STX || pbFrame[bReceivedLength + 3] != ETX) {
         return ERR_FRAME_FORMAT;
     }
-    if (sumOf(pbFrame, 1, bReceivedLength + 1) != pbFrame[bReceivedLength + 2]) {
+    if (getCheckSum(pbFrame, 1, bReceivedLength + 1) != pbFrame[bReceivedLength + 2]) {
         return ERR_SUM;
     }
     if (bReceivedLength != bLength) {
@@ -236,7 +230,7 @@ uint64_t NSCommandProcessor::CheckBaudRateStatus(uint8_t* pbSt1, uint8_t* pdD01,
         return ERR_INIT;
     }
     // This answer is checked sum first; the sum covers as many bytes as the frame's length byte says.
-    if (sumOf(pbFrame, 1, pbFrame[1] + 1) != pbFrame[5]) {
+    if (getCheckSum(pbFrame, 1, pbFrame[1] + 1) != pbFrame[5]) {
         return ERR_SUM;
     }
     if (pbFrame[0] != STX || pbFrame[1] != 3 || pbFrame[6] != ETX) {

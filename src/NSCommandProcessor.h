@@ -41,9 +41,6 @@ public:
     // Takes dwCount bytes from the front of a receive buffer; returns where its first answer frame lies.
     static AnswerFrame locateAnswerFrame(const uint8_t* pbData, uint64_t dwCount);
 
-    // Two's complement of the 8-bit sum of count bytes from startIndex.
-    uint8_t getCheckSum(const uint8_t* pbData, int32_t startIndex, int32_t count);
-
     uint64_t makeAddressRangeCommand(uint8_t bCommand, uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal,
                                      uint8_t bEam, uint8_t bEah, uint64_t* cmdLength);
     uint64_t makeDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame, uint64_t* cmdLength);
@@ -76,6 +73,8 @@ public:
     uint64_t CheckChecksumDataFrams(uint8_t* pbCk1, uint8_t* pbCk2);
 
 private:
+    // Two's complement of the 8-bit sum of count bytes from startIndex.
+    static uint8_t getCheckSum(const uint8_t* pbData, int32_t startIndex, int32_t count);
     // Writes one frame into the transmit buffer: start byte, length byte, payload, sum, end byte.
     // Zero-fills the buffer and sets the length to 0 first; refuses with ERR_PARAMETER when !fValid.
     uint64_t buildFrame(uint8_t bStart, std::span<const uint8_t> payload, uint8_t bEnd, bool fValid,

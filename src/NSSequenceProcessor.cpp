@@ -395,12 +395,14 @@ uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t volt
                      .timeout = m_ContextInfo.ReceiveTimeout,
                      .check =
                          [&](uint64_t dwLength) {
-                             _BAUDRATESETSTAT& stat = m_ContextInfo.BaudRateStat;
                              uint64_t r = ERR_RECV_TIMEOUT;
                              if (dwLength == STATUS_FRAME_SIZE) {
                                  r = m_Cmd->CheckStatus(&info.ST1);
                              } else if (dwLength == BAUD_RATE_ANSWER_SIZE) {
-                                 r = m_Cmd->CheckBaudRateStatus(&info.ST1, &stat.D01, &stat.D02);
+                                 // The two settings it repeats are checked with the frame and not kept.
+                                 uint8_t bD01 = 0;
+                                 uint8_t bD02 = 0;
+                                 r = m_Cmd->CheckBaudRateStatus(&info.ST1, &bD01, &bD02);
                              } else {
                                  return r;
                              }
@@ -701,9 +703,9 @@ uint64_t NSSequenceProcessor::wait(uint64_t dwMsec)
     return m_ComPort->Now() - dwStart;
 }
 
-uint64_t NSSequenceProcessor::makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const
+uint64_t NSSequenceProcessor::makeAddress(uint8_t bLow, uint8_t bMid, uint8_t bHigh) const
 {
-    return uint64_t{bLow} + uint64_t{mid} * 0x100 + uint64_t{low} * 0x10000;
+    return uint64_t{bLow} + uint64_t{bMid} * 0x100 + uint64_t{bHigh} * 0x10000;
 }
 
 uint64_t NSSequenceProcessor::splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const

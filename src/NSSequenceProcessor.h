@@ -27,6 +27,7 @@
 class NSSequenceProcessorDelegate {
 public:
     virtual ~NSSequenceProcessorDelegate() = default;
+    // Takes one line of the record.
     virtual void delegateAddLog(const std::string& strLog) = 0;
 };
 
@@ -102,7 +103,8 @@ private:
                                              std::function<uint64_t()> parse);
     // Sleeps on the port's millisecond clock for more than dwMsec ms; returns the ms that passed.
     uint64_t wait(uint64_t dwMsec);
-    uint64_t makeAddress(uint8_t bLow, uint8_t mid, uint8_t low) const;
+    // Joins three address bytes, low byte first, into an address.
+    uint64_t makeAddress(uint8_t bLow, uint8_t bMid, uint8_t bHigh) const;
     uint64_t splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const;
 
     std::unique_ptr<NSCommandProcessor> m_Cmd;

@@ -174,6 +174,4 @@ const std::vector<BlockRun>& NSTargetFile::GetProgramRuns() const { return m_Pro
 
 const std::vector<BlockRun>& NSTargetFile::GetDataRuns() const { return m_DataRuns; }
 
-InputFileType NSTargetFile::GetFileType() const { return m_EInputFile; }
-
 const std::string& NSTargetFile::GetProblemText() const { return m_strProblem; }

@@ -49,16 +49,6 @@ public:
     // extension) keeps the image loaded before; a later one leaves none. The
     // path's bytes reach the system unchanged.
     uint64_t ReadFile(const std::string& strPath);
-    // Loads the raw binary at strPath as the code image, whose one run is the
-    // whole image: RESULT_OK, ERR_FILE_SIZE (empty or larger than
-    // MAX_PROGRAM_SIZE) or ERR_FILE_READ; drops any earlier image first.
-    uint64_t readFromBinFile(const std::string& strPath);
-    // Loads the HEX, S-record or ELF file at strPath, as GetFileType says:
-    // RESULT_OK, ERR_FILE_FORMAT, ERR_FILE_SIZE or ERR_FILE_READ, as ReadFile;
-    // drops any earlier image first.
-    uint64_t readFromAddressedFile(const std::string& strPath);
-    // Drops both images and their runs.
-    void releaseData();
 
     // The code image, from address 0 (null while none is loaded).
     const uint8_t* GetProgramMemory() const;
@@ -72,13 +62,21 @@ public:
     const std::vector<BlockRun>& GetProgramRuns() const;
     // The runs of blocks the data image gives bytes in, as offsets from 0xF1000.
     const std::vector<BlockRun>& GetDataRuns() const;
-    // The type of the last file offered to ReadFile.
-    InputFileType GetFileType() const;
     // Why the last ReadFile failed, naming the line or the ELF field and the
     // address where the file is at fault; empty after a success.
     const std::string& GetProblemText() const;
 
 private:
+    // Loads the raw binary at strPath as the code image, whose one run is the
+    // whole image: RESULT_OK, ERR_FILE_SIZE (empty or larger than
+    // MAX_PROGRAM_SIZE) or ERR_FILE_READ; drops any earlier image first.
+    uint64_t readFromBinFile(const std::string& strPath);
+    // Loads the HEX, S-record or ELF file at strPath, as m_EInputFile says:
+    // RESULT_OK, ERR_FILE_FORMAT, ERR_FILE_SIZE or ERR_FILE_READ, as ReadFile;
+    // drops any earlier image first.
+    uint64_t readFromAddressedFile(const std::string& strPath);
+    // Drops both images and their runs.
+    void releaseData();
     uint64_t readWholeFile(const std::string& strPath, uint64_t maxSize, std::unique_ptr<uint8_t[]>* ppbFile,
                            uint64_t* pdwSize);
     uint64_t takeImages(const MemoryImage& image);
@@ -87,7 +85,7 @@ private:
     uint64_t m_dwProgramSize = 0;
     std::unique_ptr<uint8_t[]> m_pbData;
     uint64_t m_dwDataSize = 0;
-    InputFileType m_EInputFile = INPUT_FILE_NONE;
+    InputFileType m_EInputFile = INPUT_FILE_NONE;  // the type of the file ReadFile reads now
     std::vector<BlockRun> m_ProgramRuns;
     std::vector<BlockRun> m_DataRuns;
     std::string m_strProblem;

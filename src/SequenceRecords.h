@@ -37,18 +37,9 @@ struct _RESULTINFO {
     }
 };
 
+// The image file; the images and their sizes are the loader's.
 struct _TARGETFILEINFO {
     char FilePath[1024];  // UTF-8, zero-terminated
-    uint64_t ProgramAddress;
-    uint64_t ProgramSize;
-    uint64_t DataAddress;
-    uint64_t DataSize;
-};
-
-// The two data bytes of a long Baud Rate Set answer.
-struct _BAUDRATESETSTAT {
-    uint8_t D01;
-    uint8_t D02;
 };
 
 // The target's silicon signature, bytes as received; addresses low byte first.
@@ -60,24 +51,13 @@ struct _SILICONSIGNATURE {
     uint8_t FVer[3];
 };
 
-struct _SECURITYGETINFO {
-    uint8_t Flg;
-    uint8_t Bot;
-    uint8_t Ssl;
-    uint8_t Ssh;
-    uint8_t Sel;
-    uint8_t Seh;
-};
-
 // The programming context: built by the command driver, copied by `start`.
 struct _CONTEXTINFO {
     uint8_t BaudRate;  // link-speed code 0..3 of Baud Rate Set
     _RESULTINFO* pResultInfo;
     char PortName[1024];  // UTF-8, zero-terminated
     _TARGETFILEINFO TargetFileInfo;
-    _BAUDRATESETSTAT BaudRateStat;
     _SILICONSIGNATURE SiliconSignature;
-    _SECURITYGETINFO SecurityGetInfo;
     _COMMANDINFO ComInfo;
     uint64_t TransitionStartTime;  // ms: DTR back to idle during mode entry
     uint64_t TransitionEndTime;    // ms: last Baud Rate Set frame sent

@@ -26,12 +26,18 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
         uint64_t result;
         const char* reason = "";
     } rows[] = {
-        {"names of 1023 bytes", port, longImage, ERR_COMMAND_FRAME},
-        {"no port name", "", image, ERR_PORT_NOT_SELECTED},
-        {"port name of 1024 bytes", port + "p", image, ERR_PARAMETER,
-         "the port name is 1024 bytes long; at most 1023 are taken"},
-        {"image path of 1024 bytes", "/dev/ttyX", "/" + longImage, ERR_PARAMETER,
-         "the image path is 1024 bytes long; at most 1023 are taken"},
+        {.what = "names of 1023 bytes", .port = port, .file = longImage, .result = ERR_COMMAND_FRAME},
+        {.what = "no port name", .port = "", .file = image, .result = ERR_PORT_NOT_SELECTED},
+        {.what = "port name of 1024 bytes",
+         .port = port + "p",
+         .file = image,
+         .result = ERR_PARAMETER,
+         .reason = "the port name is 1024 bytes long; at most 1023 are taken"},
+        {.what = "image path of 1024 bytes",
+         .port = "/dev/ttyX",
+         .file = "/" + longImage,
+         .result = ERR_PARAMETER,
+         .reason = "the image path is 1024 bytes long; at most 1023 are taken"},
     };
     {
         ScriptedBoard* pScript = nullptr;

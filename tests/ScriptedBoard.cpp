@@ -17,14 +17,14 @@ std::string ScriptedBoard::hex(const Bytes& bytes)
 
 ScriptedBoard& ScriptedBoard::add(std::string event, uint64_t value, Bytes bytes, Arrival arrival)
 {
-    m_script.push_back(Step{std::move(event), value, std::move(bytes), arrival});
+    m_script.push_back(Step{.event = std::move(event), .value = value, .bytes = std::move(bytes), .arrival = arrival});
     return *this;
 }
 
-void ScriptedBoard::retime(size_t index, uint64_t delayMs, bool fDuringStall)
+void ScriptedBoard::retime(const std::string& label, uint64_t delayMs, bool fDuringStall)
 {
     for (Step& step : m_script) {
-        if (step.event.empty() && step.arrival != Arrival::HANG_UP && index-- == 0) {
+        if (step.event.empty() && step.label == label) {
             step.value = delayMs;
             step.arrival = fDuringStall ? Arrival::DURING_STALL : Arrival::ANSWER;
             return;

@@ -38,7 +38,12 @@ public:
     {
         return add("ChangeBaudRate " + std::to_string(dwBaudRate), result);
     }
-    ScriptedBoard& answer(const Bytes& bytes, uint64_t delayMs = 0) { return add("", delayMs, bytes); }
+    // The board answers delayMs after the host event before; a label names the answer for retime.
+    ScriptedBoard& answer(const Bytes& bytes, uint64_t delayMs = 0, std::string label = "")
+    {
+        add("", delayMs, bytes).m_script.back().label = std::move(label);
+        return *this;
+    }
     // The host may end the job here: up to its next event, what follows is
     // what the board would play if the host went on.
     ScriptedBoard& hostMayStop()
@@ -48,11 +53,11 @@ public:
     }
     // The device hangs up: from then on the port no longer reads.
     ScriptedBoard& hangUp(uint64_t delayMs = 0) { return add("", delayMs, {}, Arrival::HANG_UP); }
-    // Makes answer number `index` (from 0, in script order) come after
-    // delayMs, during a stall if fDuringStall: an answer that reaches the
-    // device in time while the host is stalled, which only the host's own
-    // look at the device (TakeInPending) finds.
-    void retime(size_t index, uint64_t delayMs, bool fDuringStall);
+    // Makes the first answer labelled `label` (if any) come after delayMs, during a
+    // stall if fDuringStall: an answer that reaches the device in time while
+    // the host is stalled, which only the host's own look at the device
+    // (TakeInPending) finds.
+    void retime(const std::string& label, uint64_t delayMs, bool fDuringStall);
 
     // Empty when the host followed the script to its end; otherwise where and
     // how it strayed, or which step it never reached.
@@ -71,6 +76,7 @@ private:
         uint64_t value = 0;
         Bytes bytes;
         Arrival arrival = Arrival::ANSWER;
+        std::string label = "";
     };
 
     static std::string hex(const Bytes& bytes);

@@ -9,7 +9,7 @@
 class SerialPortList {
 public:
     // This machine's devices, in order; each system has its own
-    // (src/posix/LinuxSystem.cpp, src/posix/MacSystem.cpp, src/win32/System.cpp).
+    // (posix/LinuxSystem.cpp, posix/MacSystem.cpp, win32/System.cpp).
     static std::vector<std::string> ofThisSystem();
 
     // The devices that Linux's sysfs under `root` shows as hardware terminals

@@ -1,6 +1,6 @@
 // What the program's units need from the system besides the serial device and
 // the stop signals: the standard streams, the terminal, and reading the image.
-// One file per family of systems defines these (src/posix/, src/win32/).
+// One file per family of systems defines these (posix/, win32/).
 #pragma once
 
 #include <cstdint>

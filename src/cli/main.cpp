@@ -144,8 +144,9 @@ int main(int argc, char* argv[])
         StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); }, &SerialDevice::putBackAll,
                                 std::string(failureText(job)));
         LocalOperation operation(driver, request);
-        std::thread worker([&operation, &verboseLog] {
+        std::thread worker([&operation, &verboseLog, &stopSignals] {
             operation.main();
+            stopSignals.jobEnded();
             if (verboseLog) {
                 MainDispatchQueue::async(&MainDispatchQueue::quit);
             }

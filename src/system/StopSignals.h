@@ -21,8 +21,13 @@ public:
     StopSignals(std::function<void(const char* pszCause)> stop, void (*pfnPutBack)(), std::string strLastWords);
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
-    // Stops watching and lets the requests act as before.
+    // Stops watching; a request that comes later is ignored, so that none cuts
+    // short what the program writes after the job.
     ~StopSignals();
+
+    // From the job's thread as the job ends: a request from now on is ignored,
+    // since there is nothing left to stop.
+    void jobEnded();
 
     // What the system's own watch keeps.
     struct Watch;

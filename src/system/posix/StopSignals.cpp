@@ -32,8 +32,8 @@ struct StopSignals::Watch {
     void (*m_pfnPutBack)();
     std::string m_strLastWords;
     sigset_t m_signals{};
-    sigset_t m_previousMask{};
     std::atomic<bool> m_fDone{false};
+    std::atomic<bool> m_fJobEnded{false};
     std::thread m_watcher;
 };
 
@@ -44,18 +44,21 @@ StopSignals::StopSignals(std::function<void(const char*)> stop, void (*pfnPutBac
     for (const StopSignal& signal : STOP_SIGNALS) {
         sigaddset(&m_pWatch->m_signals, signal.iSignal);
     }
-    pthread_sigmask(SIG_BLOCK, &m_pWatch->m_signals, &m_pWatch->m_previousMask);
+    pthread_sigmask(SIG_BLOCK, &m_pWatch->m_signals, nullptr);
     m_pWatch->m_watcher = std::thread(&Watch::watch, m_pWatch.get());
 }
 
+// The signals stay blocked: one that comes now stays pending, and the process
+// ends without taking it.
 StopSignals::~StopSignals()
 {
     m_pWatch->m_fDone.store(true);
     // A signal of the set, sent to the watcher alone, ends its wait.
     pthread_kill(m_pWatch->m_watcher.native_handle(), SIGTERM);
     m_pWatch->m_watcher.join();
-    pthread_sigmask(SIG_SETMASK, &m_pWatch->m_previousMask, nullptr);
 }
+
+void StopSignals::jobEnded() { m_pWatch->m_fJobEnded.store(true); }
 
 void StopSignals::Watch::watch()
 {
@@ -63,6 +66,9 @@ void StopSignals::Watch::watch()
         int iSignal = 0;
         if (sigwait(&m_signals, &iSignal) != 0 || m_fDone.load()) {
             return;
+        }
+        if (m_fJobEnded.load()) {
+            continue;
         }
         if (count > 0) {
             endAtOnce();

@@ -11,7 +11,8 @@ struct StopSignals::Watch {
     std::function<void(const char*)> m_stop;
     void (*m_pfnPutBack)();
     std::string m_strLastWords;
-    int m_iCount = 0;  // the events taken so far
+    int m_iCount = 0;          // the events taken so far
+    bool m_fJobEnded = false;  // from then on an event is ignored
 };
 
 namespace {
@@ -36,22 +37,22 @@ BOOL WINAPI takeConsoleEvent(DWORD dwEvent)
         return FALSE;
     }
     {
+        // Once the job has ended, or the watch is over, an event is taken and ignored.
         std::lock_guard<std::mutex> lock(watchLock);
-        if (pWatch == nullptr) {
-            return FALSE;
+        if (pWatch != nullptr && !pWatch->m_fJobEnded) {
+            // The second: the devices put back, then the last words as the last
+            // bytes (standard error's lock lets a line being written end first
+            // and keeps every later one out).
+            if (pWatch->m_iCount++ > 0) {
+                pWatch->m_pfnPutBack();
+                _lock_file(stderr);
+                DWORD dwWritten = 0;
+                WriteFile(GetStdHandle(STD_ERROR_HANDLE), pWatch->m_strLastWords.data(),
+                          static_cast<DWORD>(pWatch->m_strLastWords.size()), &dwWritten, nullptr);
+                TerminateProcess(GetCurrentProcess(), 1);
+            }
+            pWatch->m_stop(pszName);
         }
-        // The second: the devices put back, then the last words as the last
-        // bytes (standard error's lock lets a line being written end first
-        // and keeps every later one out).
-        if (pWatch->m_iCount++ > 0) {
-            pWatch->m_pfnPutBack();
-            _lock_file(stderr);
-            DWORD dwWritten = 0;
-            WriteFile(GetStdHandle(STD_ERROR_HANDLE), pWatch->m_strLastWords.data(),
-                      static_cast<DWORD>(pWatch->m_strLastWords.size()), &dwWritten, nullptr);
-            TerminateProcess(GetCurrentProcess(), 1);
-        }
-        pWatch->m_stop(pszName);
     }
     // When the handler of a closed console returns, the system ends the
     // process: it waits here until the job's end steps have run and the
@@ -74,9 +75,15 @@ StopSignals::StopSignals(std::function<void(const char*)> stop, void (*pfnPutBac
     SetConsoleCtrlHandler(takeConsoleEvent, TRUE);
 }
 
+// The handler stays: an event that comes now is ignored until the process ends.
 StopSignals::~StopSignals()
 {
-    SetConsoleCtrlHandler(takeConsoleEvent, FALSE);
     std::lock_guard<std::mutex> lock(watchLock);
     pWatch = nullptr;
+}
+
+void StopSignals::jobEnded()
+{
+    std::lock_guard<std::mutex> lock(watchLock);
+    m_pWatch->m_fJobEnded = true;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <thread>
 #include <utility>
@@ -33,7 +34,11 @@ struct StopSignals::Watch {
     std::string m_strLastWords;
     sigset_t m_signals{};
     std::atomic<bool> m_fDone{false};
-    std::atomic<bool> m_fJobEnded{false};
+    // The job's end and the end at once exclude each other: a job that has
+    // ended takes no second request, and one that has not does not finish
+    // while the process ends.
+    std::mutex m_endLock;
+    bool m_fJobEnded = false;  // under m_endLock
     std::thread m_watcher;
 };
 
@@ -58,7 +63,11 @@ StopSignals::~StopSignals()
     m_pWatch->m_watcher.join();
 }
 
-void StopSignals::jobEnded() { m_pWatch->m_fJobEnded.store(true); }
+void StopSignals::jobEnded()
+{
+    std::lock_guard<std::mutex> lock(m_pWatch->m_endLock);
+    m_pWatch->m_fJobEnded = true;
+}
 
 void StopSignals::Watch::watch()
 {
@@ -67,7 +76,8 @@ void StopSignals::Watch::watch()
         if (sigwait(&m_signals, &iSignal) != 0 || m_fDone.load()) {
             return;
         }
-        if (m_fJobEnded.load()) {
+        std::lock_guard<std::mutex> lock(m_endLock);
+        if (m_fJobEnded) {
             continue;
         }
         if (count > 0) {

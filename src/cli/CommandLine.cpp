@@ -101,8 +101,12 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         case 'b': baudOption = optarg; break;
         case 'v': m_Request.fVerbose = true; break;
         case ':':
-            refuse(std::string("option '") + (std::strncmp(argv[optind - 1], "--", 2) == 0 ? "--baud" : "-b") +
-                   "' needs a value");
+            // A value missing; the BSD getopt_long (macOS, mingw-w64) also says so of a value given to a
+            // long option that takes none, which is a bad option.
+            refuse(optopt == 'b'
+                       ? std::string("option '") + (std::strncmp(argv[optind - 1], "--", 2) == 0 ? "--baud" : "-b") +
+                             "' needs a value"
+                       : "bad option '" + refusedOption(argv, optind - 1, optopt) + "'");
             return;
         default:
             if (iOption < MODE_VALUE || iOption >= MODE_VALUE + static_cast<int>(std::size(MODES))) {

@@ -15,6 +15,7 @@
 
 class VerboseLog : public JobEvents {
 public:
+    // Shows on pStream; fTerminal: rewrites the progress line in place.
     VerboseLog(std::FILE* pStream, bool fTerminal);
 
     void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks) override;

@@ -30,7 +30,9 @@ public:
 
     // Allocates the transmit and the receive buffer (260 bytes each).
     uint64_t Initialize();
+    // The transmit buffer, which the builders fill (null before Initialize).
     uint8_t* GetCommandFrames();
+    // The receive buffer, from which the checkers read an answer (null before Initialize).
     uint8_t* GetDataFrames();
 
     // Where the first answer frame in bytes received begins and how long it is.
@@ -41,35 +43,63 @@ public:
     // Takes dwCount bytes from the front of a receive buffer; returns where its first answer frame lies.
     static AnswerFrame locateAnswerFrame(const uint8_t* pbData, uint64_t dwCount);
 
+    // The builders write one frame into the transmit buffer and its length into
+    // *cmdLength: 0, or ERR_PARAMETER (a value out of range) with a zero buffer
+    // and length. Addresses go low byte first: bSal, bSam, bSah from the start,
+    // bEal, bEam, bEah to the end. The checkers read the frame in the receive
+    // buffer: 0 with the status bytes and data in the out parameters, or
+    // ERR_FRAME_FORMAT or ERR_SUM, the out parameters untouched.
+
+    // A command frame of the command code and a start and end address.
     uint64_t makeAddressRangeCommand(uint8_t bCommand, uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal,
                                      uint8_t bEam, uint8_t bEah, uint64_t* cmdLength);
+    // A data frame of 1 to 256 bytes, ended by ETX when finalFrame, else by ETB.
     uint64_t makeDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame, uint64_t* cmdLength);
+    // A status frame of one status byte, into *pbSt1.
     uint64_t checkStatus(uint8_t* pbSt1);
+    // A status frame of two status bytes, into *pbSt1 and *pbSt2.
     uint64_t checkDataFrame(uint8_t* pbSt1, uint8_t* pbSt2);
+    // A status frame of one status byte, into *pbSt1.
     uint64_t CheckStatus(uint8_t* pbSt1);
 
+    // Reset.
     uint64_t MakeResetCommand(uint64_t* cmdLength);
+    // Baud Rate Set of the speed code 0 to 3 and the voltage byte.
     uint64_t MakeBaudRateCommand(uint8_t bBaudRate, uint8_t setVoltage, uint64_t* cmdLength);
+    // Silicon Signature.
     uint64_t MakeSiliconSignatureCommand(uint64_t* cmdLength);
+    // Block Erase of the block that begins at the address.
     uint64_t MakeBlockEraseCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint64_t* cmdLength);
+    // Block Blank Check of the range, with its data byte bD01.
     uint64_t MakeBlockBlankCheckCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam,
                                         uint8_t bEah, uint8_t bD01, uint64_t* cmdLength);
+    // Programming of the range.
     uint64_t MakeProgrammingCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam, uint8_t bEah,
                                     uint64_t* cmdLength);
+    // Checksum of the range.
     uint64_t MakeChecksumCommand(uint8_t bSal, uint8_t bSam, uint8_t bSah, uint8_t bEal, uint8_t bEam, uint8_t bEah,
                                  uint64_t* cmdLength);
+    // A data frame of Programming, as makeDataFrame.
     uint64_t MakeProgrammingDataFrame(const uint8_t* pbData, uint32_t length, bool finalFrame, uint64_t* cmdLength);
 
+    // The status that answers Reset (and Silicon Signature and Block Erase).
     uint64_t CheckResetStatus(uint8_t* pbSt1);
+    // The status that answers Block Blank Check.
     uint64_t CheckBlockBlankCheckStatus(uint8_t* pbSt1);
+    // The status that answers Programming.
     uint64_t CheckProgrammingStatus(uint8_t* pbSt1);
+    // The status of one byte that answers a data frame.
     uint64_t CheckProgrammingDataFrameStatus(uint8_t* pbSt1);
+    // The status of two bytes that answers a data frame.
     uint64_t CheckProgrammingDataFrameStatus(uint8_t* pbSt1, uint8_t* pbSt2);
+    // The status that answers Checksum.
     uint64_t CheckVerifyStatus(uint8_t* pbSt1);
+    // The long answer to Baud Rate Set: the status and the two settings it repeats.
     uint64_t CheckBaudRateStatus(uint8_t* pbSt1, uint8_t* pdD01, uint8_t* pdD02);
-    // pbDev receives the ten name bytes and a terminating zero (11 bytes).
+    // The signature data: code, name (ten bytes and a terminating zero: 11), code and data flash ends, version.
     uint64_t CheckSiliconSignatureDataFrames(uint8_t* pbCode, uint8_t* pbDev, uint8_t* pbCen, uint8_t* pbDen,
                                              uint8_t* pbVer);
+    // The checksum data: CK1 and CK2.
     uint64_t CheckChecksumDataFrams(uint8_t* pbCk1, uint8_t* pbCk2);
 
 private:

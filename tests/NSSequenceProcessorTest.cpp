@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <numeric>
+#include <string_view>
 
 #include "MainDispatchQueue.h"
 #include "ScriptedBoard.h"
@@ -250,7 +251,7 @@ struct Job : NSSequenceProcessorDelegate {
 };
 
 struct Setting {
-    std::string path = IMAGE_PATH;
+    std::string_view path = IMAGE_PATH;
     uint8_t baud = 0;
     bool inverted = false;  // the job makes its second mode entry, with the other DTR polarity
     JobKind kind = JOB_WRITE;
@@ -273,7 +274,8 @@ Job run(const Script& script, const Setting& setting = {})
     sequence->setDelegate(&job);
     _CONTEXTINFO context{};
     std::snprintf(context.PortName, sizeof context.PortName, "%s", PORT);
-    std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s", setting.path.c_str());
+    std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s",
+                  std::string(setting.path).c_str());
     context.BaudRate = setting.baud;
     context.pResultInfo = &job.info;
     const uint64_t started = board.now();

@@ -32,12 +32,14 @@
 //   bits 0-2 the count - 1, then the bytes), any other value none. Once the
 //   input is used up, the board behaves.
 //
-// Time is the port's own clock in ms: it stands still while the host works
-// and jumps to the next arrival or the host's deadline when the host waits.
+// Time is the board's own clock in ms (tests/VirtualBoard.h): it stands still
+// while the host works and jumps to the next arrival or the host's deadline
+// when the host waits.
 #include "NSSequenceProcessor.h"
 #include "NSSerialPortProcessor.h"
 #include "ResultCodes.h"
 #include "SimBoard.h"
+#include "VirtualBoard.h"
 #include "FuzzCheck.h"
 
 #include <unistd.h>
@@ -45,7 +47,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -68,107 +69,73 @@ private:
 };
 
 // The line between the host and the simulated board, in-process: what the
-// host writes goes to the board, and the board's replies arrive in the port's
-// receive buffer when their time has come, perturbed as the input says.
-class SimBoardPort : public NSSerialPortProcessor {
+// host writes goes to the board, and the board's replies reach the device when
+// their time has come, perturbed as the input says; the program's own port
+// takes them in.
+class SimBoardLine : public VirtualBoard {
 public:
-    SimBoardPort(Input& input, const SimOptions& options) : m_input(input), m_board(options) {}
+    SimBoardLine(Input& input, const SimOptions& options) : m_input(input), m_board(options) {}
     SimBoard& board() { return m_board; }
 
-    uint64_t Open(const char*) override
+protected:
+    uint64_t opened(const std::string&) override
     {
         m_speed = SimBoard::ENTRY_SPEED;
-        return makeReceiveBuffer();
-    }
-    void Close() override {}
-    uint64_t SetBreak() override { return RESULT_OK; }
-    uint64_t ClearBreak() override { return RESULT_OK; }
-    uint64_t SetDtr() override { return RESULT_OK; }
-    uint64_t ClearDtr() override { return RESULT_OK; }
-    uint64_t ChangeBaudRate(uint64_t dwBaudRate) override
-    {
-        m_speed = static_cast<uint32_t>(dwBaudRate);
         return RESULT_OK;
     }
-    void ClearReceiveBuffer() override { clearReadData(); }
-    bool IsReading() override { return true; }
-    uint64_t Now() override { return m_now; }
-    void WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline) override
+    bool lineSet(const std::string& strEvent) override
     {
-        deliverDue();
-        if (GetReceiveDataLength() == dwKnownLength) {
-            m_now = std::max(m_now, m_pending.empty() ? dwDeadline : std::min(dwDeadline, m_pending.front().due));
-            deliverDue();
+        if (strEvent.starts_with("ChangeBaudRate ")) {
+            m_speed = static_cast<uint32_t>(std::stoul(strEvent.substr(15)));
         }
+        return true;
     }
-    void Pause(uint64_t dwMsec) override
+    bool wrote(const Bytes& bytes) override
     {
-        m_now += dwMsec + 1;
-        deliverDue();
-    }
-    void TakeInPending() override { deliverDue(); }
-
-    uint64_t SendData(const uint8_t* pbData, uint64_t writeBytes) override
-    {
-        FUZZ_CHECK(writeBytes >= 1 && writeBytes <= NSCommandProcessor::FRAME_BUFFER_SIZE);
-        const std::span<const uint8_t> bytes(pbData, writeBytes);
+        FUZZ_CHECK(bytes.size() >= 1 && bytes.size() <= NSCommandProcessor::FRAME_BUFFER_SIZE);
         const uint8_t perturbation = m_input.byte();
         if (perturbation == 3) {
-            return RESULT_OK;  // lost on the way
+            return true;  // lost on the way
         }
         if (m_board.entersMode(bytes)) {
-            m_pending.clear();  // what the board still owed the last host is never sent
+            dropPending();  // what the board still owed the last host is never sent
         }
-        uint64_t due = std::max(m_now, m_lineFree) + (perturbation == 4 ? m_input.byte() % 202 : 0);
-        std::vector<Pending> replies;
+        uint64_t due = std::max(now(), m_lineFree) + (perturbation == 4 ? m_input.byte() % 202 : 0);
+        std::vector<std::pair<uint64_t, Bytes>> replies;
         for (const SimReply& reply : m_board.receive(bytes, SimLineSettings{m_speed, 8, 'N', 2})) {
             due += static_cast<uint64_t>((reply.busy.count() + 999) / 1000);
-            replies.push_back(Pending{due, reply.bytes});
+            replies.emplace_back(due, reply.bytes);
         }
         if (replies.empty()) {
-            replies.push_back(Pending{due, {}});
+            replies.emplace_back(due, Bytes{});
         }
-        std::vector<uint8_t>& first = replies.front().bytes;
-        std::vector<uint8_t>& last = replies.back().bytes;
+        Bytes& first = replies.front().second;
+        Bytes& last = replies.back().second;
         if (perturbation == 5) {
             first.insert(first.begin(), SPARE_STATUS.begin(), SPARE_STATUS.end());
         } else if (perturbation == 6) {
             last.insert(last.end(), SPARE_STATUS.begin(), SPARE_STATUS.end());
         } else if (perturbation == 7) {
             const uint8_t kind = m_input.byte();
-            std::vector<uint8_t> noise(kind % 8 + 1);
+            Bytes noise(kind % 8 + 1);
             for (uint8_t& b : noise) {
                 b = m_input.byte();
                 b = (kind & 8) != 0 || b != 0x02 ? b : 0x55;
             }
             first.insert(first.begin(), noise.begin(), noise.end());
         }
-        m_lineFree = replies.back().due;
-        m_pending.insert(m_pending.end(), replies.begin(), replies.end());
-        deliverDue();
-        return RESULT_OK;
+        m_lineFree = replies.back().first;
+        for (auto& [dwDue, reply] : replies) {
+            arrive(dwDue, std::move(reply));
+        }
+        return true;
     }
 
 private:
-    struct Pending {
-        uint64_t due;
-        std::vector<uint8_t> bytes;
-    };
-
-    void deliverDue()
-    {
-        while (!m_pending.empty() && m_pending.front().due <= m_now) {
-            setReadData(m_pending.front().bytes.data(), m_pending.front().bytes.size());
-            m_pending.pop_front();
-        }
-    }
-
     Input& m_input;
     SimBoard m_board;
     uint32_t m_speed = SimBoard::ENTRY_SPEED;
-    uint64_t m_now = 1000;
     uint64_t m_lineFree = 0;  // when the board's last reply is out
-    std::deque<Pending> m_pending;
 };
 
 // The image file, in $TMPDIR (or /tmp), rewritten for every input and removed at exit.
@@ -202,15 +169,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SimOptions options;
     options.codeFlashEnd = FLASH_END;
     options.programMs = shape >> 5;
-    auto port = std::make_unique<SimBoardPort>(input, options);
-    SimFlash& flash = port->board().codeFlash();
+    auto line = std::make_unique<SimBoardLine>(input, options);
+    SimFlash& flash = line->board().codeFlash();
     const uint8_t dirty = input.byte();
     for (uint32_t block = 0; block < 2; ++block) {
         if ((dirty >> block & 1) != 0) {
             flash.program(block * SimFlash::BLOCK_SIZE + 100, std::vector<uint8_t>{0x00});
         }
     }
-    const auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
+    const auto sequence =
+        std::make_shared<NSSequenceProcessor>(std::make_unique<NSSerialPortProcessor>(std::move(line)), nullptr);
 
     _RESULTINFO resultInfo{};
     resultInfo.Result = 0xDEAD;

@@ -1,48 +1,50 @@
-// The receive buffer of NSSerialPortProcessor under any sequence of appends,
-// peeks, takes and clears, of any size, checked against a plain model: the
-// count never exceeds 1023, an append that does not fit changes nothing, and a
-// take hands out exactly the bytes appended, in order.
+// The receive buffer of NSSerialPortProcessor under any sequence of
+// arrivals, peeks, takes and clears, of any size, checked against a plain
+// model: the count never exceeds 1023, a chunk read from the device that does
+// not fit is dropped whole, and a take hands out exactly the bytes that
+// arrived, in order.
 //
-// The buffer exists only while the port is open, so the port opens the slave
-// end of a pseudo-terminal once per process; its receive thread is then
-// stopped, so that the input alone drives the buffer.
+// The port is opened once per process on a board of a time of its own
+// (tests/VirtualBoard.h); each chunk reaches its device and the port takes it
+// in, as after a stall, in one read.
 #include "NSSerialPortProcessor.h"
 
 #include "ResultCodes.h"
+#include "VirtualBoard.h"
 #include "FuzzCheck.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
-#include <thread>
 #include <vector>
 
 namespace {
 
 constexpr uint64_t LIMIT = NSSerialPortProcessor::RECEIVE_BUFFER_SIZE - 1;
 
-// An open port whose receive thread has started and then been told to stop.
-NSSerialPortProcessor& openPort()
+// A board that says what it is given.
+class Board : public VirtualBoard {
+public:
+    // The chunk reaches the device now.
+    void give(Bytes chunk) { arrive(now(), std::move(chunk)); }
+
+protected:
+    uint64_t opened(const std::string&) override { return RESULT_OK; }
+    bool wrote(const Bytes&) override { return true; }
+    bool lineSet(const std::string&) override { return true; }
+};
+
+// The port, opened once per process, and its board, which it owns.
+struct Line {
+    Board* pBoard = new Board;
+    NSSerialPortProcessor port{std::unique_ptr<Board>(pBoard)};
+    bool fOpened = port.Open("board") == RESULT_OK;
+};
+
+Line& line()
 {
-    static NSSerialPortProcessor port;
-    static bool opened = [] {
-        const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0 || port.Open(ptsname(master)) != RESULT_OK) {
-            return false;
-        }
-        while (!port.IsReading()) {
-            std::this_thread::yield();
-        }
-        port.setRecvLoopFlag(false);
-        return true;  // the master stays open (and silent) for the life of the process
-    }();
-    FUZZ_CHECK(opened);
-    return port;
+    static Line line;
+    FUZZ_CHECK(line.fOpened);
+    return line;
 }
 
 // Reads the input front to back; past its end every value is 0.
@@ -53,6 +55,8 @@ public:
     uint8_t byte() { return more() ? m_data[m_pos++] : 0; }
     // A size up to a little more than the buffer holds.
     uint64_t size() { return (byte() | static_cast<uint64_t>(byte()) << 8) % (LIMIT + 64); }
+    // A chunk's size: at most what one read of the device takes.
+    uint64_t chunkSize() { return size() % (NSSerialPortProcessor::RECEIVE_CHUNK_SIZE + 1); }
 
 private:
     const uint8_t* m_data;
@@ -64,26 +68,24 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    NSSerialPortProcessor& port = openPort();
-    port.clearReadData();
+    NSSerialPortProcessor& port = line().port;
+    port.ClearReceiveBuffer();
     std::deque<uint8_t> model;
     uint8_t next = 0;  // appended bytes count up, so that a misplaced one shows
 
     Input in(data, size);
     while (in.more()) {
         switch (in.byte() % 4) {
-        case 0: {  // append
-            std::vector<uint8_t> chunk(in.size());
+        case 0: {  // a chunk arrives
+            std::vector<uint8_t> chunk(in.chunkSize());
             for (uint8_t& b : chunk) {
                 b = next++;
             }
-            const uint64_t result = port.setReadData(chunk.data(), chunk.size());
-            if (model.size() + chunk.size() > LIMIT) {
-                FUZZ_CHECK(result == ERR_BUFFER_OVERFLOW);
-            } else {
-                FUZZ_CHECK(result == RESULT_OK);
+            if (model.size() + chunk.size() <= LIMIT) {
                 model.insert(model.end(), chunk.begin(), chunk.end());
             }
+            line().pBoard->give(std::move(chunk));
+            port.TakeInPending();
             break;
         }
         case 1: {  // take, into a destination of its own capacity
@@ -108,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
         default:  // clear
-            port.clearReadData();
+            port.ClearReceiveBuffer();
             model.clear();
             break;
         }

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "MainDispatchQueue.h"
-#include "ScriptedPort.h"
+#include "ResultCodes.h"
+#include "ScriptedBoard.h"
 
 // One driver takes every row in turn. Names of 1023 bytes fit, and that job
 // reaches the board, which refuses its Baud Rate Set (ST1 0x15). Every later
@@ -22,37 +22,39 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
         longImage = image.substr(0, root) + std::string(1023 - image.size(), image[root]) + image.substr(root);
     const struct {
         const char* what;
-        std::optional<std::string> port, file;
+        std::string port, file;
         uint64_t result;
         const char* reason = "";
     } rows[] = {
-        {"names of 1023 bytes", port, longImage, ERR_COMMAND_FRAME},
-        {"no port name", std::nullopt, image, ERR_PORT_NOT_SELECTED},
-        {"no file name", "/dev/ttyX", std::nullopt, ERR_FILE_NOT_FOUND},
-        {"port name of 1024 bytes", port + "p", image, ERR_PARAMETER,
-         "the port name is 1024 bytes long; at most 1023 are taken"},
-        {"image path of 1024 bytes", "/dev/ttyX", "/" + longImage, ERR_PARAMETER,
-         "the image path is 1024 bytes long; at most 1023 are taken"},
+        {.what = "names of 1023 bytes", .port = port, .file = longImage, .result = ERR_COMMAND_FRAME},
+        {.what = "no port name", .port = "", .file = image, .result = ERR_PORT_NOT_SELECTED},
+        {.what = "port name of 1024 bytes",
+         .port = port + "p",
+         .file = image,
+         .result = ERR_PARAMETER,
+         .reason = "the port name is 1024 bytes long; at most 1023 are taken"},
+        {.what = "image path of 1024 bytes",
+         .port = "/dev/ttyX",
+         .file = "/" + longImage,
+         .result = ERR_PARAMETER,
+         .reason = "the image path is 1024 bytes long; at most 1023 are taken"},
     };
     {
-        auto board = std::make_unique<ScriptedPort>();
-        ScriptedPort& script = *board;
+        ScriptedBoard* pScript = nullptr;
+        auto board = ScriptedBoard::port(&pScript);
+        ScriptedBoard& script = *pScript;
         script.expectOpen(port).expectDtr(true).expectBreak(true).expectFlush().expectDtr(false).expectBreak(false);
         script.expectSend({0x00}).expectSend({0x01, 0x03, 0x9A, 0x00, 0x21, 0x42, 0x03});
         script.answer({0x02, 0x01, 0x15, 0xEA, 0x03}).expectDtr(true).expectClose();
-        CommandDriver driver(std::move(board));
+        CommandDriver driver(std::move(board), nullptr);
         for (const auto& row : rows) {
             SCOPED_TRACE(row.what);
-            driver.setPortNameStirng(row.port);
-            driver.setFileNameStirng(row.file);
-            EXPECT_EQ(driver.pushWrite(), row.result);
+            EXPECT_EQ(driver.pushJob({.strImagePath = row.file, .strPortName = row.port}), row.result);
             EXPECT_EQ(driver.returnResult(), row.result);
             EXPECT_EQ(driver.resultInfo().ComInfo.ST1, row.result == ERR_COMMAND_FRAME ? 0x15 : 0);
             EXPECT_STREQ(driver.resultInfo().Reason, row.reason);
             EXPECT_EQ(script.problems(), "") << "only the first job may reach the board";
         }
     }
-    // "## Write Failed" is still queued for the driver that is gone.
-    MainDispatchQueue::drain();
     std::remove(image.c_str());
 }

@@ -41,6 +41,7 @@ const std::string USAGE_TEXT =
     "notice: write file format is sketch\\.bin only\\.\n";  // as a regular expression
 const std::string VERSION = "Quenwick [0-9]+\\.[0-9]+\\.[0-9]+\n";
 const std::string TRY_HELP = "\nTry 'Quenwick --help'\n";
+const std::string NO_OUTPUT = "Quenwick: cannot write standard output: ";
 const std::string ANY = "[\\s\\S]*";
 // Image files that real tools made at build time (tests/make-images).
 const std::string IMAGES = QUENWICK_TEST_IMAGES;
@@ -199,16 +200,14 @@ protected:
 };
 
 // Jobs that succeed: images from 1 byte to the largest (a name is bytes, not
-// necessarily UTF-8); boards that need erasing or the other DTR polarity;
-// every line speed (an option wins over the environment, whose bad value is
-// then unread), options anywhere before "--", extra operands ignored, and a
-// verbose job: one line per step, then one per tenth of the image. To a board
-// without faults the host sends no frame twice, also when every answer comes
-// late but in time (quenwick-sim --answer-at). Each frame that follows an
-// answer reaches the board at least the host's 1 ms pause after it, and no
-// byte outside a frame: also a verbose job with standard error closed (the
-// port must not take its place) or a pipe that nobody reads (its failed
-// writes change nothing).
+// necessarily UTF-8); boards that need erasing;
+// every line speed, by option or environment; and a verbose job: one line per
+// step, then one per tenth of the image. To a board without faults the host
+// sends no frame twice, also when every answer comes late but in time
+// (quenwick-sim --answer-at). Each frame that follows an answer reaches the
+// board at least the host's 1 ms pause after it, and no byte outside a frame:
+// also a verbose job with standard error closed (the port must not take its
+// place) or a pipe that nobody reads (its failed writes change nothing).
 TEST_F(EndToEndTest, JobsThatSucceed)
 {
     const std::string dirty = image("dirty.bin", randomBytes(8192, 8));
@@ -220,99 +219,72 @@ TEST_F(EndToEndTest, JobsThatSucceed)
         tenths += "programming " + std::to_string(tenth * 10) + "%, " + std::to_string(tenth * 1024) +
                   " of 10240 bytes, [0-9.]+ KiB/s, [0-9.]+ s left\n";
     }
-    // err: a regular expression for the unstamped standard error.
+    static const Strings verbose = {"-v", "sketch.bin", "PORT", "X"};
+    // err: a regular expression for the unstamped standard error; logged: a line of the board's log.
     const struct {
-        const char* name;
-        Strings boardOptions{}, arguments{}, environment{};
+        const char* what;
+        Strings board = {}, args = verbose, env = {};
         size_t size;
-        std::string err{}, logLine{}, shell = "\"$@\"";
+        std::string err = ANY, logged = "", shell = "\"$@\"";
     } rows[] = {
-        {"not blank, answers late but in time",
-         {"--answer-at", "0.9", "--flash-in", dirty},
-         {"sketch.BIN", "PORT", "ZQ-MAPLE"},
-         {"QUENWICK_VERBOSE=1"},
-         3000,
-         ANY + "\nblank check: 0 blocks blank, 3 erased\n" + ANY,
-         "  Block Erase"},
-        {"largest image, not blank", {"--flash-in", dirty}, {"sketch.\xFF\xC0.bin", "PORT", "X"}, {}, 262144, "", ""},
-        {"other DTR polarity",
-         {"--fault", "from-entry:2"},
-         {"sketch.bin", "PORT", "X"},
-         {"QUENWICK_VERBOSE=1"},
-         1,
-         ANY + "\nno answer: mode entry again with the other DTR polarity\n" + ANY,
-         ""},
-        {"long Baud Rate Set answer, two status bytes",
-         {"--fault", "long-baud", "--fault", "double-status"},
-         {"sketch.bin", "PORT", "X"},
-         {"QUENWICK_VERBOSE=1"},
-         1025,
-         ANY + "\nblank check: 2 blocks blank, 0 erased\n" + ANY,
-         ""},
-        {"250000",
-         {"--line-rate"},
-         {"-b", "250000", "sketch.bin", "PORT", "X"},
-         {"QUENWICK_BAUD=9600"},
-         5000,
-         "",
-         "board port now at 250000 baud"},
-        {"500000",
-         {"--line-rate"},
-         {"--baud=500000", "sketch.bin", "PORT", "X"},
-         {},
-         5000,
-         "",
-         "board port now at 500000 baud"},
-        {"1000000",
-         {"--line-rate"},
-         {"sketch.bin", "PORT", "X"},
-         {"QUENWICK_BAUD=1000000"},
-         5000,
-         "",
-         "board port now at 1000000 baud"},
-        {"options anywhere before --",
-         {},
-         {"-b", "500000", "sketch.bin", "PORT", "--baud=1000000", "--", "-v", "x"},
-         {"QUENWICK_VERBOSE=Off"},
-         1024,
-         "",
-         "board port now at 1000000 baud"},
-        {"extra operands", {}, {"sketch.bin", "PORT", "", "ignored", "also ignored"}, {}, 1024, "", ""},
-        {.name = "verbose, standard error closed",
-         .arguments = {"-v", "sketch.bin", "PORT", "X"},
+        {.what = "not blank, answers late but in time",
+         .board = {"--answer-at", "0.9", "--flash-in", dirty},
+         .args = {"-v", "sketch.BIN", "PORT", "ZQ-MAPLE"},
          .size = 3000,
-         .shell = "\"$@\" 2>&-"},
-        {.name = "verbose into a pipe nobody reads",
-         .arguments = {"-v", "sketch.bin", "PORT", "X"},
+         .err = ANY + "\nblank check: 0 blocks blank, 3 erased\n" + ANY,
+         .logged = "  Block Erase"},
+        {.what = "largest image, not blank",
+         .board = {"--flash-in", dirty},
+         .args = {"sketch.\xFF\xC0.bin", "PORT", "X"},
+         .size = 262144,
+         .err = ""},
+        {.what = "long Baud Rate Set answer, two status bytes",
+         .board = {"--fault", "long-baud", "--fault", "double-status"},
+         .size = 1025,
+         .err = ANY + "\nblank check: 2 blocks blank, 0 erased\n" + ANY},
+        {.what = "250000",
+         .board = {"--line-rate"},
+         .args = {"-b", "250000", "sketch.bin", "PORT", "X"},
+         .size = 5000,
+         .err = "",
+         .logged = "board port now at 250000 baud"},
+        {.what = "500000",
+         .board = {"--line-rate"},
+         .args = {"sketch.bin", "PORT", "X"},
+         .env = {"QUENWICK_BAUD=500000"},
+         .size = 5000,
+         .err = "",
+         .logged = "board port now at 500000 baud"},
+        {.what = "verbose, standard error closed", .size = 3000, .err = "", .shell = "\"$@\" 2>&-"},
+        {.what = "verbose into a pipe nobody reads",
          .size = 3000,
+         .err = "",
          .shell = "\"$@\" 2>&" + std::to_string(unread[1])},
-        {"verbose",
-         {"--device-name", "ZQ\x01MAPLE"},
-         {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "ZQ-MAPLE"},
-         {},
-         10240,
-         "image 10240 bytes, 10 blocks of 1024\n"
-         "port /dev/\\S+ opened at 115200 baud, low latency not granted by the driver\n"
-         "mode entry: DTR and break, then Baud Rate Set\n"
-         "device ZQ\\?MAPLE \\(code [0-9A-F ]{8}\\), code flash 262144 bytes, data flash [0-9]+ bytes, firmware "
-         "[0-9A-F ]{8}\n"
-         "line speed 1000000 baud\n"
-         "blank check: 10 blocks blank, 0 erased\n" +
-             tenths + "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n",
-         ""},
+        {.what = "verbose, at 1000000",
+         .board = {"--line-rate", "--device-name", "ZQ\x01MAPLE"},
+         .args = {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "ZQ-MAPLE"},
+         .size = 10240,
+         .err = "image 10240 bytes, 10 blocks of 1024\n"
+                "port /dev/\\S+ opened at 115200 baud, low latency not granted by the driver\n"
+                "mode entry: DTR and break, then Baud Rate Set\n"
+                "device ZQ\\?MAPLE \\(code [0-9A-F ]{8}\\), code flash 262144 bytes, data flash [0-9]+ bytes, firmware "
+                "[0-9A-F ]{8}\n"
+                "line speed 1000000 baud\n"
+                "blank check: 10 blocks blank, 0 erased\n" +
+                tenths + "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n",
+         .logged = "board port now at 1000000 baud"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.what);
         const std::string bytes = randomBytes(row.size, 21);
-        const Job result = job(row.boardOptions, row.arguments, bytes, row.environment, row.shell);
+        const Job result = job(row.board, row.args, bytes, row.env, row.shell);
         ASSERT_EQ(result.outcome.exitStatus, 0) << result.outcome.err;  // the board's log then follows
         EXPECT_EQ(result.outcome.out, "");
         EXPECT_TRUE(std::regex_match(unstamped(result.outcome.err), std::regex(row.err))) << result.outcome.err;
         expectFlashHolds(result.flash, bytes);
-        EXPECT_NE(result.log.find(row.logLine), std::string::npos) << row.logLine;
+        EXPECT_NE(result.log.find(row.logged), std::string::npos) << row.logged;
         EXPECT_EQ(result.log.find("outside any frame"), std::string::npos);
-        const bool faultless =
-            std::find(row.boardOptions.begin(), row.boardOptions.end(), "--fault") == row.boardOptions.end();
+        const bool faultless = std::find(row.board.begin(), row.board.end(), "--fault") == row.board.end();
         std::set<std::string> sent;
         int64_t answered = -1;  // when the board last answered, while the host has not sent since
         for (const LogLine& line : boardLog(result.log)) {
@@ -333,82 +305,51 @@ TEST_F(EndToEndTest, JobsThatSucceed)
 TEST_F(EndToEndTest, FailuresAndTheirReasons)
 {
     const std::string sketch = image("sketch.bin", randomBytes(2000, 3));
+    const std::string FORMAT = "error 0x3001: the image's format is unknown or its file is malformed";
+    const std::string NOT_OPEN = "error 0x1002: the port ";
     const fs::path fifo = m_directory / "x.bin";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // port: the board's device when empty, held by another program when
     // "busy", one this user may not open when "denied", none when "-". GROUP
-    // in the reason: the device's group.
+    // in the reason: the device's group. Image and port come before the board:
+    // the board hears nothing. (A silent board and a checksum that differs
+    // are the sequence table's rows; -v's reason for them, VerboseLog's.)
     const struct {
-        const char* name;
-        Strings options;
-        std::string imagePath, port, reason;
-        bool reachesBoard;
+        const char* what;
+        std::string image, port = "", reason;
     } rows[] = {
-        {"silent board",
-         {"--fault", "silent:baud"},
-         sketch,
-         "",
-         "error 0x2009: the target did not enter programming mode (Baud Rate Set, attempt 5)",
-         true},
-        {"image too large",
-         {"--code-flash-end", "0xFFFF"},
-         image("large.bin", std::string(65537, 'Z')),
-         "",
-         "error 0x3004: the image is larger than the target's code flash",
-         true},
-        {"checksum mismatch",
-         {"--fault", "flip:0x10"},
-         sketch,
-         "",
-         "error 0x200D: the target's checksum differs from the image's (Checksum, attempt 1)",
-         true},
-        {"missing image",
-         {},
-         (m_directory / "missing.bin").string(),
-         "",
-         "error 0x3000: the image file does not exist",
-         false},
-        {"HEX with a bad sum",
-         {},
-         IMAGES + "/badsum.hex",
-         "",
-         "image refused: line 3: the sum is 00, it should be DA\n"
-         "error 0x3001: the image's format is unknown or its file is malformed",
-         false},
-        {"HEX with data flash bytes, which are not written yet",
-         {},
-         IMAGES + "/both.hex",
-         "",
-         "image refused: it has bytes for the data flash, which this version cannot write\n"
-         "error 0x3001: the image's format is unknown or its file is malformed",
-         false},
-        {"FIFO named x.bin",
-         {},
-         fifo.string(),
-         "",
-         "error 0x3003: the image is not a regular file or cannot be read",
-         false},
-        {"port that does not exist",
-         {},
-         sketch,
-         (m_directory / "no-such-port").string(),
-         "error 0x1002: the port does not exist",
-         false},
-        {"port that is a regular file", {}, sketch, sketch, "error 0x1002: the port is not a serial device", false},
-        {"port that is no terminal", {}, sketch, "/dev/null", "error 0x1002: the port is not a serial device", false},
-        {"port in use", {}, sketch, "busy", "error 0x1002: the port is in use by another program", false},
-        {"port not permitted",
-         {},
-         sketch,
-         "denied",
-         "error 0x1002: this user may not open the port (members of group GROUP may)",
-         false},
-        {"no port", {}, sketch, "-", "error 0x1001: no port was given", false},
+        {.what = "HEX with a bad sum",
+         .image = IMAGES + "/badsum.hex",
+         .reason = "image refused: line 3: the sum is 00, it should be DA\n" + FORMAT},
+        {.what = "HEX with data flash bytes, which are not written yet",
+         .image = IMAGES + "/both.hex",
+         .reason = "image refused: it has bytes for the data flash, which this version cannot write\n" + FORMAT},
+        {.what = "FIFO",
+         .image = fifo.string(),
+         .reason = "error 0x3003: the image is not a regular file or cannot be read"},
+        {.what = "no such port",
+         .image = sketch,
+         .port = (m_directory / "nothing").string(),
+         .reason = NOT_OPEN + "does not exist"},
+        {.what = "port that is a regular file",
+         .image = sketch,
+         .port = sketch,
+         .reason = NOT_OPEN + "is not a serial device"},
+        {.what = "port that is no terminal",
+         .image = sketch,
+         .port = "/dev/null",
+         .reason = NOT_OPEN + "is not a serial device"},
+        {.what = "port in use", .image = sketch, .port = "busy", .reason = NOT_OPEN + "is in use by another program"},
+        {.what = "port not permitted",
+         .image = sketch,
+         .port = "denied",
+         .reason = "error 0x1002: this user may not open the port (members of group GROUP may)"},
+        {.what = "no port", .image = sketch, .port = "-", .reason = "error 0x1001: no port was given"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.what);
         const bool busy = row.port == "busy", denied = row.port == "denied";
-        const std::string device = startBoard(row.options);
+        const std::string device = startBoard({});
         const std::string port = row.port.empty() || busy || denied ? device : row.port == "-" ? "" : row.port;
         const int holder = busy ? ::open(port.c_str(), O_RDWR | O_NOCTTY) : -1;
         ASSERT_TRUE(!busy || ::flock(holder, LOCK_EX) == 0);
@@ -419,8 +360,8 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
             denied && ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"" : "\"$@\"";
         const std::string reason =
             std::regex_replace(row.reason, std::regex("GROUP"), denied ? ::getgrgid(status.st_gid)->gr_name : "");
-        expectExit(quenwick({row.imagePath, port, "X"}, {}, shell), 1);
-        const Subprocess::Outcome verbose = quenwick({"-v", row.imagePath, port, "X"}, {}, shell);
+        expectExit(quenwick({row.image, port, "X"}, {}, shell), 1);
+        const Subprocess::Outcome verbose = quenwick({"-v", row.image, port, "X"}, {}, shell);
         EXPECT_EQ(verbose.exitStatus, 1);
         EXPECT_TRUE(
             std::regex_match(unstamped(verbose.err),
@@ -429,88 +370,47 @@ TEST_F(EndToEndTest, FailuresAndTheirReasons)
             << verbose.err;
         ::close(holder);
         stopBoard();
-        EXPECT_EQ(readText(m_directory / "board.log").find("mode entry") != std::string::npos, row.reachesBoard);
+        EXPECT_EQ(readText(m_directory / "board.log").find("mode entry"), std::string::npos)
+            << "the board heard the host";
     }
 }
 
-// The plain call's bytes do not change with options around it; a bad option
-// or value is named, with a pointer to --help. Output that cannot be written
-// fails, with its reason where standard error can take it.
-TEST_F(EndToEndTest, OptionsAroundThePlainCall)
+// What only the real program shows of its command line (the command line
+// itself is read in-process, tests/CommandLineTest.cpp): the usage text's
+// bytes, the form of a refusal, each mode's failure text, the environment read,
+// and output that cannot be written, with its reason where standard error can
+// take it.
+TEST_F(EndToEndTest, WhatTheProgramPrintsAndReturns)
 {
     // out: a regular expression.
     const struct {
-        Strings arguments, environment;
-        int exitStatus;
-        std::string out, err, shell = "\"$@\"";
+        Strings args, env = {};
+        int status;
+        std::string out = "", err = "", shell = "\"$@\"";
     } rows[] = {
-        {{}, {}, 1, USAGE_TEXT, ""},
-        {{"sketch.bin"}, {}, 1, USAGE_TEXT, ""},
-        {{"-v", "sketch.bin", "/dev/null"}, {"QUENWICK_BAUD=250000"}, 1, USAGE_TEXT, ""},
-        {{"--help"}, {}, 0, USAGE_TEXT + "Options \\(anywhere before --\\):\n(.*\n)*", ""},
-        {{"x.bin", "-h", "p", "b"}, {}, 0, USAGE_TEXT + "Options (.*\n)*", ""},
-        {{"--version"}, {}, 0, VERSION, ""},
-        {{"-V"}, {}, 0, VERSION, ""},
-        {{"-x", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
-        {{"-vx"}, {}, 1, "", "Quenwick: bad option '-x'" + TRY_HELP},
-        {{"a.bin", "p", "b", "--bogus=1"}, {}, 1, "", "Quenwick: bad option '--bogus=1'" + TRY_HELP},
-        {{"--verbose=yes", "a.bin", "p", "b"}, {}, 1, "", "Quenwick: bad option '--verbose=yes'" + TRY_HELP},
-        {{"a.bin", "p", "b", "-b"}, {}, 1, "", "Quenwick: option '-b' needs a value" + TRY_HELP},
-        {{"a.bin", "p", "b", "--baud"}, {}, 1, "", "Quenwick: option '--baud' needs a value" + TRY_HELP},
-        {{"-b", "9600", "a.bin", "p", "b"},
-         {},
-         1,
-         "",
-         "Quenwick: bad line speed '9600' (115200, 250000, 500000 or 1000000)" + TRY_HELP},
-        {{"a.bin", "p", "b"},
-         {"QUENWICK_BAUD=1e6"},
-         1,
-         "",
-         "Quenwick: bad line speed '1e6' in QUENWICK_BAUD (115200, 250000, 500000 or 1000000)" + TRY_HELP},
-        {{"a.bin", "p", "b"},
-         {"QUENWICK_VERBOSE=maybe"},
-         1,
-         "",
-         "Quenwick: bad value 'maybe' in QUENWICK_VERBOSE (1, 0, yes, no, true, false, on or off)" + TRY_HELP},
-        {{"--version"},
-         {},
-         1,
-         "",
-         "Quenwick: cannot write standard output: No space left on device\n",
-         "\"$@\" >/dev/full"},
-        {{"--help"}, {}, 1, "", "Quenwick: cannot write standard output: Bad file descriptor\n", "\"$@\" >&-"},
-        {{"-V"}, {}, 1, "", "", "\"$@\" >/dev/full 2>&-"},
-        // The modes exclude each other; each needs its operands; a port that cannot be opened.
-        {{"--info", "p", "--erase"},
-         {},
-         1,
-         "",
-         "Quenwick: options '--info' and '--erase' exclude each other" + TRY_HELP},
-        {{"--info"}, {"QUENWICK_BAUD=1"}, 1, "", "Quenwick: option '--info' needs <ComPortName>" + TRY_HELP},
-        {{"--verify", "a.bin", "p"},
-         {},
-         1,
-         "",
-         "Quenwick: option '--verify' needs <WriteFilePath> <ComPortName> <BoardName>" + TRY_HELP},
-        {{"--erase", "a.bin", "p", "b"},
-         {},
-         1,
-         "",
-         "Quenwick: option '--erase' takes <ComPortName> only, not 'p'" + TRY_HELP},
-        {{"--list-ports", "p"}, {}, 1, "", "Quenwick: option '--list-ports' takes no operand, not 'p'" + TRY_HELP},
-        {{"--info=p"}, {}, 1, "", "Quenwick: bad option '--info=p'" + TRY_HELP},
-        {{"--info", "/nonexistent/port"},
-         {"QUENWICK_BAUD=", "QUENWICK_VERBOSE=Yes"},
-         1,
-         "",
-         "error 0x1002: the port does not exist\nFAILED\nThe board could not be read.\n"},
-        {{"--erase", "/nonexistent/port"}, {}, 1, "", "FAILED\nThe board could not be erased.\n"},
-        {{"--verify", "/nonexistent.bin", "p", "b"}, {}, 1, "", "FAILED\nThe board could not be verified.\n"},
+        {.args = {}, .status = 1, .out = USAGE_TEXT},
+        {.args = {"--help"}, .status = 0, .out = USAGE_TEXT + "Options \\(anywhere before --\\):\n(.*\n)*"},
+        {.args = {"--version"}, .status = 0, .out = VERSION},
+        {.args = {"-x", "a.bin", "p", "b"}, .status = 1, .err = "Quenwick: bad option '-x'" + TRY_HELP},
+        {.args = {"--version"},
+         .status = 1,
+         .err = NO_OUTPUT + "No space left on device\n",
+         .shell = "\"$@\" >/dev/full"},
+        {.args = {"--help"}, .status = 1, .err = NO_OUTPUT + "Bad file descriptor\n", .shell = "\"$@\" >&-"},
+        {.args = {"-V"}, .status = 1, .shell = "\"$@\" >/dev/full 2>&-"},
+        {.args = {"--info", "/nonexistent/port"},
+         .env = {"QUENWICK_BAUD=", "QUENWICK_VERBOSE=Yes"},
+         .status = 1,
+         .err = "error 0x1002: the port does not exist\nFAILED\nThe board could not be read.\n"},
+        {.args = {"--erase", "/nonexistent/port"}, .status = 1, .err = "FAILED\nThe board could not be erased.\n"},
+        {.args = {"--verify", "/nonexistent.bin", "p", "b"},
+         .status = 1,
+         .err = "FAILED\nThe board could not be verified.\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.environment) + ::testing::PrintToString(row.arguments) + row.shell);
-        const Subprocess::Outcome outcome = quenwick(row.arguments, row.environment, row.shell);
-        EXPECT_EQ(outcome.exitStatus, row.exitStatus);
+        SCOPED_TRACE(::testing::PrintToString(row.env) + ::testing::PrintToString(row.args) + row.shell);
+        const Subprocess::Outcome outcome = quenwick(row.args, row.env, row.shell);
+        EXPECT_EQ(outcome.exitStatus, row.status);
         EXPECT_TRUE(std::regex_match(outcome.out, std::regex(row.out))) << outcome.out;
         EXPECT_EQ(outcome.err, row.err);
     }
@@ -531,33 +431,35 @@ TEST_F(EndToEndTest, ModesThatAskCompareAndErase)
         "device-name: SIMBOARD\ndevice-code: 51 57 01\ncode-flash-size: 65536 bytes (64 KiB)\n"
         "data-flash-size: 4096 bytes (4 KiB)\nfirmware-version: 01 00 00\n";
     // err: a regular expression.
+    const std::string other = image("other.bin", randomBytes(3000, 6)),
+                      large = image("large.bin", std::string(65537, 'Z'));
     const struct {
-        Strings arguments;
-        int exitStatus;
-        std::string out, err, shell = "\"$@\"";
+        Strings args;
+        int status;
+        std::string out = "", err = "", shell = "\"$@\"";
     } rows[] = {
-        {{"--info", device}, 0, info, ""},
-        {{"--info", device},
-         1,
-         "",
-         "Quenwick: cannot write standard output: No space left on device\n",
-         "\"$@\" >/dev/full"},
-        {{"-b", "1000000", "-v", "--info", device}, 0, info, ANY + "line speed 1000000 baud\n"},
-        {{"--verify", written, device, "X"}, 0, "", ""},
-        {{"--verify", image("other.bin", randomBytes(3000, 6)), device, "X"},
-         1,
-         "",
-         "MISMATCH\nThe board does not hold this image\\.\n"},
-        {{"-v", "--verify", image("large.bin", std::string(65537, 'Z')), device, "X"},
-         1,
-         "",
-         ANY + "error 0x3004: the image is larger than the target's code flash\nFAILED\nThe board could not be "
-               "verified\\.\n"},
+        {.args = {"--info", device}, .status = 0, .out = info},
+        {.args = {"--info", device},
+         .status = 1,
+         .err = NO_OUTPUT + "No space left on device\n",
+         .shell = "\"$@\" >/dev/full"},
+        {.args = {"-b", "1000000", "-v", "--info", device},
+         .status = 0,
+         .out = info,
+         .err = ANY + "line speed 1000000 baud\n"},
+        {.args = {"--verify", written, device, "X"}, .status = 0},
+        {.args = {"--verify", other, device, "X"},
+         .status = 1,
+         .err = "MISMATCH\nThe board does not hold this image\\.\n"},
+        {.args = {"-v", "--verify", large, device, "X"},
+         .status = 1,
+         .err = ANY + "error 0x3004: the image is larger than the target's code flash\nFAILED\nThe board could not be "
+                      "verified\\.\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.arguments) + row.shell);
-        const Subprocess::Outcome outcome = quenwick(row.arguments, {}, row.shell);
-        EXPECT_EQ(outcome.exitStatus, row.exitStatus);
+        SCOPED_TRACE(::testing::PrintToString(row.args) + row.shell);
+        const Subprocess::Outcome outcome = quenwick(row.args, {}, row.shell);
+        EXPECT_EQ(outcome.exitStatus, row.status);
         EXPECT_EQ(outcome.out, row.out);
         EXPECT_TRUE(std::regex_match(unstamped(outcome.err), std::regex(row.err))) << outcome.err;
     }
@@ -629,20 +531,23 @@ TEST_F(EndToEndTest, ListPortsFromSysfs)
     ASSERT_EQ(::mkfifo((hostile / usb / "manufacturer").c_str(), 0600), 0);
     file(hostile, usb + "/serial", "\x1B[2J\\A\nB\xFF\xC2\x9B\xC3\xA9");
     uart(hostile, "ttyS\n2", "4");
-    const std::pair<fs::path, std::string> rows[] = {
-        {root,
-         "/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, "
-         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
-        {m_directory / "empty", ""},
-        {hostile,
-         "/dev/ttyS0\n/dev/ttyS\\x0A2\n/dev/ttyUSB0 (USB 0403:6001, serial "
-         "\\x1B[2J\\x5CA\\x0AB\\xFF\\xC2\\x9B\xC3\xA9, "
-         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
+    const struct {
+        fs::path root;
+        std::string out;
+    } rows[] = {
+        {.root = root,
+         .out = "/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, "
+                "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
+        {.root = m_directory / "empty", .out = ""},
+        {.root = hostile,
+         .out = "/dev/ttyS0\n/dev/ttyS\\x0A2\n/dev/ttyUSB0 (USB 0403:6001, serial "
+                "\\x1B[2J\\x5CA\\x0AB\\xFF\\xC2\\x9B\xC3\xA9, "
+                "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
     };
-    for (const auto& [tree, out] : rows) {
-        const Subprocess::Outcome outcome = quenwick({"--list-ports"}, {"QUENWICK_PORTS_ROOT=" + tree.string()});
+    for (const auto& row : rows) {
+        const Subprocess::Outcome outcome = quenwick({"--list-ports"}, {"QUENWICK_PORTS_ROOT=" + row.root.string()});
         EXPECT_EQ(outcome.exitStatus, 0);
-        EXPECT_EQ(outcome.out, out) << tree;
+        EXPECT_EQ(outcome.out, row.out) << row.root;
         EXPECT_EQ(outcome.err, "");
     }
 }
@@ -669,10 +574,10 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
         std::vector<int> signals;
         std::string end;
     } rows[] = {
-        {{SIGINT}, "\nerror 0x2005: stopped by SIGINT \\(Programming, attempt [1-5]\\)\n"},
-        {{SIGTERM}, "\nerror 0x2005: stopped by SIGTERM \\(Programming, attempt [1-5]\\)\n"},
-        {{SIGHUP}, "\nerror 0x2005: stopped by SIGHUP \\(Programming, attempt [1-5]\\)\n"},
-        {{SIGHUP, SIGTERM}, "\n"},
+        {.signals = {SIGINT}, .end = "\nerror 0x2005: stopped by SIGINT \\(Programming, attempt [1-5]\\)\n"},
+        {.signals = {SIGTERM}, .end = "\nerror 0x2005: stopped by SIGTERM \\(Programming, attempt [1-5]\\)\n"},
+        {.signals = {SIGHUP}, .end = "\nerror 0x2005: stopped by SIGHUP \\(Programming, attempt [1-5]\\)\n"},
+        {.signals = {SIGHUP, SIGTERM}, .end = "\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.signals));

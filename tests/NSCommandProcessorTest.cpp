@@ -6,7 +6,6 @@
 #include <functional>
 #include <numeric>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "ResultCodes.h"
@@ -17,49 +16,38 @@ using Bytes = std::vector<uint8_t>;
 using N = uint64_t*;
 using Parse = std::function<uint64_t()>;
 constexpr uint8_t UNTOUCHED = 0xEE;
+constexpr uint8_t SOH = 0x01, STX = 0x02, ETX = 0x03, ACK = 0x06, ETB = 0x17;
 
-TEST(NSCommandProcessorTest, BuildsFramesByteForByteOrRefusesWithAZeroBuffer)
+// Every frame a job sends is compared byte for byte with the sequence tests'
+// own frames; here the builds that no job makes: the refused ones, which leave
+// a zero buffer and length, and none leaves bytes of the frame before.
+TEST(NSCommandProcessorTest, RefusesWithAZeroBufferAndLeavesNothingBehind)
 {
     NSCommandProcessor p;
     ASSERT_EQ(p.Initialize(), RESULT_OK);
-    Bytes data(257);
-    std::iota(data.begin(), data.end(), uint8_t{0});
-    data[255] = 0x01;           // 0 + 1 + ... + 254 + 1 = 0x7E82: the sum byte is 0x100 - 0x82 = 0x7E
-    Bytes full = {0x02, 0x00};  // the length byte of 256 data bytes is 0x00, and the sum covers it
-    full.insert(full.end(), data.begin(), data.begin() + 256);
-    full.insert(full.end(), {0x7E, 0x17});
-    // An empty expected frame means the build is refused with ERR_PARAMETER.
-    const std::vector<std::tuple<std::string, std::function<uint64_t(N)>, Bytes>> cases = {
-        {"Reset", [&](N n) { return p.MakeResetCommand(n); }, {0x01, 0x01, 0x00, 0xFF, 0x03}},
-        {"Baud Rate Set 0", [&](N n) { return p.MakeBaudRateCommand(0, 33, n); }, {1, 3, 0x9A, 0, 0x21, 0x42, 3}},
-        {"Baud Rate Set 4", [&](N n) { return p.MakeBaudRateCommand(4, 33, n); }, {}},
-        {"Silicon Signature", [&](N n) { return p.MakeSiliconSignatureCommand(n); }, {0x01, 0x01, 0xC0, 0x3F, 0x03}},
-        {"Block Erase",
-         [&](N n) { return p.MakeBlockEraseCommand(0x00, 0x04, 0x00, n); },
-         {0x01, 0x04, 0x22, 0x00, 0x04, 0x00, 0xD6, 0x03}},
-        {"Block Blank Check",
-         [&](N n) { return p.MakeBlockBlankCheckCommand(0, 0, 0, 0xFF, 0x03, 0, 0, n); },
-         {0x01, 0x08, 0x32, 0x00, 0x00, 0x00, 0xFF, 0x03, 0x00, 0x00, 0xC4, 0x03}},
-        {"Programming",
-         [&](N n) { return p.MakeProgrammingCommand(0, 0, 0, 0xFF, 0x07, 0, n); },
-         {0x01, 0x07, 0x40, 0x00, 0x00, 0x00, 0xFF, 0x07, 0x00, 0xB3, 0x03}},
-        {"Checksum",
-         [&](N n) { return p.MakeChecksumCommand(0, 0, 0, 0xFF, 0x03, 0, n); },
-         {0x01, 0x07, 0xB0, 0x00, 0x00, 0x00, 0xFF, 0x03, 0x00, 0x47, 0x03}},
-        {"256 data bytes", [&](N n) { return p.makeDataFrame(data.data(), 256, false, n); }, full},
-        {"257 data bytes", [&](N n) { return p.makeDataFrame(data.data(), 257, true, n); }, {}},
+    Bytes data(257, 0x5A);
+    const struct {
+        const char* what;
+        std::function<uint64_t(N)> build;
+        Bytes frame;  // empty: refused with ERR_PARAMETER
+    } rows[] = {
+        {.what = "Reset", .build = [&](N n) { return p.MakeResetCommand(n); }, .frame = {0x01, 0x01, 0x00, 0xFF, 0x03}},
+        {.what = "Baud Rate Set 4", .build = [&](N n) { return p.MakeBaudRateCommand(4, 33, n); }, .frame = {}},
+        {.what = "257 data bytes",
+         .build = [&](N n) { return p.makeDataFrame(data.data(), 257, true, n); },
+         .frame = {}},
         // An empty frame's length byte 0x00 would read as 256 bytes on the wire.
-        {"0 data bytes", [&](N n) { return p.makeDataFrame(data.data(), 0, true, n); }, {}},
+        {.what = "0 data bytes", .build = [&](N n) { return p.makeDataFrame(data.data(), 0, true, n); }, .frame = {}},
     };
-    for (const auto& [name, build, frame] : cases) {
+    for (const auto& row : rows) {
         uint64_t length = 7;
-        ASSERT_EQ(p.makeDataFrame(full.data(), 256, true, &length), RESULT_OK);  // leaves a long frame behind
-        EXPECT_EQ(build(&length), frame.empty() ? ERR_PARAMETER : RESULT_OK) << name;
-        EXPECT_EQ(length, frame.size()) << name;
-        Bytes buffer = frame;
+        ASSERT_EQ(p.makeDataFrame(data.data(), 256, true, &length), RESULT_OK);  // leaves a long frame behind
+        EXPECT_EQ(row.build(&length), row.frame.empty() ? ERR_PARAMETER : RESULT_OK) << row.what;
+        EXPECT_EQ(length, row.frame.size()) << row.what;
+        Bytes buffer = row.frame;
         buffer.resize(NSCommandProcessor::FRAME_BUFFER_SIZE, 0);
         EXPECT_EQ(Bytes(p.GetCommandFrames(), p.GetCommandFrames() + buffer.size()), buffer)
-            << name << ": wrong frame, or bytes of the earlier frame left behind";
+            << row.what << ": wrong frame, or bytes of the earlier frame left behind";
     }
 }
 
@@ -85,37 +73,54 @@ TEST(NSCommandProcessorTest, ChecksAnswersInTheOrderTheTargetExpects)
                             'I',  'J',  0xFF, 0xFF, 0x03, 0xFF, 0x0F, 0x00, 0x01, 0x02, 0xBC, 0x03};
     // That a refused frame leaves the out parameters alone is
     // fuzz/NSCommandProcessorFuzz.cpp's to prove, for any bytes.
-    const std::vector<std::tuple<std::string, Parse, Bytes, uint64_t>> cases = {
+    const struct {
+        const char* what;
+        Parse by;
+        Bytes frame;
+        uint64_t gives;
+    } rows[] = {
         // Status frames: form before sum; the sum runs from the length byte.
-        {"status summed from the start byte", one, {0x02, 0x01, 0x06, 0xF7, 0x03}, ERR_SUM},
-        {"status with wrong sum and ETB", one, {0x02, 0x01, 0x06, 0xF8, 0x17}, ERR_FRAME_FORMAT},
-        {"status from a two-status frame", one, {0x02, 0x02, 0x06, 0x06, 0xF2, 0x03}, ERR_FRAME_FORMAT},
+        {.what = "status, sum from STX", .by = one, .frame = {STX, 1, ACK, 0xF7, ETX}, .gives = ERR_SUM},
+        {.what = "status, wrong sum, ETB", .by = one, .frame = {STX, 1, ACK, 0xF8, ETB}, .gives = ERR_FRAME_FORMAT},
+        {.what = "status: two statuses", .by = one, .frame = {STX, 2, ACK, ACK, 0xF2, ETX}, .gives = ERR_FRAME_FORMAT},
         // The Baud Rate Set answer: sum (over as many bytes as the length byte says) before form.
-        {"baud, wrong sum and ETB", baud, {0x02, 0x03, 0x06, 0x01, 0x02, 0xF5, 0x17}, ERR_SUM},
-        {"baud, ETB", baud, {0x02, 0x03, 0x06, 0x01, 0x02, 0xF4, 0x17}, ERR_FRAME_FORMAT},
-        {"baud, short answer, sum read at offset 5", baud, {0x02, 0x01, 0x06, 0xF9, 0x03}, ERR_SUM},
-        {"baud, length 2, summed as such", baud, {0x02, 0x02, 0x06, 0x01, 0x02, 0xF7, 0x03}, ERR_FRAME_FORMAT},
+        {.what = "baud, wrong sum, ETB", .by = baud, .frame = {STX, 3, ACK, 1, 2, 0xF5, ETB}, .gives = ERR_SUM},
+        {.what = "baud, ETB", .by = baud, .frame = {STX, 3, ACK, 1, 2, 0xF4, ETB}, .gives = ERR_FRAME_FORMAT},
+        {.what = "baud, short, sum at 5", .by = baud, .frame = {STX, 1, ACK, 0xF9, ETX}, .gives = ERR_SUM},
+        {.what = "baud, length 2", .by = baud, .frame = {STX, 2, ACK, 1, 2, 0xF7, ETX}, .gives = ERR_FRAME_FORMAT},
         // Result data frames: start and end bytes, then sum, then length.
-        {"checksum summed from the start byte", checksum, {0x02, 0x02, 0x12, 0x34, 0xB6, 0x03}, ERR_SUM},
-        {"checksum, wrong sum and ETB", checksum, {0x02, 0x02, 0x12, 0x34, 0xB7, 0x17}, ERR_FRAME_FORMAT},
-        {"checksum, wrong sum and SOH", checksum, {0x01, 0x02, 0x12, 0x34, 0xB7, 0x03}, ERR_FRAME_FORMAT},
-        {"checksum, wrong sum and length", checksum, {0x02, 0x03, 0x12, 0x34, 0x56, 0x60, 0x03}, ERR_SUM},
-        {"checksum, wrong length", checksum, {0x02, 0x03, 0x12, 0x34, 0x56, 0x61, 0x03}, ERR_FRAME_FORMAT},
-        {"signature of 21 data bytes", signature, shortSig, ERR_FRAME_FORMAT},
-        {"status ACK", one, {0x02, 0x01, 0x06, 0xF9, 0x03}, RESULT_OK},
-        {"ACK ACK", two, {0x02, 0x02, 0x06, 0x06, 0xF2, 0x03}, RESULT_OK},
-        {"baud ACK", baud, {0x02, 0x03, 0x06, 0x01, 0x02, 0xF4, 0x03}, RESULT_OK},
-        {"checksum", checksum, {0x02, 0x02, 0x12, 0x34, 0xB8, 0x03}, RESULT_OK},
-        {"signature", signature, sig, RESULT_OK},
+        {.what = "checksum, sum from STX", .by = checksum, .frame = {STX, 2, 0x12, 0x34, 0xB6, ETX}, .gives = ERR_SUM},
+        {.what = "checksum, wrong sum, ETB",
+         .by = checksum,
+         .frame = {STX, 2, 0x12, 0x34, 0xB7, ETB},
+         .gives = ERR_FRAME_FORMAT},
+        {.what = "checksum, wrong sum, SOH",
+         .by = checksum,
+         .frame = {SOH, 2, 0x12, 0x34, 0xB7, ETX},
+         .gives = ERR_FRAME_FORMAT},
+        {.what = "checksum, sum, length",
+         .by = checksum,
+         .frame = {STX, 3, 0x12, 0x34, 0x56, 0x60, ETX},
+         .gives = ERR_SUM},
+        {.what = "checksum, length",
+         .by = checksum,
+         .frame = {STX, 3, 0x12, 0x34, 0x56, 0x61, ETX},
+         .gives = ERR_FRAME_FORMAT},
+        {.what = "signature, 21 bytes", .by = signature, .frame = shortSig, .gives = ERR_FRAME_FORMAT},
+        {.what = "status ACK", .by = one, .frame = {STX, 1, ACK, 0xF9, ETX}, .gives = RESULT_OK},
+        {.what = "ACK ACK", .by = two, .frame = {STX, 2, ACK, ACK, 0xF2, ETX}, .gives = RESULT_OK},
+        {.what = "baud ACK", .by = baud, .frame = {STX, 3, ACK, 1, 2, 0xF4, ETX}, .gives = RESULT_OK},
+        {.what = "checksum", .by = checksum, .frame = {STX, 2, 0x12, 0x34, 0xB8, ETX}, .gives = RESULT_OK},
+        {.what = "signature", .by = signature, .frame = sig, .gives = RESULT_OK},
     };
-    for (const auto& [name, parse, frame, expected] : cases) {
+    for (const auto& row : rows) {
         std::fill_n(p.GetDataFrames(), NSCommandProcessor::FRAME_BUFFER_SIZE, uint8_t{0});
-        std::copy(frame.begin(), frame.end(), p.GetDataFrames());
-        EXPECT_EQ(parse(), expected) << name;
+        std::copy(row.frame.begin(), row.frame.end(), p.GetDataFrames());
+        EXPECT_EQ(row.by(), row.gives) << row.what;
     }
-    Bytes expected = {0x06, 0x06, 0x06, 0x06, 0x01, 0x02, 0x12, 0x34};
-    expected.insert(expected.end(), sig.begin() + 2, sig.begin() + 24);
-    expected.insert(expected.begin() + 21, {0x00, UNTOUCHED});  // ten name bytes and a zero, nothing more
+    // The ten name bytes and a zero, nothing more.
+    const Bytes expected = {ACK, ACK, ACK, ACK, 1,   2,    0x12,      0x34, 0x11, 0x22, 0x33, 'A',  'B',  'C', 'D', 'E',
+                            'F', 'G', 'H', 'I', 'J', 0x00, UNTOUCHED, 0xFF, 0xFF, 0x03, 0xFF, 0x0F, 0x00, 1,   2,   3};
     EXPECT_EQ(out, expected);
 }
 

@@ -1,6 +1,7 @@
-// The programming sequence against a port that plays the board from a script:
-// the line choreography, the failures a line can produce, what is retried and
-// what never is, the padded last block and the checksum comparison.
+// The programming sequence on the program's own port against a board that
+// plays from a script: the line choreography, the failures a line can
+// produce, what is retried and what never is, the padded last block and the
+// checksum comparison.
 #include "NSSequenceProcessor.h"
 
 #include <gtest/gtest.h>
@@ -13,17 +14,39 @@
 #include <fstream>
 #include <functional>
 #include <numeric>
+#include <string_view>
 
 #include "MainDispatchQueue.h"
-#include "ScriptedPort.h"
+#include "ScriptedBoard.h"
 #include "VerboseLog.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using P = ScriptedPort&;
+using P = ScriptedBoard&;
+using Script = std::function<void(P)>;
 constexpr char PORT[] = "/dev/scripted";
-constexpr uint8_t ACK = 0x06;
+constexpr uint8_t ACK = 0x06, NOT_BLANK = 0x1B, REFUSED = 0x15;
+// The command codes: Reset, Block Erase, Block Blank Check, Programming, Baud Rate Set, Checksum, Silicon Signature.
+enum Command : uint8_t {
+    RESET = 0x00,
+    ERASE = 0x22,
+    BLANK = 0x32,
+    PROGRAM = 0x40,
+    BRS = 0x9A,
+    CHECKSUM = 0xB0,
+    SIGNATURE = 0xC0
+};
+
+// The protocol's waits in ms: the pause before each frame and after an
+// attempt that failed, and the answers' timeouts at 32 MHz: Baud Rate Set's;
+// Reset's, Silicon Signature's, Programming's and Checksum's; a data frame's;
+// the completion status of a one-block image. On the board's clock a wait
+// that runs out lasts its timeout and 1 ms more, and a pause of N ms shows N + 1.
+constexpr uint64_t SEND_WAIT = 1, RETRY_WAIT = 100;
+constexpr uint64_t BRS_TIMEOUT = 200, STATUS_TIMEOUT = 100, DATA_FRAME_TIMEOUT = 176, COMPLETION_TIMEOUT = 102;
+constexpr uint64_t timedOut(uint64_t timeout) { return timeout + 1; }
+constexpr uint64_t paused(uint64_t ms) { return ms + 1; }
 
 // Our own frame writer, so that a mistake in the program's builder cannot hide
 // in the expected bytes: head, data, the sum of all but the first byte, end.
@@ -53,12 +76,13 @@ Bytes addresses(std::initializer_list<uint32_t> list, Bytes head = {}, Bytes tai
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
-Bytes baudRateSet(uint8_t code) { return command(0x9A, {code, 0x21}); }
-Bytes reset() { return command(0x00); }
-Bytes blankCheck(uint32_t start, uint32_t end) { return command(0x32, addresses({start, end}, {}, {0x00})); }
+Bytes baudRateSet(uint8_t code) { return command(BRS, {code, 0x21}); }
+Bytes reset() { return command(RESET); }
+Bytes blankCheck(uint32_t start, uint32_t end) { return command(BLANK, addresses({start, end}, {}, {0x00})); }
 Bytes blankCheck(uint32_t block) { return blankCheck(block, block + 1023); }
-Bytes erase(uint32_t block) { return command(0x22, addresses({block})); }
-Bytes checksum(uint32_t end) { return command(0xB0, addresses({0, end})); }
+Bytes erase(uint32_t block) { return command(ERASE, addresses({block})); }
+Bytes checksum(uint32_t end) { return command(CHECKSUM, addresses({0, end})); }
+const Bytes OK = status(ACK);
 
 // The image as the target receives it: whole blocks, the last padded with 0xFF.
 Bytes padded(const Bytes& image)
@@ -68,17 +92,20 @@ Bytes padded(const Bytes& image)
     return blocks;
 }
 uint32_t endAddress(const Bytes& image) { return static_cast<uint32_t>(padded(image).size() - 1); }
+// Data frame i (from 0) of the image.
 Bytes imageFrame(const Bytes& image, size_t i)
-{  // i from 0
+{
     const Bytes blocks = padded(image);
     const auto from = blocks.begin() + static_cast<std::ptrdiff_t>(i * 256);
     return dataFrame(Bytes(from, from + 256), (i + 1) * 256 == blocks.size());
 }
-// CK2 and CK1: the low 16 bits of 0 minus every byte the target received.
-uint16_t targetChecksum(const Bytes& image)
+// The checksum data frame of the image as the target sums it: CK1 and CK2, the
+// low 16 bits of 0 minus every byte the target received; `flip` changes CK1 and CK2.
+Bytes checksumData(const Bytes& image, uint16_t flip = 0)
 {
     const Bytes blocks = padded(image);
-    return static_cast<uint16_t>(0 - std::accumulate(blocks.begin(), blocks.end(), 0u));
+    const auto sum = static_cast<uint16_t>((0 - std::accumulate(blocks.begin(), blocks.end(), 0u)) ^ flip);
+    return dataFrame({static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8)});
 }
 
 // DTR and break of one mode entry, in order, and the single 0x00 byte.
@@ -94,16 +121,16 @@ void signature(P p, uint32_t codeEnd = 0xFFFF)
     // Device code and name, then code flash end, data flash end and version.
     const Bytes name{0x10, 0x00, 0x06, 'T', 'E', 'S', 'T', 'C', 'H', 'I', 'P', '0', '1'};
     const Bytes data = dataFrame(addresses({codeEnd, 0x0F1FFF, 0x030201}, name));
-    p.expectSend(command(0xC0)).answer(status(ACK)).answer({data.begin(), data.begin() + 9});
-    p.answer({data.begin() + 9, data.end()}, 5);
+    p.expectSend(command(SIGNATURE)).answer(OK, 0, "Silicon Signature status").answer({data.begin(), data.begin() + 9});
+    p.answer({data.begin() + 9, data.end()}, 5, "Silicon Signature data");
 }
 
 // A mode entry at 115200 baud answered at once.
 void modeEntry(P p, bool inverted = false, uint32_t codeEnd = 0xFFFF)
 {
     lineChoreography(p, inverted);
-    p.expectSend(baudRateSet(0)).answer(status(ACK));
-    p.expectSend(reset()).answer(status(ACK));
+    p.expectSend(baudRateSet(0)).answer(OK, 0, "Baud Rate Set");
+    p.expectSend(reset()).answer(OK, 0, "Reset");
     signature(p, codeEnd);
 }
 
@@ -112,24 +139,24 @@ void blankCheckAndErase(P p, const Bytes& image, bool eraseFirst = false)
 {
     for (uint32_t block = 0; block < endAddress(image); block += 1024) {
         const bool dirty = eraseFirst && block == 0;
-        p.expectSend(blankCheck(block)).answer(status(dirty ? 0x1B : ACK));
+        p.expectSend(blankCheck(block)).answer(status(dirty ? NOT_BLANK : ACK), 0, "Block Blank Check");
         if (dirty) {
-            p.expectSend(erase(block)).answer(status(ACK));
+            p.expectSend(erase(block)).answer(OK, 0, "Block Erase");
         }
     }
 }
 
 // The Programming command and the first n data frames acknowledged; with
-// every frame acknowledged, the final status.
+// every frame acknowledged, the completion status.
 void program(P p, const Bytes& image, size_t n = SIZE_MAX)
 {
-    p.expectSend(command(0x40, addresses({0, endAddress(image)}))).answer(status(ACK));
+    p.expectSend(command(PROGRAM, addresses({0, endAddress(image)}))).answer(OK, 0, "Programming");
     const size_t frames = padded(image).size() / 256;
     for (size_t i = 0; i < std::min(n, frames); ++i) {
-        p.expectSend(imageFrame(image, i)).answer(status(ACK));
+        p.expectSend(imageFrame(image, i)).answer(OK, 0, "a data frame's status");
     }
     if (n >= frames) {
-        p.answer(status(ACK));
+        p.answer(OK, 0, "the completion status");
     }
 }
 
@@ -138,9 +165,8 @@ void fullJob(P p, const Bytes& image, bool eraseFirst = false)
 {
     blankCheckAndErase(p, image, eraseFirst);
     program(p, image);
-    const uint16_t sum = targetChecksum(image);
-    p.expectSend(checksum(endAddress(image))).answer(status(ACK));
-    p.answer(dataFrame({static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8)}));
+    p.expectSend(checksum(endAddress(image))).answer(OK, 0, "Checksum status");
+    p.answer(checksumData(image), 0, "Checksum data");
 }
 
 Bytes pattern(size_t size)
@@ -171,19 +197,40 @@ std::string writeImage(const Bytes& image, const std::string& name)
 const Bytes IMAGE = pattern(1000);
 const std::string IMAGE_PATH = writeImage(IMAGE, "1000.bin");
 
-// A job on IMAGE up to the data frame n (from 0), which is still to be sent.
-void toFrame(P p, size_t n)
+// A job on IMAGE up to data frame n (from 0), which is still to be sent.
+Script toFrame(size_t n)
 {
-    modeEntry(p);
-    blankCheckAndErase(p, IMAGE);
-    program(p, IMAGE, n);
+    return [n](P p) { modeEntry(p), blankCheckAndErase(p, IMAGE), program(p, IMAGE, n); };
 }
-// Mode entry up to the Reset frame.
-void toReset(P p)
+// After `prefix` the host sends `frame` once, and the board answers with `answers`.
+Script answered(const Script& prefix, const Bytes& frame, const std::vector<Bytes>& answers)
 {
-    lineChoreography(p);
-    p.expectSend(baudRateSet(0)).answer(status(ACK));
+    return [=](P p) {
+        prefix(p);
+        p.expectSend(frame);
+        for (const Bytes& answer : answers) {
+            p.answer(answer);
+        }
+    };
 }
+// The answers to the first Baud Rate Set, Reset, blank check, data frame n or Checksum of a job on IMAGE.
+Script atBrs(const std::vector<Bytes>& answers)
+{
+    return answered([](P p) { lineChoreography(p); }, baudRateSet(0), answers);
+}
+Script atReset(const std::vector<Bytes>& answers)
+{
+    return answered([](P p) { lineChoreography(p), p.expectSend(baudRateSet(0)).answer(OK); }, reset(), answers);
+}
+Script atBlank(const std::vector<Bytes>& answers)
+{
+    return answered([](P p) { modeEntry(p); }, blankCheck(0), answers);
+}
+Script atFrame(size_t n, const std::vector<Bytes>& answers)
+{
+    return answered(toFrame(n), imageFrame(IMAGE, n), answers);
+}
+Script atChecksum(const std::vector<Bytes>& answers) { return answered(toFrame(SIZE_MAX), checksum(0x3FF), answers); }
 // The same frame expected `times` times, each write returning `result`.
 P sends(P p, const Bytes& bytes, int times, uint64_t result = 0)
 {
@@ -196,315 +243,326 @@ P sends(P p, const Bytes& bytes, int times, uint64_t result = 0)
 struct Job : NSSequenceProcessorDelegate {
     uint64_t result = 0;
     _RESULTINFO info{};
-    std::vector<std::string> log;
+    std::vector<std::string> log;  // the sequence's record, as its delegate gets it
+    std::string verbose;           // what -v shows of the job's events
     std::string problems;
     uint64_t elapsedMs = 0;
     void delegateAddLog(const std::string& strLog) override { log.push_back(strLog); }
 };
 
+struct Setting {
+    std::string_view path = IMAGE_PATH;
+    uint8_t baud = 0;
+    bool inverted = false;  // the job makes its second mode entry, with the other DTR polarity
+    JobKind kind = JOB_WRITE;
+};
+
 // Runs one job: the port opens, the script plays, and the job must end with
 // DTR back in its first state and the port closed.
-Job run(const std::function<void(P)>& script, const std::string& path = IMAGE_PATH, uint8_t baud = 0,
-        bool inverted = false, NSSequenceProcessor::JobKind kind = NSSequenceProcessor::JOB_WRITE, bool verbose = false)
+Job run(const Script& script, const Setting& setting = {})
 {
-    auto port = std::make_unique<ScriptedPort>();
-    ScriptedPort& board = *port;
+    ScriptedBoard* pBoard = nullptr;
+    auto port = ScriptedBoard::port(&pBoard);
+    ScriptedBoard& board = *pBoard;
     board.expectOpen(PORT);
     script(board);
-    board.expectDtr(!inverted).expectClose();
-    auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port));
+    board.expectDtr(!setting.inverted).expectClose();
+    std::FILE* pVerbose = std::tmpfile();
+    VerboseLog events(pVerbose, false);
+    auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port), &events);
     Job job;
     sequence->setDelegate(&job);
-    sequence->setVerbose(verbose);
     _CONTEXTINFO context{};
     std::snprintf(context.PortName, sizeof context.PortName, "%s", PORT);
-    std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s", path.c_str());
-    context.BaudRate = baud;
+    std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s",
+                  std::string(setting.path).c_str());
+    context.BaudRate = setting.baud;
     context.pResultInfo = &job.info;
-    const uint64_t started = board.Now();
-    job.result = sequence->start(context, kind);
-    job.elapsedMs = board.Now() - started;
+    const uint64_t started = board.now();
+    job.result = sequence->start(context, setting.kind);
+    job.elapsedMs = board.now() - started;
     MainDispatchQueue::drain();
     sequence->setDelegate(nullptr);
+    job.verbose.resize(static_cast<size_t>(std::ftell(pVerbose)));
+    std::rewind(pVerbose);
+    job.verbose.resize(std::fread(job.verbose.data(), 1, job.verbose.size(), pVerbose));
+    std::fclose(pVerbose);
     job.problems = board.problems();
     return job;
 }
 
 }  // namespace
 
-// The texts the sequence logs for its results: a sample with the record's own
-// spelling, and a code outside the table (even one whose low bits name a row).
-TEST(NSSequenceProcessor, ResultTexts)
-{
-    const std::pair<uint64_t, const char*> texts[] = {
-        {0x0000, " OK\n"},
-        {0x200D, " Error\nエラー：Cehcksumコマンドで取得した値とGUIで算出した値が異なる\n"},
-        {0x3007, " Error\nエラー：データ・フラッシュ・メモリの開始アドレスが不正\n"},
-        {0x100002009, " Error\nエラー：不明なエラーが発生しました\n"},
-    };
-    for (const auto& [code, text] : texts) {
-        EXPECT_EQ(NSSequenceProcessor::getResultText(code), text) << std::hex << code;
-    }
-}
-
 // Every way a job ends on the line, one row each: after the port opens the
-// board plays `script`; the job ends with `result`, its record naming the last
-// exchange and its attempt (from 0). Where minMs is given the job lasts that
-// long on the port's clock, and less than one pause of 100 ms more; where
-// reason is, -v shows it; where verbose is, the verbose log has that line.
+// board plays its script; the job `ends` with a result code, its record naming
+// the command it ended `in` and its `attempt` (from 0), within its time window
+// on the board's clock; what -v shows has the `reason` and `shows` lines; the
+// sequence's record ends with the lines of `record`. Scripts join their steps
+// with commas, so that a row stays short.
 TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
 {
+    // The job lasts at least `min` ms on the board's clock, and less than `max`.
+    struct Window {
+        uint64_t min = 0, max = UINT64_MAX;
+    };
+    // At least ms, and less than one pause more: no pause too many.
+    const auto within = [](uint64_t ms) { return Window{.min = ms, .max = ms + RETRY_WAIT}; };
     struct Row {
         const char* what;
-        std::function<void(P)> script;
-        uint64_t result;
-        uint8_t command;
-        uint64_t retry = 0;
-        uint64_t minMs = 0;
-        uint8_t baud = 0;
-        bool inverted = false;  // the job made its second mode entry, with the other DTR polarity
-        NSSequenceProcessor::JobKind job = NSSequenceProcessor::JOB_WRITE;
-        std::string reason{};
-        std::string verbose{};
+        Script board;
+        uint64_t ends;
+        uint8_t in;
+        uint64_t attempt = 0;
+        Window ms = {};
+        Setting job = {};
+        std::string reason = "", shows = "";
+        std::vector<std::string> record = {};
     };
-    // After `prefix` the host sends `frame` once, and the board answers with `answers`.
-    const auto answered = [](std::function<void(P)> prefix, const Bytes& frame, const std::vector<Bytes>& answers) {
-        return [=](P p) {
-            prefix(p);
-            p.expectSend(frame);
-            for (const Bytes& answer : answers) {
-                p.answer(answer);
-            }
-        };
-    };
-    const auto toBrs = [](P p) { lineChoreography(p); };
-    const auto toBlankCheck = [](P p) { modeEntry(p); };
-    const auto to = [](size_t n) { return [n](P p) { toFrame(p, n); }; };
-    const Bytes brs = baudRateSet(0), cks = checksum(0x3FF), ok = status(ACK);
-    const uint16_t ck = targetChecksum(IMAGE);
-    const uint8_t ck1 = uint8_t(ck), ck2 = uint8_t(ck >> 8);
+    const Bytes brs = baudRateSet(0), frame0 = imageFrame(IMAGE, 0), frame3 = imageFrame(IMAGE, 3);
+    const uint64_t resetLate = timedOut(STATUS_TIMEOUT) + 1;  // in the pause after the wait ran out
+    const std::string failed = "## Write Failed", programming = "## Programming...",
+                      erasing = "## Block Blank Check & Erace...";
+    const std::string noise = "2 bytes of noise dropped before the answer to Reset";
+    const std::string unasked = "error 0x2001: the target sent an answer that no frame asked for ";
+    const auto recordOf = [](uint64_t r) { return std::string(ResultCodes::of(r).text); };
     const Row rows[] = {
-        {"baud-rate code 4, before any line change", [](P) {}, ERR_PARAMETER, 0x00, 0, 0, 4},
-        {"0x00 byte not written", [](P p) { lineChoreography(p, false, ERR_SEND); }, ERR_SEND, 0x00},
-        {"Baud Rate Set not written: no second attempt",
-         [&](P p) {
-             lineChoreography(p);
-             p.expectSend(brs, ERR_SEND);
-         },
-         ERR_SEND, 0x9A},
-        {"Baud Rate Set answered with 6 bytes", answered(toBrs, brs, {dataFrame({ACK, ACK})}), ERR_RECV_TIMEOUT, 0x9A},
-        // A refused Baud Rate Set is not sent again.
-        {"Baud Rate Set refused in 7 bytes", answered(toBrs, brs, {dataFrame({0x15, 1, 2})}), ERR_COMMAND_FRAME, 0x9A},
-        {"7-byte Baud Rate Set answer ending in ETB", answered(toBrs, brs, {dataFrame({ACK, 1, 2}, false)}),
-         ERR_FRAME_FORMAT, 0x9A},
-        {"speed change fails: no Reset",
-         [&](P p) {
-             lineChoreography(p);
-             p.expectSend(baudRateSet(1)).answer(ok).expectSpeed(250000, ERR_BAUD_RATE);
-         },
-         ERR_BAUD_RATE, 0x9A, 0, 0, 1},
+        // Mode entry. A refused Baud Rate Set is not sent again.
+        {.what = "baud-rate code 4", .board = [](P) {}, .ends = ERR_PARAMETER, .in = RESET, .job = {.baud = 4}},
+        {.what = "0x00 not written",
+         .board = [](P p) { lineChoreography(p, false, ERR_SEND); },
+         .ends = ERR_SEND,
+         .in = RESET},
+        {.what = "BRS not written",
+         .board = [&](P p) { lineChoreography(p), p.expectSend(brs, ERR_SEND); },
+         .ends = ERR_SEND,
+         .in = BRS},
+        {.what = "BRS: 6 bytes", .board = atBrs({dataFrame({ACK, ACK})}), .ends = ERR_RECV_TIMEOUT, .in = BRS},
+        {.what = "BRS: refused in 7 bytes",
+         .board = atBrs({dataFrame({REFUSED, 1, 2})}),
+         .ends = ERR_COMMAND_FRAME,
+         .in = BRS},
+        {.what = "BRS: 7 bytes ending in ETB",
+         .board = atBrs({dataFrame({ACK, 1, 2}, false)}),
+         .ends = ERR_FRAME_FORMAT,
+         .in = BRS},
+        {.what = "speed change fails: no Reset",
+         .board = [](P p) { lineChoreography(p), p.expectSend(baudRateSet(1)).answer(OK).expectSpeed(250000, 1); },
+         .ends = ERR_BAUD_RATE,
+         .in = BRS,
+         .job = {.baud = 1}},
         // Only the first Baud Rate Set frame leaves inside the 100 ms window; an
         // answer to a later one comes too late, and so does none at all.
-        {"late answer: the second mode entry succeeds",
-         [&](P p) {
-             lineChoreography(p);
-             sends(p, brs, 2).answer(ok);
-             modeEntry(p, true);
-             fullJob(p, IMAGE);
-         },
-         RESULT_OK, 0xB0, 0, 0, 0, true},
-        {"silent, then late after the second mode entry: no third",
-         [&](P p) {
-             lineChoreography(p);
-             sends(p, brs, 5);
-             lineChoreography(p, true);
-             sends(p, brs, 2).answer(ok);
-         },
-         ERR_MODE_ENTRY_TIMEOUT, 0x9A, 1, 6 * (1 + 200 + 100), 0, true},
-        {.what = "Reset silent four times, then noise before its answer: dropped, and the job goes on",
-         .script =
+        {.what = "BRS late: the second mode entry succeeds",
+         .board = [&](P p) { lineChoreography(p), sends(p, brs, 2).answer(OK), modeEntry(p, true), fullJob(p, IMAGE); },
+         .ends = RESULT_OK,
+         .in = CHECKSUM,
+         .job = {.inverted = true},
+         .shows = "no answer: mode entry again with the other DTR polarity"},
+        {.what = "BRS silent, then late after the second mode entry: no third",
+         .board =
              [&](P p) {
-                 toReset(p);
-                 sends(p, reset(), 5).answer({0xFF, 0x00}).answer(ok);
-                 signature(p);
-                 fullJob(p, IMAGE);
+                 lineChoreography(p), sends(p, brs, 5), lineChoreography(p, true), sends(p, brs, 2).answer(OK);
              },
-         .result = RESULT_OK,
-         .command = 0xB0,
-         .minMs = 4 * (1 + 101 + 101),
-         .verbose = "2 bytes of noise dropped before the answer to Reset"},
-        // Noise does not move the deadline; it is dropped before a late answer too.
-        {.what = "noise while Reset waits, then its answer in the pause after the first frame",
-         .script =
-             [&](P p) {
-                 toReset(p);
-                 p.expectSend(reset()).answer({0x55}, 50).answer({0xAA}, 100 + 2).answer(ok, 100 + 2);
-                 signature(p);
-                 fullJob(p, IMAGE);
+         .ends = ERR_MODE_ENTRY_TIMEOUT,
+         .in = BRS,
+         .attempt = 1,
+         .ms = within(6 * (SEND_WAIT + BRS_TIMEOUT + RETRY_WAIT)),
+         .job = {.inverted = true}},
+        // Noise is dropped before an answer, also a late one, and does not move the deadline.
+        {.what = "Reset silent four times, then noise before its answer",
+         .board =
+             [](P p) {
+                 atReset({})(p), sends(p, reset(), 4).answer({0xFF, 0x00}).answer(OK), signature(p), fullJob(p, IMAGE);
              },
-         .result = RESULT_OK,
-         .command = 0xB0,
-         .minMs = 1 + 101 + 101,
-         .verbose = "2 bytes of noise dropped before the answer to Reset"},
-        // An answer belongs to the frame it answers: one that no frame is owed
-        // ends the job, found with an answer, or before the next frame goes out.
-        {.what = "a spare status before the last data frame's answers",
-         .script = answered(to(3), imageFrame(IMAGE, 3), {ok, ok, ok}),
-         .result = ERR_FRAME_FORMAT,
-         .command = 0x40,
-         .reason = "error 0x2001: the target sent an answer that no frame asked for (Programming, attempt 1)"},
-        // Taking the spare for frame 0, and each answer after it for the frame
-        // after its own, would hide the lost third frame (this board's checksum
-        // is the image's, as when the lost bytes sum like the shifted ones).
-        {.what = "a spare status a moment before the first data frame's answer, and the third frame lost later",
-         .script =
-             [&](P p) {
-                 toFrame(p, 0);
-                 p.expectSend(imageFrame(IMAGE, 0)).answer(ok).answer(ok, 1).hostMayStop();
-                 p.expectSend(imageFrame(IMAGE, 1)).answer(ok).expectSend(imageFrame(IMAGE, 2));
-                 p.expectSend(imageFrame(IMAGE, 3)).answer(ok).answer(ok);
-                 p.expectSend(cks).answer(ok).answer(dataFrame({ck1, ck2}));
+         .ends = RESULT_OK,
+         .in = CHECKSUM,
+         .ms = within(4 * (SEND_WAIT + timedOut(STATUS_TIMEOUT) + paused(RETRY_WAIT))),
+         .shows = noise},
+        {.what = "noise while Reset waits, its answer in the pause",
+         .board =
+             [=](P p) {
+                 atReset({})(p), p.answer({0x55}, 50).answer({0xAA}, resetLate).answer(OK, resetLate), signature(p),
+                     fullJob(p, IMAGE);
              },
-         .result = ERR_FRAME_FORMAT,
-         .command = 0x40},
-        {.what = "Reset answered twice at once",
-         .script = answered(toReset, reset(), {ok, ok}),
-         .result = ERR_FRAME_FORMAT,
-         .command = 0x00},
-        {.what = "a spare status waits when the Silicon Signature frame is to go out",
-         .script =
-             [&](P p) {
-                 toReset(p);
-                 p.expectSend(reset()).answer(ok).answer(ok, 1);
-             },
-         .result = ERR_FRAME_FORMAT,
-         .command = 0xC0,
-         .reason = "error 0x2001: the target sent an answer that no frame asked for (Silicon Signature, attempt 1)"},
-        // Found just before the frame would go out again, it is the answer then owed.
-        {.what = "the completion status comes after the pause, before the last frame goes out again",
-         .script =
-             [&](P p) {
-                 toFrame(p, 3);
-                 p.expectSend(imageFrame(IMAGE, 3)).answer(ok).answer(ok, 102 + 1 + 101 + 2);
-                 p.expectSend(cks).answer(ok).answer(dataFrame({ck1, ck2}));
-             },
-         .result = RESULT_OK,
-         .command = 0xB0},
-        // After the erase job's loop one blank check over the whole code flash
-        // proves the erases the target acknowledged.
-        {.what = "erase job: an erase acknowledged and not done",
-         .script =
-             [&](P p) {
-                 modeEntry(p, false, 0x7FF);
-                 p.expectSend(blankCheck(0)).answer(status(0x1B)).expectSend(erase(0)).answer(ok);
-                 p.expectSend(blankCheck(0x400)).answer(ok).expectSend(blankCheck(0, 0x7FF)).answer(status(0x1B));
-             },
-         .result = ERR_NOT_BLANK,
-         .command = 0x32,
-         .job = NSSequenceProcessor::JOB_ERASE,
-         .reason = "error 0x200A: a block is still not blank after its erase (Block Blank Check, attempt 1)"},
+         .ends = RESULT_OK,
+         .in = CHECKSUM,
+         .ms = within(SEND_WAIT + timedOut(STATUS_TIMEOUT) + paused(RETRY_WAIT)),
+         .shows = noise},
         // The last attempt of a command is followed by its pause too, and an
         // answer that comes during it counts; the last attempt of a data frame
         // is not: the job ends as its wait runs out.
-        {"Reset answered in the pause after its fifth frame",
-         [&](P p) {
-             toReset(p);
-             sends(p, reset(), 5).answer(ok, 100 + 1 + 100);
-             signature(p);
-             fullJob(p, IMAGE);
-         },
-         RESULT_OK, 0xB0},
-        {"data frame answered 50 ms after its fifth wait ran out",
-         [&](P p) {
-             toFrame(p, 0);
-             sends(p, imageFrame(IMAGE, 0), 5).answer(ok, 176 + 1 + 50);
-         },
-         ERR_RECV_TIMEOUT, 0x40, 4},
+        {.what = "Reset answered in the pause after its fifth frame",
+         .board =
+             [](P p) {
+                 atReset({})(p), sends(p, reset(), 4).answer(OK, timedOut(STATUS_TIMEOUT) + RETRY_WAIT), signature(p),
+                     fullJob(p, IMAGE);
+             },
+         .ends = RESULT_OK,
+         .in = CHECKSUM},
+        {.what = "data frame answered 50 ms after its fifth wait",
+         .board = [&](P p) { atFrame(0, {})(p), sends(p, frame0, 4).answer(OK, timedOut(DATA_FRAME_TIMEOUT) + 50); },
+         .ends = ERR_RECV_TIMEOUT,
+         .in = PROGRAM,
+         .attempt = 4},
+        // An answer belongs to the frame it answers: one that no frame is owed
+        // ends the job, found with an answer, or before the next frame goes out.
+        {.what = "Reset answered twice at once", .board = atReset({OK, OK}), .ends = ERR_FRAME_FORMAT, .in = RESET},
+        {.what = "a spare status as Silicon Signature is to go out",
+         .board = [](P p) { atReset({OK})(p), p.answer(OK, 1); },
+         .ends = ERR_FRAME_FORMAT,
+         .in = SIGNATURE,
+         .reason = unasked + "(Silicon Signature, attempt 1)"},
+        {.what = "a spare status before the last data frame's answers",
+         .board = atFrame(3, {OK, OK, OK}),
+         .ends = ERR_FRAME_FORMAT,
+         .in = PROGRAM,
+         .reason = unasked + "(Programming, attempt 1)"},
+        // Taking the spare for frame 0, and each answer after it for the frame
+        // after its own, would hide the lost third frame (this board's checksum
+        // is the image's, as when the lost bytes sum like the shifted ones).
+        {.what = "a spare status just before frame 0's, the third frame lost later",
+         .board =
+             [&](P p) {
+                 atFrame(0, {OK})(p), p.answer(OK, 1).hostMayStop().expectSend(imageFrame(IMAGE, 1)).answer(OK);
+                 p.expectSend(imageFrame(IMAGE, 2)).expectSend(frame3).answer(OK).answer(OK);
+                 p.expectSend(checksum(0x3FF)).answer(OK).answer(checksumData(IMAGE));
+             },
+         .ends = ERR_FRAME_FORMAT,
+         .in = PROGRAM},
+        // Found just before the frame would go out again, it is the answer then owed.
+        {.what = "the completion status after the pause, before the last frame again",
+         .board =
+             [&](P p) {
+                 atFrame(3, {OK})(p),
+                     p.answer(OK, timedOut(COMPLETION_TIMEOUT) + paused(RETRY_WAIT) + paused(SEND_WAIT)),
+                     p.expectSend(checksum(0x3FF)).answer(OK).answer(checksumData(IMAGE));
+             },
+         .ends = RESULT_OK,
+         .in = CHECKSUM,
+         .record = {programming, " OK\n", "## Write Complete"}},
+        // After the erase job's loop one blank check over the whole code flash
+        // proves the erases the target acknowledged.
+        {.what = "erase job: an erase acknowledged and not done",
+         .board =
+             [](P p) {
+                 modeEntry(p, false, 0x7FF), p.expectSend(blankCheck(0)).answer(status(NOT_BLANK));
+                 p.expectSend(erase(0)).answer(OK).expectSend(blankCheck(0x400)).answer(OK);
+                 p.expectSend(blankCheck(0, 0x7FF)).answer(status(NOT_BLANK));
+             },
+         .ends = ERR_NOT_BLANK,
+         .in = BLANK,
+         .job = {.kind = JOB_ERASE},
+         .reason = "error 0x200A: a block is still not blank after its erase (Block Blank Check, attempt 1)",
+         .record = {erasing, recordOf(ERR_NOT_BLANK), failed}},
         // A device that hangs up ends the exchange at once: no pause, no look
-        // for an answer after it, no second frame.
-        {"device hangs up while a data frame waits",
-         [&](P p) {
-             toFrame(p, 1);
-             p.expectSend(imageFrame(IMAGE, 1)).hangUp(10).answer(ok, 60);
-         },
-         ERR_RECV_TIMEOUT, 0x40},
-        // A write that fails on a device that has gone away ends the job as a wait would.
-        {"device gone before a data frame is written",
-         [&](P p) {
-             toFrame(p, 1);
-             p.hangUp();
-             p.expectSend(imageFrame(IMAGE, 1), ERR_SEND);
-         },
-         ERR_RECV_TIMEOUT, 0x40},
+        // for an answer after it, no second frame. A write that fails on it
+        // ends the job as a wait would; the step's record says what it saw.
+        {.what = "device hangs up while a data frame waits",
+         .board = [](P p) { atFrame(1, {})(p), p.hangUp(10).answer(OK, 60); },
+         .ends = ERR_RECV_TIMEOUT,
+         .in = PROGRAM,
+         .reason = "error 0x2005: the serial device went away (Programming, attempt 1)"},
+        {.what = "device gone before a data frame is written",
+         .board = [](P p) { toFrame(1)(p), p.hangUp().expectSend(imageFrame(IMAGE, 1), ERR_SEND); },
+         .ends = ERR_RECV_TIMEOUT,
+         .in = PROGRAM,
+         .record = {programming, recordOf(ERR_SEND), failed}},
         // No flash command follows.
-        {"image larger than the code flash", [](P p) { modeEntry(p, false, 998); }, ERR_CODE_FLASH_SIZE, 0xC0},
-        {"blank check answered 0x04", answered(toBlankCheck, blankCheck(0), {status(0x04)}), ERR_COMMAND_FRAME, 0x32},
-        {"blank check answered with 6 bytes", answered(toBlankCheck, blankCheck(0), {dataFrame({0x1B, 0x1B})}),
-         ERR_RECV_TIMEOUT, 0x32},
+        {.what = "image larger than the code flash",
+         .board = [](P p) { modeEntry(p, false, 998); },
+         .ends = ERR_CODE_FLASH_SIZE,
+         .in = SIGNATURE,
+         .record = {"## Programming Mode\n", failed}},
+        {.what = "blank check: 0x04",
+         .board = atBlank({status(0x04)}),
+         .ends = ERR_COMMAND_FRAME,
+         .in = BLANK,
+         .record = {erasing, recordOf(ERR_COMMAND_FRAME), failed}},
+        {.what = "blank check: 6 bytes",
+         .board = atBlank({dataFrame({NOT_BLANK, NOT_BLANK})}),
+         .ends = ERR_RECV_TIMEOUT,
+         .in = BLANK},
         // A refused data frame, or one answered wrongly, is never sent again.
-        {"data frame refused", answered(to(1), imageFrame(IMAGE, 1), {status(0x15)}), ERR_DATA_FRAME, 0x40},
-        {"data frame half acknowledged (06 15)", answered(to(0), imageFrame(IMAGE, 0), {dataFrame({ACK, 0x15})}),
-         ERR_DATA_FRAME, 0x40},
-        {"data frame answered with 7 bytes", answered(to(0), imageFrame(IMAGE, 0), {dataFrame({ACK, ACK, ACK})}),
-         ERR_RECV_TIMEOUT, 0x40},
-        {"data frame status with sum F8 (not F9)",
-         answered(to(0), imageFrame(IMAGE, 0), {{0x02, 0x01, ACK, 0xF8, 0x03}}), ERR_SUM, 0x40},
-        {"data frame not written: five attempts",
-         [](P p) {
-             toFrame(p, 2);
-             sends(p, imageFrame(IMAGE, 2), 5, ERR_SEND);
-         },
-         ERR_SEND, 0x40, 4, 5 * 2 + 4 * 101},
-        {"final status with 6 bytes", answered(to(3), imageFrame(IMAGE, 3), {ok, dataFrame({ACK, ACK})}),
-         ERR_RECV_TIMEOUT, 0x40},
-        {"checksum data of one byte", answered(to(SIZE_MAX), cks, {ok, dataFrame({0xD7})}), ERR_RECV_TIMEOUT, 0xB0},
-        {"CK1 differs", answered(to(SIZE_MAX), cks, {ok, dataFrame({uint8_t(ck1 ^ 1), ck2})}), ERR_CHECKSUM_MISMATCH,
-         0xB0},
-        {"CK2 differs", answered(to(SIZE_MAX), cks, {ok, dataFrame({ck1, uint8_t(ck2 ^ 1)})}), ERR_CHECKSUM_MISMATCH,
-         0xB0},
+        {.what = "data frame refused",
+         .board = atFrame(1, {status(REFUSED)}),
+         .ends = ERR_DATA_FRAME,
+         .in = PROGRAM,
+         .record = {programming, recordOf(ERR_DATA_FRAME), failed}},
+        {.what = "data frame: 06 15",
+         .board = atFrame(0, {dataFrame({ACK, REFUSED})}),
+         .ends = ERR_DATA_FRAME,
+         .in = PROGRAM},
+        {.what = "data frame: 7 bytes",
+         .board = atFrame(0, {dataFrame({ACK, ACK, ACK})}),
+         .ends = ERR_RECV_TIMEOUT,
+         .in = PROGRAM},
+        {.what = "data frame: sum F8, not F9",
+         .board = atFrame(0, {{0x02, 0x01, ACK, 0xF8, 0x03}}),
+         .ends = ERR_SUM,
+         .in = PROGRAM},
+        {.what = "data frame not written: five attempts",
+         .board = [](P p) { toFrame(2)(p), sends(p, imageFrame(IMAGE, 2), 5, ERR_SEND); },
+         .ends = ERR_SEND,
+         .in = PROGRAM,
+         .attempt = 4,
+         .ms = within(5 * paused(SEND_WAIT) + 4 * paused(RETRY_WAIT))},
+        {.what = "completion status: 6 bytes",
+         .board = atFrame(3, {OK, dataFrame({ACK, ACK})}),
+         .ends = ERR_RECV_TIMEOUT,
+         .in = PROGRAM},
         // Frame 1 not written once, frame 2 not answered once (06 06 acknowledges
-        // too); no final status in time, so the last frame goes out again, and its
-        // final status is refused.
-        {"data frames that fail to leave or get no answer go out again",
-         [&](P p) {
-             toFrame(p, 0);
-             p.expectSend(imageFrame(IMAGE, 0), ERR_SEND).expectSend(imageFrame(IMAGE, 0));
-             p.answer(dataFrame({ACK, ACK}));
-             sends(p, imageFrame(IMAGE, 1), 2).answer(ok).expectSend(imageFrame(IMAGE, 2)).answer(ok);
-             sends(p, imageFrame(IMAGE, 3), 2).answer(ok).answer(status(0x05));
-         },
-         ERR_DATA_FRAME, 0x40, 1},
+        // too); no completion status in time, so the last frame goes out again,
+        // and its completion status is refused.
+        {.what = "data frames that fail to leave or get no answer go out again",
+         .board =
+             [&](P p) {
+                 toFrame(0)(p), p.expectSend(frame0, ERR_SEND).expectSend(frame0).answer(dataFrame({ACK, ACK}));
+                 sends(p, imageFrame(IMAGE, 1), 2).answer(OK).expectSend(imageFrame(IMAGE, 2)).answer(OK);
+                 sends(p, frame3, 2).answer(OK).answer(status(0x05));
+             },
+         .ends = ERR_DATA_FRAME,
+         .in = PROGRAM,
+         .attempt = 1},
+        {.what = "checksum data: 1 byte",
+         .board = atChecksum({OK, dataFrame({0xD7})}),
+         .ends = ERR_RECV_TIMEOUT,
+         .in = CHECKSUM},
+        {.what = "CK1 differs",
+         .board = atChecksum({OK, checksumData(IMAGE, 0x0001)}),
+         .ends = ERR_CHECKSUM_MISMATCH,
+         .in = CHECKSUM,
+         .record = {programming, " OK\n", failed}},
+        {.what = "CK2 differs",
+         .board = atChecksum({OK, checksumData(IMAGE, 0x0100)}),
+         .ends = ERR_CHECKSUM_MISMATCH,
+         .in = CHECKSUM},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const Job job = run(row.script, IMAGE_PATH, row.baud, row.inverted, row.job, true);
+        const Job job = run(row.board, row.job);
         EXPECT_EQ(job.problems, "");
-        EXPECT_EQ(job.result, row.result);
-        EXPECT_EQ(job.info.Result, row.result);
-        EXPECT_EQ(job.info.ComInfo.Command, row.command);
-        EXPECT_EQ(job.info.ComInfo.Retry, row.retry);
-        EXPECT_EQ(job.log.back(), row.result == RESULT_OK ? "## Write Complete" : "## Write Failed");
-        // A step logs its own result; the job's is 0x2005 once the device has gone away.
-        if (job.log.size() > 1 && (row.command == 0x32 || row.command == 0x22 || row.command == 0x40) &&
-            !job.info.DeviceGone) {
-            EXPECT_EQ(job.log.end()[-2], NSSequenceProcessor::getResultText(row.result)) << "the step logs its result";
-        }
-        EXPECT_GE(job.elapsedMs, row.minMs);
-        EXPECT_TRUE(row.minMs == 0 || job.elapsedMs < row.minMs + 100) << job.elapsedMs << " ms: a pause too many";
-        EXPECT_TRUE(row.reason.empty() || VerboseLog::failureReason(job.info) == row.reason)
-            << VerboseLog::failureReason(job.info);
-        EXPECT_TRUE(row.verbose.empty() || std::find(job.log.begin(), job.log.end(), row.verbose) != job.log.end())
-            << "no line: " << row.verbose;
+        EXPECT_EQ(job.result, row.ends);
+        EXPECT_EQ(job.info.Result, row.ends);
+        EXPECT_EQ(job.info.ComInfo.Command, row.in);
+        EXPECT_EQ(job.info.ComInfo.Retry, row.attempt);
+        EXPECT_EQ(job.log.back(), row.ends == RESULT_OK ? "## Write Complete" : failed);
+        ASSERT_GE(job.log.size(), row.record.size());
+        EXPECT_TRUE(std::equal(row.record.rbegin(), row.record.rend(), job.log.rbegin()))
+            << ::testing::PrintToString(job.log);
+        EXPECT_GE(job.elapsedMs, row.ms.min);
+        EXPECT_LT(job.elapsedMs, row.ms.max) << "a pause too many";
+        EXPECT_NE(job.verbose.find(row.reason + "\n"), std::string::npos) << job.verbose;
+        EXPECT_NE(job.verbose.find(row.shows + "\n"), std::string::npos) << job.verbose;
     }
 }
 
 TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout)
 {
     // A 105-block job at 32 MHz, as large as the code flash, block 0 erased.
-    // Each row delays one answer (numbered in script order) to the last moment
+    // Each row delays one answer (the first of its name) to the last moment
     // the host still takes it, `timeout` + 1 ms after its frame left (the wait
     // runs while no more than `timeout` ms have passed), and then 1 ms later.
-    // Late, an exchange with attempts takes the answer after its 100 ms pause
+    // Late, an exchange with attempts takes the answer after its pause
     // without sending again (the clock shows the pause); an exchange of one
     // wait fails. An answer that reached the device while the host was stalled
     // is taken when the wait runs out. The usual job waits 5 ms for the second
@@ -512,57 +570,62 @@ TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout)
     constexpr uint32_t BLOCKS = 105;
     const Bytes image = pattern(BLOCKS * 1024);
     const std::string path = writeImage(image, "105.bin");
-    const auto script = [&](P p) {
-        modeEntry(p, false, BLOCKS * 1024 - 1);
-        fullJob(p, image, true);
-    };
-    const auto job = [&](size_t answer, uint64_t delayMs, bool fDuringStall = false) {
+    const auto job = [&](const char* answer, uint64_t delayMs, bool fDuringStall = false) {
         return run(
             [&](P p) {
-                script(p);
+                modeEntry(p, false, BLOCKS * 1024 - 1);
+                fullJob(p, image, true);
                 p.retime(answer, delayMs, fDuringStall);
             },
-            path);
+            {.path = path});
     };
-    const struct {
-        const char* what;
-        size_t answer;
+    struct Row {
+        const char* answer;
         uint64_t timeout;
-        bool attempts;
         uint64_t usualDelay = 0;
-    } rows[] = {
-        {"Baud Rate Set", 0, 200, true},
-        {"Reset", 1, 100, true},
-        {"Silicon Signature status", 2, 100, true, 5},
-        {"Silicon Signature data", 4, 100, false, 5},
-        {"blank check", 5, 100, false},
-        {"Block Erase", 6, 258, true},
-        {"Programming", BLOCKS + 6, 100, true},
-        {"a data frame's status", BLOCKS + 7, 176, true},
-        {"the completion status", 5 * BLOCKS + 7, 218, true},
-        {"Checksum status", 5 * BLOCKS + 8, 100, true},
-        {"Checksum data, for 105 blocks", 5 * BLOCKS + 9, 101, false},
     };
-    const Job usual = job(SIZE_MAX, 0);
+    // Exchanges with attempts: late, the answer is taken after the pause, without sending again.
+    const Row retried[] = {
+        {.answer = "Baud Rate Set", .timeout = BRS_TIMEOUT},
+        {.answer = "Reset", .timeout = STATUS_TIMEOUT},
+        {.answer = "Silicon Signature status", .timeout = STATUS_TIMEOUT, .usualDelay = 5},
+        {.answer = "Block Erase", .timeout = 258},
+        {.answer = "Programming", .timeout = STATUS_TIMEOUT},
+        {.answer = "a data frame's status", .timeout = DATA_FRAME_TIMEOUT},
+        {.answer = "the completion status", .timeout = 218},
+        {.answer = "Checksum status", .timeout = STATUS_TIMEOUT},
+    };
+    // Exchanges of one wait: late, the job fails.
+    const Row once[] = {
+        {.answer = "Silicon Signature data", .timeout = 100, .usualDelay = 5},
+        {.answer = "Block Blank Check", .timeout = 100},
+        {.answer = "Checksum data", .timeout = 101},  // for 105 blocks
+    };
+    const Job usual = job("no answer", 0);
     ASSERT_EQ(usual.result, RESULT_OK) << usual.problems;
     EXPECT_EQ(usual.log, (std::vector<std::string>{"## Programming Mode\n", "## Block Blank Check & Erace...", " OK\n",
                                                    "## Programming...", " OK\n", "## Write Complete"}));
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        const Job inTime = job(row.answer, row.timeout + 1);
+    const auto inTimeAndStalled = [&](const Row& row) {
+        SCOPED_TRACE(row.answer);
+        const Job inTime = job(row.answer, timedOut(row.timeout));
         EXPECT_EQ(inTime.problems, "");
         EXPECT_EQ(inTime.result, RESULT_OK);
-        EXPECT_EQ(inTime.elapsedMs - usual.elapsedMs, row.timeout + 1 - row.usualDelay) << "a pause where none belongs";
-        const Job late = job(row.answer, row.timeout + 2);
-        if (row.attempts) {
-            EXPECT_EQ(late.problems, "") << "the frame went out again";
-            EXPECT_EQ(late.result, RESULT_OK);
-            EXPECT_EQ(late.elapsedMs - usual.elapsedMs, row.timeout + 1 + 101 - row.usualDelay);
-        } else {
-            EXPECT_EQ(late.result, ERR_RECV_TIMEOUT);
-        }
+        EXPECT_EQ(inTime.elapsedMs - usual.elapsedMs, timedOut(row.timeout) - row.usualDelay)
+            << "a pause where none belongs";
         const Job stalled = job(row.answer, 10, true);
         EXPECT_EQ(stalled.problems, "") << "the answer the device held was not taken";
         EXPECT_EQ(stalled.result, RESULT_OK);
+    };
+    for (const Row& row : retried) {
+        inTimeAndStalled(row);
+        const Job late = job(row.answer, timedOut(row.timeout) + 1);
+        EXPECT_EQ(late.problems, "") << row.answer << ": the frame went out again";
+        EXPECT_EQ(late.result, RESULT_OK) << row.answer;
+        EXPECT_EQ(late.elapsedMs - usual.elapsedMs, timedOut(row.timeout) + paused(RETRY_WAIT) - row.usualDelay)
+            << row.answer;
+    }
+    for (const Row& row : once) {
+        inTimeAndStalled(row);
+        EXPECT_EQ(job(row.answer, timedOut(row.timeout) + 1).result, ERR_RECV_TIMEOUT) << row.answer;
     }
 }

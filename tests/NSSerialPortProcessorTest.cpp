@@ -148,7 +148,8 @@ TEST_F(NSSerialPortProcessorTest, OpensAndClosesAtAnyMoment)
     }
     // A second Open replaces the first, and nothing of one job's buffer reaches the next.
     openPort();
-    ASSERT_EQ(port.setReadData(all.data(), 2), RESULT_OK);
+    ASSERT_EQ(write(master, all.data(), 2), 2);
+    ASSERT_TRUE(receives(2));
     openPort();
     EXPECT_EQ(port.GetReceiveDataLength(), 0u);
 }
@@ -241,7 +242,8 @@ TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChangeAndClear)
         {"ClearBreak", [&] { port.ClearBreak(); }},
         {"ClearReceiveBuffer", [&] { port.ClearReceiveBuffer(); }},
     };
-    ASSERT_EQ(port.setReadData(all.data(), 3), RESULT_OK);
+    ASSERT_EQ(write(master, all.data(), 3), 3);
+    ASSERT_TRUE(receives(3));
     for (const auto& [what, step] : steps) {
         step();
         EXPECT_EQ(read(master, packet, sizeof packet), 1) << what;

@@ -2,13 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "ResultCodes.h"
 
 namespace {
-
-using C = const NSWaitingTimeCalculator&;
 
 TEST(NSWaitingTimeCalculatorTest, WaitsInWholeMillisecondsRoundedUp)
 {
@@ -16,33 +12,43 @@ TEST(NSWaitingTimeCalculatorTest, WaitsInWholeMillisecondsRoundedUp)
     // The sequence tests' exact timeouts at 32 MHz prove the rest: a data
     // frame 176, Checksum data of 105 blocks 101, and Reset, Silicon Signature
     // (both parts), Programming and Checksum raised to 100.
-    const std::tuple<const char*, uint8_t, bool, uint64_t (*)(C), uint64_t> cases[] = {
-        {"erase, data flash", 32, true, [](C t) { return t.GetBlockEraseTcs3(false); }, 274},
-        {"Tds5, data flash", 32, true, [](C t) { return t.GetProgrammingTds5(false); }, 330},
-        {"Tsd10, 104 blocks", 32, true, [](C t) { return t.GetCheckSumTsd10(104); }, 100},
-        {"Tss5, 1 block", 32, true, [](C t) { return t.GetProgrammingTss5(0, 0x3FF, 1, true); }, 102},
-        {"Tss5, 32 blocks", 32, true, [](C t) { return t.GetProgrammingTss5(0, 0x7FFF, 32, true); }, 136},
-        {"Tss5, 256 blocks", 32, true, [](C t) { return t.GetProgrammingTss5(0, 0x3FFFF, 256, true); }, 386},
+
+    // Each timeout from a calculator set to its frequency (MHz) and speed mode.
+    const auto at = [](uint8_t mhz, bool fullSpeed = true) {
+        NSWaitingTimeCalculator calculator;
+        EXPECT_EQ(calculator.Initialize(mhz, fullSpeed), RESULT_OK);
+        return calculator;
+    };
+    const struct {
+        const char* what;
+        uint64_t got, ms;
+    } rows[] = {
+        {.what = "erase, data flash", .got = at(32).GetBlockEraseTcs3(false), .ms = 274},
+        {.what = "Tds5, data flash", .got = at(32).GetProgrammingTds5(false), .ms = 330},
+        {.what = "Tsd10, 104 blocks", .got = at(32).GetCheckSumTsd10(104), .ms = 100},
+        {.what = "Tss5, 1 block", .got = at(32).GetProgrammingTss5(0, 0x3FF, 1, true), .ms = 102},
+        {.what = "Tss5, 32 blocks", .got = at(32).GetProgrammingTss5(0, 0x7FFF, 32, true), .ms = 136},
+        {.what = "Tss5, 256 blocks", .got = at(32).GetProgrammingTss5(0, 0x3FFFF, 256, true), .ms = 386},
         // In microseconds, with what rounding to nearest or integer division of K by f would give instead.
         // 67731/16 + 255098 = 259331.19 -> 260 (nearest: 259)
-        {"erase, code flash", 16, true, [](C t) { return t.GetBlockEraseTcs3(true); }, 260},
+        {.what = "erase, code flash", .got = at(16).GetBlockEraseTcs3(true), .ms = 260},
         // 248862/8 + 299307 = 330414.75 -> 331 (nearest: 330)
-        {"erase, data flash", 8, false, [](C t) { return t.GetBlockEraseTcs3(false); }, 331},
+        {.what = "erase, data flash", .got = at(8, false).GetBlockEraseTcs3(false), .ms = 331},
         // 105 * (30720/25) + 72/25 = 129026.88 -> 130 (nearest, or the per-block quotient truncated: 129)
-        {"Tsd10, 105 blocks", 25, true, [](C t) { return t.GetCheckSumTsd10(105); }, 130},
+        {.what = "Tsd10, 105 blocks", .got = at(25).GetCheckSumTsd10(105), .ms = 130},
         // 68 * (28382/32 + 3568) + (397/32 + 30) = 302978.16 -> 303 + 100 (with an access term: 404)
-        {"Tss5, data flash", 32, true, [](C t) { return t.GetProgrammingTss5(0, 0xFFFF, 68, false); }, 403},
+        {.what = "Tss5, data flash", .got = at(32).GetProgrammingTss5(0, 0xFFFF, 68, false), .ms = 403},
         // 256 * (4351/12 + 7324) + (1732/12 + 36) + (184/12 + 44) = 1968005 -> 1969 + 100 (integer K/f: 2068)
-        {"Tss5, code flash", 12, false, [](C t) { return t.GetProgrammingTss5(0, 0x3FFFF, 256, true); }, 2069},
+        {.what = "Tss5, code flash", .got = at(12, false).GetProgrammingTss5(0, 0x3FFFF, 256, true), .ms = 2069},
         // 63 * (1457 + 80) + (3805 + 91) + 2 regions * (203 + 18) = 101169 -> 102 (one region: 101)
-        {"blank check", 1, true, [](C t) { return t.GetBlockBlankCheckTcs4(0x3FC00, 0x403FF, 63, true); }, 102},
+        {.what = "blank check", .got = at(1).GetBlockBlankCheckTcs4(0x3FC00, 0x403FF, 63, true), .ms = 102},
         // 16 * (5035 + 1110) + (2494 + 168) = 100982 -> 101: the data flash has no access term
-        {"blank check, data", 1, false, [](C t) { return t.GetBlockBlankCheckTcs4(0x3FC00, 0x43FFF, 16, false); }, 101},
+        {.what = "blank check, data",
+         .got = at(1, false).GetBlockBlankCheckTcs4(0x3FC00, 0x43FFF, 16, false),
+         .ms = 101},
     };
-    for (const auto& [name, frequency, fullSpeed, get, expected] : cases) {
-        NSWaitingTimeCalculator calculator;
-        ASSERT_EQ(calculator.Initialize(frequency, fullSpeed), RESULT_OK) << name;
-        EXPECT_EQ(get(calculator), expected) << name << " at " << int(frequency) << " MHz, full speed " << fullSpeed;
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.got, row.ms) << row.what;
     }
 
     NSWaitingTimeCalculator calculator;  // 32 MHz, full speed until told otherwise

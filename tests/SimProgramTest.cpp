@@ -48,27 +48,32 @@ TEST(SimProgramTest, RefusesBadOptions)
 {
     const std::string big = std::filesystem::temp_directory_path() / ("SimProgramTest-" + std::to_string(getpid()));
     std::ofstream(big, std::ios::binary) << std::string(0x801, 'x');
-    const std::vector<std::pair<std::vector<std::string>, std::string>> rows{
-        {{"--bogus"}, "unknown option '--bogus'"},
-        {{"--link"}, "option --link needs a value"},
-        {{"--erase-ms", "12ms"}, "--erase-ms: bad number '12ms'"},
-        {{"--fault", "silent:everything"}, "bad field 'everything'"},
-        {{"--code-flash-end", "0x1000"}, "whole 1024-byte blocks"},
-        {{"--code-flash-end", "0xF03FF"}, "below 0xF0000"},
-        {{"--data-flash-size", "1000"}, "--data-flash-size: the data flash must be whole 1024-byte blocks"},
-        {{"--fault", "gremlin"}, "unknown fault 'gremlin'"},
-        {{"--fault", "silent:reset:0"}, "bad count '0'"},
-        {{"--flash-in", big + ".missing"}, "--flash-in: cannot read"},
-        {{"--code-flash-end", "0x7FF", "--flash-in", big}, "2049 bytes, more than the code flash's 2048"},
-        {{"--data-flash-size", "0", "--data-flash-in", big},
-         "--data-flash-in: " + big + " holds 2049 bytes, more than the data flash's 0"},
-        {{"--answer-at", "0"}, "--answer-at: bad share '0'"},
-        {{"--answer-at", "0.9s"}, "--answer-at: bad share '0.9s'"},
-        {{"--answer-at", "0x1p-1"}, "--answer-at: bad share '0x1p-1'"},
-        {{"--answer-at=+1"}, "--answer-at: bad share '+1'"},
-        {{"--adapter-latency", "256"}, "--adapter-latency: bad number '256'"},
-        {{"--answer-only", "erase"}, "--answer-only needs --answer-at"},
-        {{"--answer-at=3", "--answer-only", "late"}, "--answer-only: unknown exchange 'late'"},
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } rows[] = {
+        {.args = {"--bogus"}, .error = "unknown option '--bogus'"},
+        {.args = {"--link"}, .error = "option --link needs a value"},
+        {.args = {"--erase-ms", "12ms"}, .error = "--erase-ms: bad number '12ms'"},
+        {.args = {"--fault", "silent:everything"}, .error = "bad field 'everything'"},
+        {.args = {"--code-flash-end", "0x1000"}, .error = "whole 1024-byte blocks"},
+        {.args = {"--code-flash-end", "0xF03FF"}, .error = "below 0xF0000"},
+        {.args = {"--data-flash-size", "1000"},
+         .error = "--data-flash-size: the data flash must be whole 1024-byte blocks"},
+        {.args = {"--fault", "gremlin"}, .error = "unknown fault 'gremlin'"},
+        {.args = {"--fault", "silent:reset:0"}, .error = "bad count '0'"},
+        {.args = {"--flash-in", big + ".missing"}, .error = "--flash-in: cannot read"},
+        {.args = {"--code-flash-end", "0x7FF", "--flash-in", big},
+         .error = "2049 bytes, more than the code flash's 2048"},
+        {.args = {"--data-flash-size", "0", "--data-flash-in", big},
+         .error = "--data-flash-in: " + big + " holds 2049 bytes, more than the data flash's 0"},
+        {.args = {"--answer-at", "0"}, .error = "--answer-at: bad share '0'"},
+        {.args = {"--answer-at", "0.9s"}, .error = "--answer-at: bad share '0.9s'"},
+        {.args = {"--answer-at", "0x1p-1"}, .error = "--answer-at: bad share '0x1p-1'"},
+        {.args = {"--answer-at=+1"}, .error = "--answer-at: bad share '+1'"},
+        {.args = {"--adapter-latency", "256"}, .error = "--adapter-latency: bad number '256'"},
+        {.args = {"--answer-only", "erase"}, .error = "--answer-only needs --answer-at"},
+        {.args = {"--answer-at=3", "--answer-only", "late"}, .error = "--answer-only: unknown exchange 'late'"},
     };
     for (const auto& [arguments, message] : rows) {
         std::vector<std::string> argv{QUENWICK_SIM_PATH};

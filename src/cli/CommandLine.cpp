@@ -1,0 +1,230 @@
+#include "CommandLine.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The modes other than the write: the operands each needs, and what it does:
+// a job of its kind, or (for --list-ports) no job, its kind then unused.
+// getopt_long reports each as MODE_VALUE and its index, past any character,
+// so that no short option has one.
+struct Mode {
+    const char* pszOption;
+    const char* pszOperands;
+    size_t operandCount;
+    bool fMoreIgnored;  // further operands are ignored, as for a write, rather than refused
+    CommandLine::Action action;
+    JobKind job;
+};
+constexpr Mode MODES[] = {
+    {"--info", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, JOB_INFO},
+    {"--verify", "<WriteFilePath> <ComPortName> <BoardName>", 3, true, CommandLine::ACTION_RUN, JOB_VERIFY},
+    {"--erase", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, JOB_ERASE},
+    {"--list-ports", "", 0, false, CommandLine::ACTION_LIST_PORTS, JOB_WRITE},
+};
+constexpr int MODE_VALUE = 0x100;
+
+// Every long option: those of the short options, then the modes; ends with zeros.
+const std::vector<option>& longOptions()
+{
+    static const std::vector<option> options = [] {
+        std::vector<option> all = {
+            {"help", no_argument, nullptr, 'h'},
+            {"version", no_argument, nullptr, 'V'},
+            {"baud", required_argument, nullptr, 'b'},
+            {"verbose", no_argument, nullptr, 'v'},
+        };
+        for (size_t i = 0; i < std::size(MODES); ++i) {
+            all.push_back({MODES[i].pszOption + 2, no_argument, nullptr, MODE_VALUE + static_cast<int>(i)});
+        }
+        all.push_back({nullptr, 0, nullptr, 0});
+        return all;
+    }();
+    return options;
+}
+
+// The argument getopt_long refused: a whole long option as written, or the
+// short option's letter. getopt_long reports in optopt the value of a long
+// option given a value it takes none, 0 for an unknown long one, and the
+// letter of an unknown short one.
+std::string refusedOption(char* argv[], int iArgument, int iValue)
+{
+    const auto& options = longOptions();
+    if (iValue == 0 ||
+        std::any_of(options.begin(), options.end(), [iValue](const option& known) { return known.val == iValue; })) {
+        return argv[iArgument];
+    }
+    return std::string("-") + static_cast<char>(iValue);
+}
+
+// Why the operands do not suit the mode: some are missing or, where the mode
+// does not ignore them, there are more. Empty when they suit it.
+std::string operandError(const Mode& mode, const std::vector<std::string>& operands)
+{
+    const std::string strOption = std::string("option '") + mode.pszOption + "' ";
+    if (operands.size() < mode.operandCount) {
+        return strOption + "needs " + mode.pszOperands;
+    }
+    if (operands.size() > mode.operandCount && !mode.fMoreIgnored) {
+        return strOption + "takes " +
+               (mode.operandCount == 0 ? std::string("no operand") : mode.pszOperands + std::string(" only")) +
+               ", not '" + operands[mode.operandCount] + "'";
+    }
+    return "";
+}
+
+}  // namespace
+
+CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char* pszVerbose)
+{
+    std::optional<std::string> baudOption;
+    bool fHelp = false;
+    bool fVersion = false;
+    const Mode* pMode = nullptr;
+    optind = 0;  // a fresh scan, also when called again
+    opterr = 0;  // the refusals are ours
+    for (;;) {
+        const int iOption = getopt_long(argc, argv, ":hVb:v", longOptions().data(), nullptr);
+        if (iOption == -1) {
+            break;
+        }
+        switch (iOption) {
+        case 'h': fHelp = true; break;
+        case 'V': fVersion = true; break;
+        case 'b': baudOption = optarg; break;
+        case 'v': m_Request.fVerbose = true; break;
+        case ':':
+            // A value missing; the BSD getopt_long (macOS, mingw-w64) also says so of a value given to a
+            // long option that takes none, which is a bad option.
+            refuse(optopt == 'b'
+                       ? std::string("option '") + (std::strncmp(argv[optind - 1], "--", 2) == 0 ? "--baud" : "-b") +
+                             "' needs a value"
+                       : "bad option '" + refusedOption(argv, optind - 1, optopt) + "'");
+            return;
+        default:
+            if (iOption < MODE_VALUE || iOption >= MODE_VALUE + static_cast<int>(std::size(MODES))) {
+                refuse("bad option '" + refusedOption(argv, optind - 1, optopt) + "'");
+                return;
+            }
+            const Mode* pGiven = &MODES[iOption - MODE_VALUE];
+            if (pMode != nullptr && pMode != pGiven) {
+                refuse(std::string("options '") + pMode->pszOption + "' and '" + pGiven->pszOption +
+                       "' exclude each other");
+                return;
+            }
+            pMode = pGiven;
+        }
+    }
+    const std::vector<std::string> operands(argv + optind, argv + argc);
+    if (baudOption && !takeBaudRate(*baudOption, "")) {
+        return;
+    }
+    if (fHelp) {
+        m_EAction = ACTION_HELP;
+    } else if (fVersion) {
+        m_EAction = ACTION_VERSION;
+    } else if (pMode == nullptr && operands.size() < 3) {
+        m_EAction = ACTION_USAGE;
+    } else if (pMode != nullptr && !operandError(*pMode, operands).empty()) {
+        refuse(operandError(*pMode, operands));
+    } else {
+        if (pMode != nullptr) {
+            m_Request.kind = pMode->job;
+            m_EAction = pMode->action;
+        }
+        if (m_EAction == ACTION_RUN) {
+            // The image first where the job reads one, then the port; a board name and further operands are ignored.
+            const size_t iPort = readsImage(m_Request.kind) ? 1 : 0;
+            m_Request.strImagePath = iPort == 1 ? operands[0] : "";
+            m_Request.strPortName = operands[iPort];
+        }
+        // A variable set but empty counts as unset.
+        if (m_EAction == ACTION_RUN && !baudOption && pszBaud != nullptr && *pszBaud != '\0' &&
+            !takeBaudRate(pszBaud, " in QUENWICK_BAUD")) {
+            return;
+        }
+        if (m_EAction == ACTION_RUN && !m_Request.fVerbose && pszVerbose != nullptr && *pszVerbose != '\0') {
+            takeVerbose(pszVerbose);
+        }
+    }
+}
+
+void CommandLine::refuse(std::string strError)
+{
+    m_EAction = ACTION_REFUSE;
+    m_strError = std::move(strError);
+}
+
+// The code of a line speed given in bits per second, or a refusal.
+bool CommandLine::takeBaudRate(const std::string& strRate, const char* pszWhere)
+{
+    for (size_t i = 0; i < std::size(JobRequest::LINE_SPEEDS); ++i) {
+        if (strRate == std::to_string(JobRequest::LINE_SPEEDS[i])) {
+            m_Request.bBaudRate = static_cast<uint8_t>(i);
+            return true;
+        }
+    }
+    refuse("bad line speed '" + strRate + "'" + pszWhere + " (115200, 250000, 500000 or 1000000)");
+    return false;
+}
+
+// 1, yes, true, on or 0, no, false, off in any letter case, or a refusal.
+void CommandLine::takeVerbose(const std::string& strValue)
+{
+    static constexpr const char* VALUES[] = {"0", "no", "false", "off", "1", "yes", "true", "on"};
+    std::string strLower = strValue;
+    std::transform(strLower.begin(), strLower.end(), strLower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    const auto found = std::find(std::begin(VALUES), std::end(VALUES), strLower);
+    if (found == std::end(VALUES)) {
+        refuse("bad value '" + strValue + "' in QUENWICK_VERBOSE (1, 0, yes, no, true, false, on or off)");
+        return;
+    }
+    m_Request.fVerbose = found - std::begin(VALUES) >= 4;
+}
+
+const char* CommandLine::optionsText()
+{
+    return "Options (anywhere before --):\n"
+           "  -b, --baud RATE  line speed after mode entry: 115200 (the default), 250000,\n"
+           "                   500000 or 1000000\n"
+           "  -v, --verbose    show each step, the progress and why a job failed, on stderr\n"
+           "  -h, --help       show this text\n"
+           "  -V, --version    show the version\n"
+           "Modes, instead of writing (one at a time; -b and -v apply to all but the last):\n"
+           "  --info <ComPortName>\n"
+           "      enter programming mode and show the board's signature on stdout, one\n"
+           "      'name: value' line each: device-name, device-code, code-flash-size,\n"
+           "      data-flash-size, firmware-version\n"
+           "  --verify <WriteFilePath> <ComPortName> <BoardName>\n"
+           "      compare the board's 16-bit checksum of the image's blocks with the image's,\n"
+           "      without erasing or writing: it finds another image, but not every\n"
+           "      difference (two bytes swapped give the same sum)\n"
+           "  --erase <ComPortName>\n"
+           "      blank-check every block of the code flash and erase those not blank\n"
+           "  --list-ports\n"
+           "      list the serial devices a board may be on, with what the system tells\n"
+           "Images, by the extension in any letter case:\n"
+           "  .bin                           raw binary from address 0, 1 to 262144 bytes\n"
+           "  .hex .ihex .ihx                Intel HEX\n"
+           "  .mot .srec .s19 .s28 .s37 .sx  S-records\n"
+           "  .elf .abs .out                 ELF: the file bytes of its loadable segments\n"
+           "                                 at their physical addresses\n"
+           "  Addresses below 0xF0000 are the code flash, from 0xF1000 the data flash.\n"
+           "  A bad record or sum, a byte outside both flashes or two different bytes for\n"
+           "  one address refuse the image (-v names the line or ELF field); so does, for\n"
+           "  now, any byte for the data flash.\n"
+           "Environment: QUENWICK_BAUD=RATE acts as --baud; QUENWICK_VERBOSE=1 (or yes,\n"
+           "true, on, in any letter case) as --verbose, and 0, no, false or off not;\n"
+           "options win, and a variable set but empty counts as unset.\n"
+           "Exit status: 0 when the image is written and verified (or the signature shown,\n"
+           "the image found on the board, the code flash blank, the ports listed), 1\n"
+           "otherwise, also when standard output cannot be written.\n";
+}

@@ -1,0 +1,172 @@
+#include "VerboseLog.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "MainDispatchQueue.h"
+#include "NSCommandProcessor.h"
+#include "ResultCodes.h"
+
+namespace {
+
+std::string format(const char* pszFormat, auto... values)
+{
+    char text[160];
+    const int length = std::snprintf(text, sizeof text, pszFormat, values...);
+    return std::string(text, static_cast<size_t>(std::clamp(length, 0, static_cast<int>(sizeof text) - 1)));
+}
+
+}  // namespace
+
+VerboseLog::VerboseLog(std::FILE* pStream, bool fTerminal)
+    : m_pStream(pStream), m_fTerminal(fTerminal), m_Start(std::chrono::steady_clock::now())
+{
+}
+
+void VerboseLog::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks)
+{
+    show(format("image %llu bytes, %llu blocks of 1024", static_cast<unsigned long long>(dwBytes),
+                static_cast<unsigned long long>(dwBlocks)));
+}
+
+void VerboseLog::imageRefused(const std::string& strProblem) { show("image refused: " + strProblem); }
+
+void VerboseLog::portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency)
+{
+    show(std::string("port ") + pszPort + " opened at " + std::to_string(dwBaudRate) + " baud, low latency " +
+         (fLowLatency ? "granted" : "not granted by the driver"));
+}
+
+void VerboseLog::stepBegan(JobStep step)
+{
+    if (step == JobStep::MODE_ENTRY) {
+        show("mode entry: DTR and break, then Baud Rate Set");
+    } else if (step == JobStep::MODE_ENTRY_INVERTED) {
+        show("no answer: mode entry again with the other DTR polarity");
+    }
+}
+
+void VerboseLog::progress(JobStep step, uint64_t dwDone, uint64_t dwTotal)
+{
+    const char* pszStep = step == JobStep::ERASE ? "erasing" : "programming";
+    MainDispatchQueue::async([this, pszStep, dwDone, dwTotal] { showProgress(pszStep, dwDone, dwTotal); });
+}
+
+void VerboseLog::signatureRead(const DeviceSignature& signature)
+{
+    show("device " + signature.strName + " (code " + signature.strCode + "), code flash " +
+         std::to_string(signature.dwCodeFlashSize) + " bytes, data flash " + std::to_string(signature.dwDataFlashSize) +
+         " bytes, firmware " + signature.strVersion);
+}
+
+void VerboseLog::lineSpeedSet(uint64_t dwBaudRate) { show("line speed " + std::to_string(dwBaudRate) + " baud"); }
+
+void VerboseLog::blankChecked(uint64_t dwBlank, uint64_t dwErased)
+{
+    show("blank check: " + std::to_string(dwBlank) + " blocks blank, " + std::to_string(dwErased) + " erased");
+}
+
+void VerboseLog::checksumsCompared(uint16_t wHost, uint16_t wTarget)
+{
+    show(format("checksum: host %04X, target %04X", wHost, wTarget));
+}
+
+void VerboseLog::noiseDropped(uint64_t dwBytes, const char* pszAnswer)
+{
+    show(std::to_string(dwBytes) + (dwBytes == 1 ? " byte" : " bytes") + " of noise dropped before " + pszAnswer);
+}
+
+void VerboseLog::imageWritten(uint64_t dwBytes, uint64_t dwMsec)
+{
+    const double dMsec = static_cast<double>(std::max<uint64_t>(dwMsec, 1));
+    show(format("written and verified in %.1f s, %.1f KiB/s", dMsec / 1000,
+                static_cast<double>(dwBytes) * 1000 / 1024 / dMsec));
+}
+
+void VerboseLog::stopAsked() { show("stop asked for: the job ends at its next wait"); }
+
+void VerboseLog::jobEnded(const _RESULTINFO& result)
+{
+    if (result.Result == RESULT_OK) {
+        return;
+    }
+    MainDispatchQueue::async([this, strReason = failureReason(result)] {
+        endProgressLine();
+        std::fprintf(m_pStream, "%s\n", strReason.c_str());
+        std::fflush(m_pStream);
+    });
+}
+
+std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo)
+{
+    const ResultCode& code = ResultCodes::of(resultInfo.Result);
+    const char* pszMeaning = resultInfo.Reason[0] != '\0' ? resultInfo.Reason
+                             : resultInfo.DeviceGone      ? "the serial device went away"
+                             : resultInfo.UnaskedAnswer   ? "the target sent an answer that no frame asked for"
+                                                          : code.pszMeaning;
+    std::string strReason = format("error 0x%04llX: ", static_cast<unsigned long long>(resultInfo.Result)) + pszMeaning;
+    // NO_COMMAND, like any code that is no command, names none.
+    const char* pszCommand = NSCommandProcessor::commandName(resultInfo.ComInfo.Command);
+    if (code.fInExchange && pszCommand != nullptr) {
+        strReason += std::string(" (") + pszCommand + ", attempt " + std::to_string(resultInfo.ComInfo.Retry + 1) + ")";
+    }
+    return strReason;
+}
+
+void VerboseLog::show(std::string strLine)
+{
+    MainDispatchQueue::async([this, strLine = std::move(strLine)] {
+        endProgressLine();
+        std::fprintf(m_pStream, "%s%s\n", stamp().c_str(), strLine.c_str());
+        std::fflush(m_pStream);
+    });
+}
+
+// The first progress line of a step starts the clock of its rate; on a
+// terminal every line rewrites the last, elsewhere only a new tenth gets a line.
+void VerboseLog::showProgress(const char* pszStep, uint64_t dwDone, uint64_t dwTotal)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (dwDone == 0) {
+        m_ProgressStart = now;
+        m_dwNextTenth = 1;
+    }
+    const uint64_t dwTenths = dwTotal == 0 ? 0 : dwDone * 10 / dwTotal;  // whole tenths done
+    const bool fNewTenth = dwTenths >= m_dwNextTenth;
+    if (!m_fTerminal && !fNewTenth) {
+        return;
+    }
+    if (fNewTenth) {
+        m_dwNextTenth = dwTenths + 1;
+    }
+    const double dSeconds = std::chrono::duration<double>(now - m_ProgressStart).count();
+    std::string strLine = stamp() + pszStep + " " + std::to_string(dwTotal == 0 ? 100 : dwDone * 100 / dwTotal) +
+                          "%, " + std::to_string(dwDone) + " of " + std::to_string(dwTotal) + " bytes";
+    if (dwDone != 0 && dSeconds > 0) {
+        const double dRate = static_cast<double>(dwDone) / dSeconds;
+        strLine += format(", %.1f KiB/s, %.1f s left", dRate / 1024, static_cast<double>(dwTotal - dwDone) / dRate);
+    }
+    if (m_fTerminal) {
+        std::fprintf(m_pStream, "\r%s\033[K", strLine.c_str());
+        m_fProgressOpen = dwDone < dwTotal;
+        if (!m_fProgressOpen) {
+            std::fputc('\n', m_pStream);
+        }
+    } else {
+        std::fprintf(m_pStream, "%s\n", strLine.c_str());
+    }
+    std::fflush(m_pStream);
+}
+
+void VerboseLog::endProgressLine()
+{
+    if (m_fProgressOpen) {
+        std::fputc('\n', m_pStream);
+        m_fProgressOpen = false;
+    }
+}
+
+std::string VerboseLog::stamp() const
+{
+    return format("%8.3fs  ", std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Start).count());
+}

@@ -1,0 +1,54 @@
+// What the command line shows in verbose mode, on one stream: the job's events
+// as lines with the time since the program started, the progress of a step (on
+// a terminal one line rewritten in place, otherwise one line per tenth), and
+// the reason of a failure. Events may come from any thread; each is shown
+// where the main dispatch queue runs, in the order they came, so that a slow
+// stream never holds up the job.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "JobEvents.h"
+
+class VerboseLog : public JobEvents {
+public:
+    // Shows on pStream; fTerminal: rewrites the progress line in place.
+    VerboseLog(std::FILE* pStream, bool fTerminal);
+
+    void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks) override;
+    void imageRefused(const std::string& strProblem) override;
+    void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency) override;
+    void stepBegan(JobStep step) override;
+    void progress(JobStep step, uint64_t dwDone, uint64_t dwTotal) override;
+    void signatureRead(const DeviceSignature& signature) override;
+    void lineSpeedSet(uint64_t dwBaudRate) override;
+    void blankChecked(uint64_t dwBlank, uint64_t dwErased) override;
+    void checksumsCompared(uint16_t wHost, uint16_t wTarget) override;
+    void noiseDropped(uint64_t dwBytes, const char* pszAnswer) override;
+    void imageWritten(uint64_t dwBytes, uint64_t dwMsec) override;
+    void stopAsked() override;
+    // A failed job's reason, on a line of its own.
+    void jobEnded(const _RESULTINFO& result) override;
+
+    // "error 0xNNNN: <meaning> (<command>, attempt N)"; without the part in
+    // parentheses when the failure is not a command's (no exchange had begun,
+    // or the code is about the port or the image).
+    static std::string failureReason(const _RESULTINFO& resultInfo);
+
+private:
+    void show(std::string strLine);
+    void showProgress(const char* pszStep, uint64_t dwDone, uint64_t dwTotal);
+    void endProgressLine();
+    std::string stamp() const;
+
+    std::FILE* m_pStream;
+    bool m_fTerminal;
+    std::chrono::steady_clock::time_point m_Start;
+    // Touched only where the queue runs:
+    std::chrono::steady_clock::time_point m_ProgressStart;
+    uint64_t m_dwNextTenth = 1;    // the next tenth of the step that gets a line
+    bool m_fProgressOpen = false;  // a progress line waits for its line feed
+};

@@ -1,0 +1,172 @@
+// Quenwick [options] <WriteFilePath> <ComPortName> <BoardName>: writes a raw
+// binary image into the target's code flash. Silent on success; on failure one
+// fixed text on standard error and exit status 1. With --verbose the job's
+// steps, its progress and the reason of a failure go to standard error first.
+// The modes --info, --verify and --erase run other jobs on the board the same
+// way, each with a failure text of its own; --list-ports lists serial devices.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "CommandDriver.h"
+#include "CommandLine.h"
+#include "MainDispatchQueue.h"
+#include "ResultCodes.h"
+#include "SerialDevice.h"
+#include "SerialPortList.h"
+#include "StopSignals.h"
+#include "System.h"
+#include "VerboseLog.h"
+
+namespace {
+
+// The job's result code: 1 until the job has reported.
+uint64_t resultcode = 1;
+
+// What a failed job of each kind says on standard error.
+std::string_view failureText(JobKind job)
+{
+    switch (job) {
+    case JOB_WRITE: break;
+    case JOB_VERIFY: return "FAILED\nThe board could not be verified.\n";
+    case JOB_INFO: return "FAILED\nThe board could not be read.\n";
+    case JOB_ERASE: return "FAILED\nThe board could not be erased.\n";
+    }
+    return "FAILED\nSketch writing was failed.";
+}
+// A verify that compared the checksums and found them different.
+constexpr std::string_view MISMATCH_TEXT = "MISMATCH\nThe board does not hold this image.\n";
+
+void view_help()
+{
+    std::puts("Usage: Quenwick <WriteFilePath> <ComPortName> <BoardName>");
+    std::puts("Quenwick version1.0");
+    std::puts("Flash programmer command for Tarsel ZQ-MAPLE/ZQ-WILLOW");
+    std::puts("Examples:");
+    std::puts("  Quenwick ./sketch.bin /dev/cu.usbserial-DJ004POF ZQ-WILLOW");
+    std::puts("notice: write file format is sketch.bin only.");
+}
+
+// The signature as --info shows it: "name: value" lines of device-name,
+// device-code, code-flash-size, data-flash-size and firmware-version.
+std::string signatureLines(const DeviceSignature& signature)
+{
+    const auto size = [](uint64_t dwBytes) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%llu bytes (%g KiB)", static_cast<unsigned long long>(dwBytes),
+                      static_cast<double>(dwBytes) / 1024);
+        return std::string(text);
+    };
+    return "device-name: " + signature.strName + "\ndevice-code: " + signature.strCode +
+           "\ncode-flash-size: " + size(signature.dwCodeFlashSize) +
+           "\ndata-flash-size: " + size(signature.dwDataFlashSize) + "\nfirmware-version: " + signature.strVersion +
+           "\n";
+}
+
+// The exit status of a program that wrote to standard output: status when all
+// of it was written, else 1 with the reason on standard error (a full device,
+// a reader that went away, a closed output).
+int outputWritten(int status)
+{
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+        return status;
+    }
+    std::fprintf(stderr, "Quenwick: cannot write standard output: %s\n", std::strerror(errno));
+    return 1;
+}
+
+// Runs one job of one driver.
+class LocalOperation {
+public:
+    LocalOperation(std::shared_ptr<CommandDriver> driver, const JobRequest& request)
+        : cmdDriver(std::move(driver)), m_Request(request)
+    {
+    }
+    LocalOperation(const LocalOperation&) = delete;
+    LocalOperation& operator=(const LocalOperation&) = delete;
+    ~LocalOperation() { resultcode = cmdDriver->returnResult(); }
+
+    void main() { resultcode = cmdDriver->pushJob(m_Request); }
+
+private:
+    std::shared_ptr<CommandDriver> cmdDriver;
+    const JobRequest& m_Request;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    if (!System::prepareStandardStreams()) {
+        return 1;
+    }
+    resultcode = 1;
+    const CommandLine commandLine(argc, argv, std::getenv("QUENWICK_BAUD"), std::getenv("QUENWICK_VERBOSE"));
+    switch (commandLine.action()) {
+    case CommandLine::ACTION_RUN: break;
+    case CommandLine::ACTION_LIST_PORTS:
+        for (const std::string& line : SerialPortList::ofThisSystem()) {
+            std::puts(line.c_str());
+        }
+        return outputWritten(0);
+    case CommandLine::ACTION_HELP:
+        view_help();
+        std::fputs(CommandLine::optionsText(), stdout);
+        return outputWritten(0);
+    case CommandLine::ACTION_VERSION: std::puts("Quenwick " QUENWICK_VERSION); return outputWritten(0);
+    case CommandLine::ACTION_USAGE: view_help(); return outputWritten(1);
+    case CommandLine::ACTION_REFUSE:
+        std::fprintf(stderr, "Quenwick: %s\nTry 'Quenwick --help'\n", commandLine.error().c_str());
+        return 1;
+    }
+
+    const JobRequest& request = commandLine.request();
+    const JobKind job = request.kind;
+    std::optional<VerboseLog> verboseLog;
+    if (request.fVerbose) {
+        verboseLog.emplace(stderr, System::rewritesLines(stderr));
+    }
+    auto driver = std::make_shared<CommandDriver>(verboseLog ? &*verboseLog : nullptr);
+
+    // The job runs off the main thread, which waits for its end; in verbose
+    // mode it shows the job's events meanwhile, and the job's last task ends
+    // that. The join is what makes resultcode safe to read afterwards.
+    {
+        // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
+        StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); }, &SerialDevice::putBackAll,
+                                std::string(failureText(job)));
+        LocalOperation operation(driver, request);
+        std::thread worker([&operation, &verboseLog, &stopSignals] {
+            operation.main();
+            stopSignals.jobEnded();
+            if (verboseLog) {
+                MainDispatchQueue::async(&MainDispatchQueue::quit);
+            }
+        });
+        if (verboseLog) {
+            MainDispatchQueue::run();
+        }
+        worker.join();
+    }
+    const DeviceSignature signature = driver->signature();
+    driver.reset();
+
+    if (resultcode == 0) {
+        if (job == JOB_INFO) {
+            std::fputs(signatureLines(signature).c_str(), stdout);
+        }
+        return outputWritten(0);
+    }
+    const std::string_view text =
+        job == JOB_VERIFY && ResultCodes::of(resultcode).fBoardDiffers ? MISMATCH_TEXT : failureText(job);
+    std::fwrite(text.data(), text.size(), 1, stderr);
+    return 1;
+}

@@ -1,0 +1,177 @@
+#include "NSTargetFile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <new>
+#include <span>
+#include <string_view>
+
+#include "ElfReader.h"
+#include "IntelHexReader.h"
+#include "ResultCodes.h"
+#include "SRecordReader.h"
+#include "System.h"
+
+namespace {
+
+constexpr struct {
+    std::string_view extension;
+    InputFileType type;
+} EXTENSIONS[] = {
+    {"bin", INPUT_FILE_BIN},  {"hex", INPUT_FILE_HEX},   {"ihex", INPUT_FILE_HEX}, {"ihx", INPUT_FILE_HEX},
+    {"mot", INPUT_FILE_SREC}, {"srec", INPUT_FILE_SREC}, {"s19", INPUT_FILE_SREC}, {"s28", INPUT_FILE_SREC},
+    {"s37", INPUT_FILE_SREC}, {"sx", INPUT_FILE_SREC},   {"elf", INPUT_FILE_ELF},  {"abs", INPUT_FILE_ELF},
+    {"out", INPUT_FILE_ELF},
+};
+
+// The text after the last "." of the last path component, or "" when it has none.
+std::string extensionOf(const std::filesystem::path& path)
+{
+    const std::string name = path.filename().string();
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot + 1);
+}
+
+// The type that the extension names in any letter case, or INPUT_FILE_NONE.
+InputFileType typeOf(const std::string& extension)
+{
+    for (const auto& known : EXTENSIONS) {
+        if (std::equal(extension.begin(), extension.end(), known.extension.begin(), known.extension.end(),
+                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
+            return known.type;
+        }
+    }
+    return INPUT_FILE_NONE;
+}
+
+}  // namespace
+
+uint64_t NSTargetFile::ReadFile(const std::string& strPath)
+{
+    const std::filesystem::path path(strPath);
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status) || std::filesystem::is_directory(status)) {
+        m_strProblem = std::filesystem::exists(status) ? "it is a directory" : "there is no such file";
+        return ERR_FILE_NOT_FOUND;
+    }
+    m_EInputFile = typeOf(extensionOf(path));
+    if (m_EInputFile == INPUT_FILE_NONE) {
+        std::string strKnown;
+        for (const auto& known : EXTENSIONS) {
+            strKnown += std::string(strKnown.empty() ? "" : " ") + "." + std::string(known.extension);
+        }
+        m_strProblem = "the extension is none of " + strKnown;
+        return ERR_FILE_FORMAT;
+    }
+    return m_EInputFile == INPUT_FILE_BIN ? readFromBinFile(strPath) : readFromAddressedFile(strPath);
+}
+
+uint64_t NSTargetFile::readFromBinFile(const std::string& strPath)
+{
+    releaseData();
+    std::unique_ptr<uint8_t[]> pbFile;
+    uint64_t dwSize = 0;
+    uint64_t r = readWholeFile(strPath, MAX_PROGRAM_SIZE, &pbFile, &dwSize);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    MemoryImage image;
+    image.add(0, pbFile.get(), dwSize, &m_strProblem);  // fits the code flash: nothing to refuse
+    return takeImages(image);
+}
+
+uint64_t NSTargetFile::readFromAddressedFile(const std::string& strPath)
+{
+    releaseData();
+    std::unique_ptr<uint8_t[]> pbFile;
+    uint64_t dwSize = 0;
+    uint64_t r = readWholeFile(strPath, MAX_ADDRESSED_FILE_SIZE, &pbFile, &dwSize);
+    if (r != RESULT_OK) {
+        return r;
+    }
+    const auto read = m_EInputFile == INPUT_FILE_HEX    ? IntelHexReader::read
+                      : m_EInputFile == INPUT_FILE_SREC ? SRecordReader::read
+                                                        : ElfReader::read;
+    MemoryImage image;
+    if (!read(std::span<const uint8_t>(pbFile.get(), dwSize), &image, &m_strProblem)) {
+        return ERR_FILE_FORMAT;
+    }
+    return takeImages(image);
+}
+
+// Reads the whole regular file at strPath into *ppbFile and its size into
+// *pdwSize: ERR_FILE_READ when it cannot be read, ERR_FILE_SIZE when it is
+// empty or larger than maxSize.
+uint64_t NSTargetFile::readWholeFile(const std::string& strPath, uint64_t maxSize, std::unique_ptr<uint8_t[]>* ppbFile,
+                                     uint64_t* pdwSize)
+{
+    // One byte more than the largest file tells a file too large without reading all of it.
+    std::unique_ptr<uint8_t[]> pbFile(new (std::nothrow) uint8_t[maxSize + 1]);
+    uint64_t dwSize = 0;
+    if (pbFile == nullptr || !System::readRegularFile(strPath.c_str(), pbFile.get(), maxSize + 1, &dwSize)) {
+        m_strProblem = "the file cannot be read or is no regular file";
+        return ERR_FILE_READ;
+    }
+    if (dwSize == 0 || dwSize > maxSize) {
+        m_strProblem =
+            dwSize == 0 ? "the file is empty" : "the file is larger than " + std::to_string(maxSize) + " bytes";
+        return ERR_FILE_SIZE;
+    }
+    *ppbFile = std::move(pbFile);
+    *pdwSize = dwSize;
+    return RESULT_OK;
+}
+
+// The images and runs of image become the loaded image: ERR_FILE_SIZE when it
+// gives no byte, ERR_FILE_READ when there is no memory for them.
+uint64_t NSTargetFile::takeImages(const MemoryImage& image)
+{
+    if (image.empty()) {
+        m_strProblem = "the file gives no byte";
+        return ERR_FILE_SIZE;
+    }
+    std::vector<BlockRun> programRuns = image.runs(true);
+    std::vector<BlockRun> dataRuns = image.runs(false);
+    uint64_t dwProgramSize = 0;
+    uint64_t dwDataSize = 0;
+    std::unique_ptr<uint8_t[]> pbProgram = image.image(true, &dwProgramSize);
+    std::unique_ptr<uint8_t[]> pbData = image.image(false, &dwDataSize);
+    if ((pbProgram == nullptr) != programRuns.empty() || (pbData == nullptr) != dataRuns.empty()) {
+        m_strProblem = "there is no memory for the image";
+        return ERR_FILE_READ;
+    }
+    m_pbProgram = std::move(pbProgram);
+    m_dwProgramSize = dwProgramSize;
+    m_pbData = std::move(pbData);
+    m_dwDataSize = dwDataSize;
+    m_ProgramRuns = std::move(programRuns);
+    m_DataRuns = std::move(dataRuns);
+    m_strProblem.clear();
+    return RESULT_OK;
+}
+
+void NSTargetFile::releaseData()
+{
+    m_pbProgram.reset();
+    m_dwProgramSize = 0;
+    m_pbData.reset();
+    m_dwDataSize = 0;
+    m_ProgramRuns.clear();
+    m_DataRuns.clear();
+}
+
+const uint8_t* NSTargetFile::GetProgramMemory() const { return m_pbProgram.get(); }
+
+uint64_t NSTargetFile::GetProgramMemorySize() const { return m_dwProgramSize; }
+
+const uint8_t* NSTargetFile::GetDataFlash() const { return m_pbData.get(); }
+
+uint64_t NSTargetFile::GetDataSize() const { return m_dwDataSize; }
+
+const std::vector<BlockRun>& NSTargetFile::GetProgramRuns() const { return m_ProgramRuns; }
+
+const std::vector<BlockRun>& NSTargetFile::GetDataRuns() const { return m_DataRuns; }
+
+const std::string& NSTargetFile::GetProblemText() const { return m_strProblem; }

@@ -1,0 +1,92 @@
+// Loads the image that is written into the target: a raw binary for the code
+// flash from address 0, or an Intel HEX, S-record or ELF file whose bytes
+// carry their addresses and make a code image and a data image under the
+// target's memory map (MemoryImage.h). The format is chosen by the file name's
+// extension in any letter case:
+//   .bin                                   raw binary, 1 to 262144 bytes
+//   .hex .ihex .ihx                        Intel HEX
+//   .mot .srec .s19 .s28 .s37 .sx          S-records
+//   .elf .abs .out                         ELF (32- or 64-bit, either byte order)
+// Besides the images the loader tells which 1024-byte blocks of each flash the
+// image gives bytes in, as runs of consecutive blocks (BlockRun): a job
+// erases, writes and compares those blocks and no others.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MemoryImage.h"
+
+enum InputFileType : int32_t {
+    INPUT_FILE_NONE = 0,
+    INPUT_FILE_BIN = 1,
+    INPUT_FILE_HEX = 2,
+    INPUT_FILE_SREC = 3,
+    INPUT_FILE_ELF = 4,
+};
+
+class NSTargetFile {
+public:
+    // The largest raw binary.
+    static constexpr uint64_t MAX_PROGRAM_SIZE = 262144;
+    // The largest HEX, S-record or ELF file. A whole code flash (960 KiB) takes
+    // about 2.7 MiB as HEX or S-records of 16 bytes a line, 11 MiB at one byte a
+    // line; an ELF with its debugging sections can take tens of MiB. Only the
+    // file's own size is read into memory.
+    static constexpr uint64_t MAX_ADDRESSED_FILE_SIZE = 64 * 1024 * 1024;
+
+    // Loads the image at strPath, all of it or nothing. RESULT_OK;
+    // ERR_FILE_NOT_FOUND when nothing or a directory is there;
+    // ERR_FILE_FORMAT for an unknown extension (type INPUT_FILE_NONE) or a
+    // malformed file: a bad record, a sum, a length, an ELF header, two
+    // different bytes for one address, a byte outside both flashes;
+    // ERR_FILE_SIZE for a file too large for its format or one that gives no
+    // byte; ERR_FILE_READ when it cannot be read or is no regular file (a FIFO
+    // or a device is refused at once, without waiting on it). Every failure
+    // leaves a problem text. A failure before the file is read (not found,
+    // extension) keeps the image loaded before; a later one leaves none. The
+    // path's bytes reach the system unchanged.
+    uint64_t ReadFile(const std::string& strPath);
+
+    // The code image, from address 0 (null while none is loaded).
+    const uint8_t* GetProgramMemory() const;
+    // Its size: the highest code address the image gives, plus 1 (0 while none).
+    uint64_t GetProgramMemorySize() const;
+    // The data image, from address 0xF1000 (null when the image has no data flash byte).
+    const uint8_t* GetDataFlash() const;
+    // Its size: the highest data address the image gives, plus 1, minus 0xF1000 (0 when none).
+    uint64_t GetDataSize() const;
+    // The runs of blocks the code image gives bytes in, as offsets from address 0.
+    const std::vector<BlockRun>& GetProgramRuns() const;
+    // The runs of blocks the data image gives bytes in, as offsets from 0xF1000.
+    const std::vector<BlockRun>& GetDataRuns() const;
+    // Why the last ReadFile failed, naming the line or the ELF field and the
+    // address where the file is at fault; empty after a success.
+    const std::string& GetProblemText() const;
+
+private:
+    // Loads the raw binary at strPath as the code image, whose one run is the
+    // whole image: RESULT_OK, ERR_FILE_SIZE (empty or larger than
+    // MAX_PROGRAM_SIZE) or ERR_FILE_READ; drops any earlier image first.
+    uint64_t readFromBinFile(const std::string& strPath);
+    // Loads the HEX, S-record or ELF file at strPath, as m_EInputFile says:
+    // RESULT_OK, ERR_FILE_FORMAT, ERR_FILE_SIZE or ERR_FILE_READ, as ReadFile;
+    // drops any earlier image first.
+    uint64_t readFromAddressedFile(const std::string& strPath);
+    // Drops both images and their runs.
+    void releaseData();
+    uint64_t readWholeFile(const std::string& strPath, uint64_t maxSize, std::unique_ptr<uint8_t[]>* ppbFile,
+                           uint64_t* pdwSize);
+    uint64_t takeImages(const MemoryImage& image);
+
+    std::unique_ptr<uint8_t[]> m_pbProgram;
+    uint64_t m_dwProgramSize = 0;
+    std::unique_ptr<uint8_t[]> m_pbData;
+    uint64_t m_dwDataSize = 0;
+    InputFileType m_EInputFile = INPUT_FILE_NONE;  // the type of the file ReadFile reads now
+    std::vector<BlockRun> m_ProgramRuns;
+    std::vector<BlockRun> m_DataRuns;
+    std::string m_strProblem;
+};

@@ -1,0 +1,62 @@
+// What a job tells of itself while it runs, as typed events: each step as it
+// begins, its progress, what mode entry learnt, what it dropped, and its end
+// with its outcome. The sequence calls these on the job's thread (stopAsked on
+// the thread that asked); a front end implements the ones it shows. Each does
+// nothing unless overridden (JobEvents.cpp), so a job that nobody listens to
+// pays one empty call per event and formats nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "SequenceRecords.h"
+
+// The steps of a job, in the order a write takes them.
+enum class JobStep : uint8_t {
+    MODE_ENTRY,           // DTR and break, then Baud Rate Set, Reset and Silicon Signature
+    MODE_ENTRY_INVERTED,  // the same again with the other DTR polarity, the target not having answered
+    ERASE,                // each block blank-checked, and erased where it is not blank
+    PROGRAM,              // the Programming command and its data frames
+    COMPARE,              // the target's Checksum compared with the host's
+};
+
+// The target's silicon signature, as mode entry read it.
+struct DeviceSignature {
+    std::string strName;       // the device name: '?' for a byte that is no printable ASCII, padding dropped
+    std::string strCode;       // the device code's three bytes in hex: "51 57 01"
+    uint64_t dwCodeFlashSize;  // bytes, from address 0
+    uint64_t dwDataFlashSize;  // bytes, from 0xF1000; 0 when there is none
+    std::string strVersion;    // the firmware version's three bytes in hex
+};
+
+class JobEvents {
+public:
+    virtual ~JobEvents() = default;
+
+    // The image is loaded: dwBytes of code, taking dwBlocks blocks of 1024.
+    virtual void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks);
+    // The image is refused before the port opens; strProblem says where the file is at fault.
+    virtual void imageRefused(const std::string& strProblem);
+    // The port pszPort is open at dwBaudRate; fLowLatency when its driver granted its lowest latency.
+    virtual void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency);
+    // The step begins.
+    virtual void stepBegan(JobStep step);
+    // The step has done dwDone of its dwTotal bytes (0 as it begins).
+    virtual void progress(JobStep step, uint64_t dwDone, uint64_t dwTotal);
+    // Mode entry has read the target's signature.
+    virtual void signatureRead(const DeviceSignature& signature);
+    // The line runs at dwBaudRate from now on.
+    virtual void lineSpeedSet(uint64_t dwBaudRate);
+    // The blank check is done: dwBlank blocks were blank, dwErased were erased.
+    virtual void blankChecked(uint64_t dwBlank, uint64_t dwErased);
+    // The checksums compared: the low 16 bits of the host's, and the target's.
+    virtual void checksumsCompared(uint16_t wHost, uint16_t wTarget);
+    // dwBytes that cannot begin an answer were dropped before pszAnswer ("the answer to Reset").
+    virtual void noiseDropped(uint64_t dwBytes, const char* pszAnswer);
+    // The image is written and verified: dwBytes, dwMsec after the job began.
+    virtual void imageWritten(uint64_t dwBytes, uint64_t dwMsec);
+    // From the thread that asked: the job is to stop, and ends at its next wait.
+    virtual void stopAsked();
+    // The job has ended; result holds its code and, for a failure, all that tells why.
+    virtual void jobEnded(const _RESULTINFO& result);
+};

@@ -1,0 +1,28 @@
+// A job as the command line asks for it: plain data that option parsing fills
+// and the command driver runs. What a new option asks becomes a new field.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What a job does with the board once it is in programming mode.
+enum JobKind : uint8_t {
+    JOB_WRITE,   // blank check and erase the image's blocks, program them, compare the checksums
+    JOB_VERIFY,  // compare the board's checksum of the image's blocks with the image's
+    JOB_INFO,    // nothing: the silicon signature that mode entry read is the answer
+    JOB_ERASE,   // blank check every block of the code flash, erase those not blank
+};
+
+// Whether a job of this kind reads an image.
+inline bool readsImage(JobKind kind) { return kind == JOB_WRITE || kind == JOB_VERIFY; }
+
+struct JobRequest {
+    // The line speeds in bits per second, each at the index of its Baud Rate Set code.
+    static constexpr uint64_t LINE_SPEEDS[] = {115200, 250000, 500000, 1000000};
+
+    JobKind kind = JOB_WRITE;
+    std::string strImagePath;  // the image file, for the kinds that read one
+    std::string strPortName;   // the serial device the board is on
+    uint8_t bBaudRate = 0;     // the Baud Rate Set code of the line speed after mode entry
+    bool fVerbose = false;     // show the job's steps, its progress and the reason of a failure
+};

@@ -1,0 +1,24 @@
+// The serial devices a board may be on, one line each: the device's path and,
+// where the system tells, what it is.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+class SerialPortList {
+public:
+    // This machine's devices, in order; each system has its own
+    // (posix/LinuxSystem.cpp, posix/MacSystem.cpp, win32/System.cpp).
+    static std::vector<std::string> ofThisSystem();
+
+    // The devices that Linux's sysfs under `root` shows as hardware terminals
+    // (sys/class/tty/*/device), without the UARTs that serial_core probed and
+    // found missing (type 0). A USB device gets its vendor and product
+    // numbers, the manufacturer, product and serial strings where it has them,
+    // and its path under dev/serial/by-id where there is one:
+    //   /dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, /dev/serial/by-id/usb-FTDI_...)
+    //   /dev/ttyS0
+    // The paths are those of the system whose root is `root`.
+    static std::vector<std::string> fromSysfs(const std::filesystem::path& root);
+};

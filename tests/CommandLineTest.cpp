@@ -1,0 +1,97 @@
+// The command line read in-process: what each list of arguments, with each
+// environment, gives. The end-to-end suite keeps what needs the real program:
+// the usage text's bytes, the form of a refusal, exit statuses and output that
+// cannot be written.
+#include "CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the command line gives, in a word or two: for a job its kind, the
+// image where it reads one, the port, the line speed and "verbose".
+std::string given(const CommandLine& line)
+{
+    const JobRequest& job = line.request();
+    static const char* const KINDS[] = {"write", "verify", "info", "erase"};
+    switch (line.action()) {
+    case CommandLine::ACTION_RUN: break;
+    case CommandLine::ACTION_LIST_PORTS: return "list ports";
+    case CommandLine::ACTION_HELP: return "help";
+    case CommandLine::ACTION_VERSION: return "version";
+    case CommandLine::ACTION_USAGE: return "usage";
+    case CommandLine::ACTION_REFUSE: return "refused: " + line.error();
+    }
+    return std::string(KINDS[job.kind]) + (readsImage(job.kind) ? " " + job.strImagePath : "") + " " + job.strPortName +
+           " " + std::to_string(JobRequest::LINE_SPEEDS[job.bBaudRate]) + (job.fVerbose ? " verbose" : "");
+}
+
+TEST(CommandLineTest, GivesAJobOrWhatElseToDo)
+{
+    const std::string speeds = " (115200, 250000, 500000 or 1000000)";
+    const struct {
+        std::vector<std::string> args;
+        const char* baud = nullptr;     // QUENWICK_BAUD
+        const char* verbose = nullptr;  // QUENWICK_VERBOSE
+        std::string gives;
+    } rows[] = {
+        {.args = {"a.bin", "p", "b"}, .gives = "write a.bin p 115200"},
+        {.args = {"a.bin", "p", "", "ignored"}, .baud = "", .verbose = "", .gives = "write a.bin p 115200"},
+        {.args = {}, .gives = "usage"},
+        {.args = {"sketch.bin"}, .gives = "usage"},
+        {.args = {"-v", "sketch.bin", "/dev/null"}, .baud = "9600", .gives = "usage"},
+        {.args = {"x.bin", "-h", "p", "b"}, .gives = "help"},
+        {.args = {"-V"}, .baud = "9600", .gives = "version"},
+        // Options anywhere before "--", the last speed winning; an option wins over the environment.
+        {.args = {"-b", "250000", "a.bin", "p", "b"}, .baud = "9600", .gives = "write a.bin p 250000"},
+        {.args = {"-b", "500000", "a", "p", "--baud=1000000", "--", "-v"},
+         .verbose = "Off",
+         .gives = "write a p 1000000"},
+        {.args = {"a.bin", "p", "b"}, .baud = "1000000", .verbose = "TRUE", .gives = "write a.bin p 1000000 verbose"},
+        {.args = {"-v", "a.bin", "p", "b"}, .verbose = "maybe", .gives = "write a.bin p 115200 verbose"},
+        {.args = {"-x", "a.bin", "p", "b"}, .gives = "refused: bad option '-x'"},
+        {.args = {"-vx"}, .gives = "refused: bad option '-x'"},
+        {.args = {"a.bin", "p", "b", "--bogus=1"}, .gives = "refused: bad option '--bogus=1'"},
+        {.args = {"--verbose=yes", "a.bin", "p", "b"}, .gives = "refused: bad option '--verbose=yes'"},
+        {.args = {"--verbose", "-xv", "a", "p", "b"}, .gives = "refused: bad option '-x'"},
+        {.args = {"a.bin", "p", "b", "-b"}, .gives = "refused: option '-b' needs a value"},
+        {.args = {"a.bin", "p", "b", "--baud"}, .gives = "refused: option '--baud' needs a value"},
+        {.args = {"-b", "9600", "a.bin", "p", "b"}, .gives = "refused: bad line speed '9600'" + speeds},
+        {.args = {"a.bin", "p", "b"},
+         .baud = "1e6",
+         .gives = "refused: bad line speed '1e6' in QUENWICK_BAUD" + speeds},
+        {.args = {"a.bin", "p", "b"},
+         .verbose = "maybe",
+         .gives = "refused: bad value 'maybe' in QUENWICK_VERBOSE (1, 0, yes, no, true, false, on or off)"},
+        // The modes: one at a time, each with its operands.
+        {.args = {"--info", "p"}, .gives = "info p 115200"},
+        {.args = {"-b", "1000000", "-v", "--info", "p"}, .gives = "info p 1000000 verbose"},
+        {.args = {"--erase", "p"}, .baud = "500000", .verbose = "on", .gives = "erase p 500000 verbose"},
+        {.args = {"--verify", "a.bin", "p", "b", "more"}, .gives = "verify a.bin p 115200"},
+        {.args = {"--list-ports"}, .baud = "9600", .gives = "list ports"},
+        {.args = {"--info", "p", "--erase"}, .gives = "refused: options '--info' and '--erase' exclude each other"},
+        {.args = {"--info"}, .baud = "1", .gives = "refused: option '--info' needs <ComPortName>"},
+        {.args = {"--verify", "a.bin", "p"},
+         .gives = "refused: option '--verify' needs <WriteFilePath> <ComPortName> <BoardName>"},
+        {.args = {"--erase", "a.bin", "p", "b"},
+         .gives = "refused: option '--erase' takes <ComPortName> only, not 'p'"},
+        {.args = {"--list-ports", "p"}, .gives = "refused: option '--list-ports' takes no operand, not 'p'"},
+        {.args = {"--info=p"}, .gives = "refused: bad option '--info=p'"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), "Quenwick");
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        const CommandLine line(static_cast<int>(args.size()), argv.data(), row.baud, row.verbose);
+        EXPECT_EQ(given(line), row.gives) << ::testing::PrintToString(row.args);
+    }
+}
+
+}  // namespace

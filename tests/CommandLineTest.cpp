@@ -25,8 +25,9 @@ std::string given(const CommandLine& line)
     case CommandLine::ACTION_USAGE: return "usage";
     case CommandLine::ACTION_REFUSE: return "refused: " + line.error();
     }
-    return std::string(KINDS[job.kind]) + (readsImage(job.kind) ? " " + job.strImagePath : "") + " " + job.strPortName +
-           " " + std::to_string(JobRequest::LINE_SPEEDS[job.bBaudRate]) + (job.fVerbose ? " verbose" : "");
+    return std::string(KINDS[job.plan.kind]) + (readsImage(job.plan.kind) ? " " + job.strImagePath : "") + " " +
+           job.strPortName + " " + std::to_string(JobRequest::LINE_SPEEDS[job.bBaudRate]) +
+           (job.fVerbose ? " verbose" : "");
 }
 
 TEST(CommandLineTest, GivesAJobOrWhatElseToDo)

@@ -254,7 +254,7 @@ struct Setting {
     std::string_view path = IMAGE_PATH;
     uint8_t baud = 0;
     bool inverted = false;  // the job makes its second mode entry, with the other DTR polarity
-    JobKind kind = JOB_WRITE;
+    JobPlan plan = {};
 };
 
 // Runs one job: the port opens, the script plays, and the job must end with
@@ -279,7 +279,7 @@ Job run(const Script& script, const Setting& setting = {})
     context.BaudRate = setting.baud;
     context.pResultInfo = &job.info;
     const uint64_t started = board.now();
-    job.result = sequence->start(context, setting.kind);
+    job.result = sequence->start(context, setting.plan);
     job.elapsedMs = board.now() - started;
     MainDispatchQueue::drain();
     sequence->setDelegate(nullptr);
@@ -451,7 +451,7 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
              },
          .ends = ERR_NOT_BLANK,
          .in = BLANK,
-         .job = {.kind = JOB_ERASE},
+         .job = {.plan = {.kind = JOB_ERASE}},
          .reason = "error 0x200A: a block is still not blank after its erase (Block Blank Check, attempt 1)",
          .record = {erasing, recordOf(ERR_NOT_BLANK), failed}},
         // A device that hangs up ends the exchange at once: no pause, no look

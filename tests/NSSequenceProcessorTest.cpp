@@ -5,12 +5,10 @@
 #include "NSSequenceProcessor.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <functional>
@@ -29,15 +27,8 @@ using Script = std::function<void(P)>;
 constexpr char PORT[] = "/dev/scripted";
 constexpr uint8_t ACK = 0x06, NOT_BLANK = 0x1B, REFUSED = 0x15;
 // The command codes: Reset, Block Erase, Block Blank Check, Programming, Baud Rate Set, Checksum, Silicon Signature.
-enum Command : uint8_t {
-    RESET = 0x00,
-    ERASE = 0x22,
-    BLANK = 0x32,
-    PROGRAM = 0x40,
-    BRS = 0x9A,
-    CHECKSUM = 0xB0,
-    SIGNATURE = 0xC0
-};
+constexpr uint8_t RESET = 0x00, ERASE = 0x22, BLANK = 0x32, PROGRAM = 0x40, BRS = 0x9A, CHECKSUM = 0xB0,
+                  SIGNATURE = 0xC0;
 
 // The protocol's waits in ms: the pause before each frame and after an
 // attempt that failed, and the answers' timeouts at 32 MHz: Baud Rate Set's;
@@ -185,33 +176,17 @@ void fullJob(P p, const Runs& runs, bool eraseFirst = false)
     }
 }
 
-Bytes pattern(size_t size)
+// An image file that tests/make-images made, and its bytes.
+std::string madePath(const char* name) { return std::string(QUENWICK_TEST_IMAGES) + "/" + name; }
+Bytes made(const char* name)
 {
-    Bytes image(size);
-    for (size_t i = 0; i < size; ++i) {
-        image[i] = static_cast<uint8_t>(i * 7 + i / 256);  // no two data frames alike
-    }
-    return image;
-}
-
-// This process's images, removed when it ends.
-const std::filesystem::path SCRATCH =
-    std::filesystem::temp_directory_path() / ("quenwick-seqtest-" + std::to_string(getpid()));
-const struct RemoveScratch {
-    ~RemoveScratch() { std::filesystem::remove_all(SCRATCH); }
-} removeScratch;
-
-std::string writeImage(const Bytes& image, const std::string& name)
-{
-    std::filesystem::create_directories(SCRATCH);
-    std::ofstream(SCRATCH / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    return (SCRATCH / name).string();
+    std::ifstream file(madePath(name), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
 // A one-block image of 1000 bytes: four data frames, the last padded.
-const Run IMAGE{0, pattern(1000)};
-const std::string IMAGE_PATH = writeImage(IMAGE.bytes, "1000.bin");
+const Run IMAGE{0, made("small.bin")};
+const std::string IMAGE_PATH = madePath("small.bin");
 
 // A job on IMAGE up to data frame n (from 0), which is still to be sent.
 Script toFrame(size_t n)
@@ -230,23 +205,21 @@ Script answered(const Script& prefix, const Bytes& frame, const std::vector<Byte
     };
 }
 // The answers to the first Baud Rate Set, Reset, blank check, data frame n or Checksum of a job on IMAGE.
-Script atBrs(const std::vector<Bytes>& answers)
+using Answers = std::vector<Bytes>;
+Script atBrs(const Answers& a)
 {
-    return answered([](P p) { lineChoreography(p); }, baudRateSet(0), answers);
+    return answered([](P p) { lineChoreography(p); }, baudRateSet(0), a);
 }
-Script atReset(const std::vector<Bytes>& answers)
+Script atReset(const Answers& a)
 {
-    return answered([](P p) { lineChoreography(p), p.expectSend(baudRateSet(0)).answer(OK); }, reset(), answers);
+    return answered([](P p) { lineChoreography(p), p.expectSend(baudRateSet(0)).answer(OK); }, reset(), a);
 }
-Script atBlank(const std::vector<Bytes>& answers)
+Script atBlank(const Answers& a)
 {
-    return answered([](P p) { modeEntry(p); }, blankCheck(0), answers);
+    return answered([](P p) { modeEntry(p); }, blankCheck(0), a);
 }
-Script atFrame(size_t n, const std::vector<Bytes>& answers)
-{
-    return answered(toFrame(n), imageFrame(IMAGE, n), answers);
-}
-Script atChecksum(const std::vector<Bytes>& answers) { return answered(toFrame(SIZE_MAX), checksum(IMAGE), answers); }
+Script atFrame(size_t n, const Answers& a) { return answered(toFrame(n), imageFrame(IMAGE, n), a); }
+Script atChecksum(const Answers& a) { return answered(toFrame(SIZE_MAX), checksum(IMAGE), a); }
 // The same frame expected `times` times, each write returning `result`.
 P sends(P p, const Bytes& bytes, int times, uint64_t result = 0)
 {
@@ -348,23 +321,23 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
     const Row rows[] = {
         // Mode entry. A refused Baud Rate Set is not sent again.
         {.what = "baud-rate code 4", .board = [](P) {}, .ends = ERR_PARAMETER, .in = RESET, .job = {.baud = 4}},
-        {.what = "0x00 not written", .board = [](P p) { lineChoreography(p, false, ERR_SEND); },
-         .ends = ERR_SEND, .in = RESET},
+        {.what = "0x00 not written", .board = [](P p) { lineChoreography(p, false, ERR_SEND); }, .ends = ERR_SEND,
+         .in = RESET},
         {.what = "BRS not written", .board = [&](P p) { lineChoreography(p), p.expectSend(brs, ERR_SEND); },
          .ends = ERR_SEND, .in = BRS},
         {.what = "BRS: 6 bytes", .board = atBrs({dataFrame({ACK, ACK})}), .ends = ERR_RECV_TIMEOUT, .in = BRS},
-        {.what = "BRS: refused in 7 bytes", .board = atBrs({dataFrame({REFUSED, 1, 2})}), .ends = ERR_COMMAND_FRAME,
+        {.what = "BRS: refused, 7 bytes", .board = atBrs({dataFrame({REFUSED, 1, 2})}), .ends = ERR_COMMAND_FRAME,
          .in = BRS},
-        {.what = "BRS: 7 bytes ending in ETB", .board = atBrs({dataFrame({ACK, 1, 2}, false)}),
-         .ends = ERR_FRAME_FORMAT, .in = BRS},
+        {.what = "BRS: 7 bytes, ETB", .board = atBrs({dataFrame({ACK, 1, 2}, false)}), .ends = ERR_FRAME_FORMAT,
+         .in = BRS},
         {.what = "speed change fails: no Reset",
          .board = [](P p) { lineChoreography(p), p.expectSend(baudRateSet(1)).answer(OK).expectSpeed(250000, 1); },
          .ends = ERR_BAUD_RATE, .in = BRS, .job = {.baud = 1}},
         // Only the first Baud Rate Set frame leaves inside the 100 ms window; an
         // answer to a later one comes too late, and so does none at all.
         {.what = "BRS late: the second mode entry succeeds",
-         .board = [&](P p) { lineChoreography(p), sends(p, brs, 2).answer(OK);
-             modeEntry(p, true), fullJob(p, {IMAGE}); },
+         .board = [&](P p) { lineChoreography(p), sends(p, brs, 2).answer(OK), modeEntry(p, true);
+             fullJob(p, {IMAGE}); },
          .ends = RESULT_OK, .in = CHECKSUM, .job = {.inverted = true},
          .shows = "no answer: mode entry again with the other DTR polarity"},
         {.what = "BRS silent, then late after the second mode entry: no third",
@@ -377,8 +350,7 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
          .board = [](P p) {
              atReset({})(p), sends(p, reset(), 4).answer({0xFF, 0x00}).answer(OK), signature(p), fullJob(p, {IMAGE}); },
          .ends = RESULT_OK, .in = CHECKSUM,
-         .ms = within(4 * (SEND_WAIT + timedOut(STATUS_TIMEOUT) + paused(RETRY_WAIT))),
-         .shows = noise},
+         .ms = within(4 * (SEND_WAIT + timedOut(STATUS_TIMEOUT) + paused(RETRY_WAIT))), .shows = noise},
         {.what = "noise while Reset waits, its answer in the pause",
          .board = [=](P p) {
              atReset({})(p), p.answer({0x55}, 50).answer({0xAA}, resetLate).answer(OK, resetLate), signature(p);
@@ -399,8 +371,7 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         // An answer belongs to the frame it answers: one that no frame is owed
         // ends the job, found with an answer, or before the next frame goes out.
         {.what = "Reset answered twice at once", .board = atReset({OK, OK}), .ends = ERR_FRAME_FORMAT, .in = RESET},
-        {.what = "a spare status as Silicon Signature is to go out",
-         .board = [](P p) { atReset({OK})(p), p.answer(OK, 1); },
+        {.what = "a spare status as Signature is to go out", .board = [](P p) { atReset({OK})(p), p.answer(OK, 1); },
          .ends = ERR_FRAME_FORMAT, .in = SIGNATURE, .reason = unasked + "(Silicon Signature, attempt 1)"},
         {.what = "a spare status before the last data frame's answers", .board = atFrame(3, {OK, OK, OK}),
          .ends = ERR_FRAME_FORMAT, .in = PROGRAM, .reason = unasked + "(Programming, attempt 1)"},
@@ -432,8 +403,7 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         // A device that hangs up ends the exchange at once: no pause, no look
         // for an answer after it, no second frame. A write that fails on it
         // ends the job as a wait would; the step's record says what it saw.
-        {.what = "device hangs up while a data frame waits",
-         .board = [](P p) { atFrame(1, {})(p), p.hangUp(10).answer(OK, 60); },
+        {.what = "hang-up as a data frame waits", .board = [](P p) { atFrame(1, {})(p), p.hangUp(10).answer(OK, 60); },
          .ends = ERR_RECV_TIMEOUT, .in = PROGRAM,
          .reason = "error 0x2005: the serial device went away (Programming, attempt 1)"},
         {.what = "device gone before a data frame is written",
@@ -444,8 +414,8 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
          .ends = ERR_CODE_FLASH_SIZE, .in = SIGNATURE, .record = {"## Programming Mode\n", failed}},
         {.what = "blank check: 0x04", .board = atBlank({status(0x04)}), .ends = ERR_COMMAND_FRAME, .in = BLANK,
          .record = {erasing, recordOf(ERR_COMMAND_FRAME), failed}},
-        {.what = "blank check: 6 bytes", .board = atBlank({dataFrame({NOT_BLANK, NOT_BLANK})}),
-         .ends = ERR_RECV_TIMEOUT, .in = BLANK},
+        {.what = "blank: 6 bytes", .board = atBlank({dataFrame({NOT_BLANK, NOT_BLANK})}), .ends = ERR_RECV_TIMEOUT,
+         .in = BLANK},
         // A refused data frame, or one answered wrongly, is never sent again.
         {.what = "data frame refused", .board = atFrame(1, {status(REFUSED)}), .ends = ERR_DATA_FRAME, .in = PROGRAM,
          .record = {programming, recordOf(ERR_DATA_FRAME), failed}},
@@ -458,8 +428,8 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         {.what = "data frame not written: five attempts",
          .board = [](P p) { toFrame(2)(p), sends(p, imageFrame(IMAGE, 2), 5, ERR_SEND); },
          .ends = ERR_SEND, .in = PROGRAM, .attempt = 4, .ms = within(5 * paused(SEND_WAIT) + 4 * paused(RETRY_WAIT))},
-        {.what = "completion status: 6 bytes", .board = atFrame(3, {OK, dataFrame({ACK, ACK})}),
-         .ends = ERR_RECV_TIMEOUT, .in = PROGRAM},
+        {.what = "completion: 6 bytes", .board = atFrame(3, {OK, dataFrame({ACK, ACK})}), .ends = ERR_RECV_TIMEOUT,
+         .in = PROGRAM},
         // Frame 1 not written once, frame 2 not answered once (06 06 acknowledges
         // too); no completion status in time, so the last frame goes out again,
         // and its completion status is refused.
@@ -511,12 +481,8 @@ TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout)
     // runs out. The usual job waits 5 ms for the second part of the signature
     // data. The data flash has timeouts of its own.
     constexpr uint32_t BLOCKS = 105;
-    const auto made = [](const char* name) {
-        std::ifstream file(std::string(QUENWICK_TEST_IMAGES) + "/" + name, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(file), {});
-    };
     const Runs runs = {{0, made("timing-code.bin")}, {0xF1400, made("sketch.bin")}};
-    const std::string path = std::string(QUENWICK_TEST_IMAGES) + "/timing.hex";
+    const std::string path = madePath("timing.hex");
     const auto job = [&](const char* answer, uint64_t delayMs, bool fDuringStall = false) {
         return run(
             [&](P p) {

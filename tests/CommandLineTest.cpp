@@ -18,13 +18,12 @@ std::string given(const CommandLine& line)
 {
     const JobRequest& job = line.request();
     static const char* const KINDS[] = {"write", "verify", "info", "erase"};
-    switch (line.action()) {
-    case CommandLine::ACTION_RUN: break;
-    case CommandLine::ACTION_LIST_PORTS: return "list ports";
-    case CommandLine::ACTION_HELP: return "help";
-    case CommandLine::ACTION_VERSION: return "version";
-    case CommandLine::ACTION_USAGE: return "usage";
-    case CommandLine::ACTION_REFUSE: return "refused: " + line.error();
+    static const char* const ACTIONS[] = {"", "list ports", "help", "version", "usage"};
+    if (line.action() == CommandLine::ACTION_REFUSE) {
+        return "refused: " + line.error();
+    }
+    if (line.action() != CommandLine::ACTION_RUN) {
+        return ACTIONS[line.action()];
     }
     static const char* const FLASHES[] = {" code", " data", " all"};
     return std::string(KINDS[job.plan.kind]) + (job.plan.kind == JOB_ERASE ? FLASHES[job.plan.eraseFlashes] : "") +

@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,7 +20,6 @@
 #include <set>
 #include <sstream>
 #include <thread>
-#include <tuple>
 
 #include "Subprocess.h"
 
@@ -43,6 +41,11 @@ const std::string VERSION = "Quenwick [0-9]+\\.[0-9]+\\.[0-9]+\n";
 const std::string TRY = "\nTry 'Quenwick --help'\n";
 const std::string NO_OUTPUT = "Quenwick: cannot write standard output: ";
 const std::string ANY = "[\\s\\S]*";
+// A regular expression for exactly the text.
+std::string literal(const std::string& text)
+{
+    return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+}
 // Image files that real tools made at build time (tests/make-images).
 const std::string IMAGES = QUENWICK_TEST_IMAGES;
 
@@ -68,7 +71,6 @@ const std::string OLD_CODE = randomBytes(262144, 31), OLD_DATA = randomBytes(409
 struct LogLine {
     int64_t ms;
     std::string text;
-    bool fromHost() const { return text.starts_with("host> ") || text.starts_with("mode entry"); }
 };
 
 std::vector<LogLine> boardLog(const std::string& log)
@@ -201,35 +203,36 @@ protected:
     };
 
     // One job on a fresh board; in the arguments "PORT" stands for the
-    // board's device, "sketch.*" for an image of that name with the bytes,
-    // and the name of a file that tests/make-images made for that file.
+    // board's device, as do "QUIET" (a job that must not reach it), "BUSY"
+    // (held by another program) and "DENIED" (no permission for its owner);
+    // "sketch.*" for an image of that name with the bytes, and the name of a
+    // file that tests/make-images made for that file.
     Job job(Strings boardOptions, Strings arguments, const std::string& bytes, const Strings& environment,
             const std::string& shell)
     {
         const std::string device = startBoard(std::move(boardOptions));
+        const auto given = [&](const char* token) {
+            return std::count(arguments.begin(), arguments.end(), token) != 0;
+        };
+        const int holder = given("BUSY") ? ::open(device.c_str(), O_RDWR | O_NOCTTY) : -1;
+        if (holder >= 0) {
+            ::flock(holder, LOCK_EX);
+        }
+        if (given("DENIED")) {
+            ::chmod(device.c_str(), 0060);
+        }
         for (std::string& argument : arguments) {
-            argument = argument == "PORT"                             ? device
+            argument = argument == "PORT" || argument == "QUIET" || argument == "BUSY" || argument == "DENIED" ? device
                        : argument.starts_with("sketch.")              ? image(argument, bytes)
                        : fs::is_regular_file(IMAGES + "/" + argument) ? IMAGES + "/" + argument
                                                                       : argument;
         }
         Job job{quenwick(arguments, environment, shell), "", ""};
+        ::close(holder);
         job.flash = stopBoard();
         job.log = readText(m_directory / "board.log");
         job.data = readText(m_directory / "data-out.bin");
         return job;
-    }
-
-    // Waits until the board's log, past its first `logged` bytes, shows a data frame.
-    bool programs(size_t logged = 0) const
-    {
-        for (int i = 0; i < 3000; ++i, std::this_thread::sleep_for(10ms)) {
-            if (readText(m_directory / "board.log").find("data frame", logged) != std::string::npos) {
-                return true;
-            }
-        }
-        ADD_FAILURE() << "no programming";
-        return false;
     }
 
     // The verbose lines without their time stamps; the reason and the failure
@@ -237,14 +240,6 @@ protected:
     static std::string unstamped(const std::string& err)
     {
         return std::regex_replace(err, std::regex("(^|\n) *[0-9]+\\.[0-9]{3}s  "), "$1");
-    }
-
-    // Silent with exit status 0, or the failure text alone with 1.
-    static void expectExit(const Subprocess::Outcome& outcome, int exitStatus)
-    {
-        EXPECT_EQ(outcome.exitStatus, exitStatus) << outcome.err;
-        EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(outcome.err, exitStatus == 0 ? "" : FAILURE_TEXT);
     }
 
     const fs::path m_directory =
@@ -298,6 +293,58 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
     }
     const Strings verbose = {"-v", "sketch.bin", "PORT", "X"}, verify = {"-v", "--verify", "both.hex", "PORT", "X"};
     const Blocks both = {{0, 0x11BFF}, {0xF1000, 0xF1BFF}};
+    const std::string FORMAT = "error 0x3001: the image's format is unknown or its file is malformed\n",
+                      NOT_OPEN = "error 0x1002: the port ";
+    const fs::path fifo = m_directory / "x.bin";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A sysfs tree of our own with a USB adapter with its strings and stable
+    // path, a built-in UART, a UART that serial_core found missing and a
+    // virtual terminal; an empty one; and a hostile one, read as untrusted: an
+    // attribute that never ends (/dev/zero) or would hold the reader (a FIFO)
+    // is left out, control bytes and bytes that are no UTF-8 are shown as
+    // \xNN, and each device keeps one line.
+    const fs::path root = m_directory / "root", hostile = m_directory / "hostile";
+    const auto file = [&](const fs::path& tree, const std::string& path, const std::string& text) {
+        fs::create_directories((tree / path).parent_path());
+        std::ofstream(tree / path) << text << "\n";
+    };
+    const auto link = [&](const fs::path& tree, const std::string& path, const std::string& target) {
+        fs::create_directories(tree / path.substr(0, path.rfind('/')));
+        fs::create_directory_symlink(target, tree / path);
+    };
+    const auto uart = [&](const fs::path& tree, const std::string& tty, const std::string& type) {
+        file(tree, "sys/devices/platform/serial8250/tty/" + tty + "/type", type);
+        link(tree, "sys/devices/platform/serial8250/tty/" + tty + "/device", "../../../serial8250");
+        link(tree, "sys/class/tty/" + tty, "../../devices/platform/serial8250/tty/" + tty);
+    };
+    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    // clang-format off
+    for (const auto& [name, text] : {std::pair{"idVendor", "0403"}, {"idProduct", "6001"}, {"manufacturer", "FTDI"},
+                                     {"product", "FT232R USB UART"}, {"serial", "A10K3Z"}}) {
+        // clang-format on
+        file(root, usb + "/" + name, text);
+    }
+    fs::create_directories(root / usb / "1-2:1.0/ttyUSB0/tty/ttyUSB0");
+    link(root, usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
+    link(root, "sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
+    const std::string byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0";
+    link(root, byId.substr(1), "../../ttyUSB0");
+    uart(root, "ttyS0", "4");
+    uart(root, "ttyS1", "0");
+    fs::create_directories(root / "sys/devices/virtual/tty/tty0");
+    link(root, "sys/class/tty/tty0", "../../devices/virtual/tty/tty0");
+    const fs::path empty = m_directory / "empty";
+    fs::create_directories(empty);
+    fs::copy(root, hostile, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::remove(hostile / usb / "product");
+    fs::create_symlink("/dev/zero", hostile / usb / "product");
+    fs::remove(hostile / usb / "manufacturer");
+    ASSERT_EQ(::mkfifo((hostile / usb / "manufacturer").c_str(), 0600), 0);
+    file(hostile, usb + "/serial", "\x1B[2J\\A\nB\xFF\xC2\x9B\xC3\xA9");
+    uart(hostile, "ttyS\n2", "4");
+    // Denied to its owner by the mode; root, whom no mode stops, runs the job as nobody.
+    const std::string asNobody =
+        ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"" : "\"$@\"";
     const struct {
         const char* what;
         Strings board = {}, args, env = {};
@@ -323,8 +370,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
          .shell = "\"$@\" 2>&" + std::to_string(unread[1])},
         {.what = "verbose, at 1000000", .board = {"--line-rate", "--device-name", "ZQ\x01MAPLE"},
          .args = {"--verbose", "-b", "1000000", "sketch.bin", "PORT", "Z"}, .bytes = randomBytes(10240, 8),
-         .codeIn = "",
-         .err = "image 10240 bytes, 10 blocks of 1024\n"
+         .codeIn = "", .err = "image 10240 bytes, 10 blocks of 1024\n"
                 "port /dev/\\S+ opened at 115200 baud, low latency not granted by the driver\n"
                 "mode entry: DTR and break, then Baud Rate Set\n"
                 "device ZQ\\?MAPLE \\(code [0-9A-F ]{8}\\), code flash 262144 bytes, data flash [0-9]+ bytes, firmware "
@@ -337,8 +383,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
          .code = written, .sameAs = {"dense.bin", "PORT", "X"}},
         {.what = "code and data", .args = {"-v", "both.hex", "PORT", "X"},
          .err = "image 75000 bytes, 74 blocks of 1024 in 2 runs: code flash 0x0-0x11BFF, data flash "
-                "0xF1000-0xF1BFF\n" + ANY,
-         .blocks = both, .code = written, .data = data},
+                "0xF1000-0xF1BFF\n" + ANY, .blocks = both, .code = written, .data = data},
         {.what = "ELF: the frames of the HEX", .args = {"both32-big.elf", "PORT", "X"}, .blocks = both, .code = written,
          .data = data, .sameAs = {"both.hex", "PORT", "X"}},
         {.what = "data only", .board = {"--data-flash-size", "8192"}, .args = {"data.sx", "PORT", "X"},
@@ -349,8 +394,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         {.what = "code beyond the code flash", .args = {"-v", "sparse.ihex", "PORT", "X"}, .status = 1,
          .err = ANY + "\nerror 0x3004: the image is larger than the target's code flash\n" + FAILURE_TEXT},
         {.what = "data beyond the data flash", .board = {"--data-flash-size", "2048"},
-         .args = {"-v", "both.hex", "PORT", "X"},
-         .dataIn = "", .status = 1,
+         .args = {"-v", "both.hex", "PORT", "X"}, .dataIn = "", .status = 1,
          .err = ANY + "\nerror 0x3005: the data image is larger than the target's data flash\n" + FAILURE_TEXT},
         {.what = "verify both flashes", .args = verify, .codeIn = dense, .dataIn = sketch,
          .err = ANY + "comparing 100%, 75000 of 75000 bytes.*\n", .blocks = both},
@@ -372,9 +416,37 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
          .dataIn = "", .status = 1,
          .err = ANY + "\nerror 0x3005: the board has no data flash\nFAILED\nThe board could not be erased.\n"},
         {.what = "info, at 1000000", .args = {"-b", "1000000", "--info", "PORT"},
-         .out = "device-name: SIMBOARD\ndevice-code: 51 57 01\ncode-flash-size: 262144 bytes \\(256 KiB\\)\n"
-                "data-flash-size: 4096 bytes \\(4 KiB\\)\nfirmware-version: 01 00 00\n",
+         .out = literal("device-name: SIMBOARD\ndevice-code: 51 57 01\ncode-flash-size: 262144 bytes (256 KiB)\n"
+                        "data-flash-size: 4096 bytes (4 KiB)\nfirmware-version: 01 00 00\n"),
          .logged = "board port now at 1000000 baud"},
+        // Refused before the port opens, a bad image never reaches the board; a
+        // port that does not open says why, from the system's answer (a silent
+        // board and a checksum that differs are the sequence table's rows).
+        {.what = "HEX with a bad sum", .args = {"-v", "badsum.hex", "QUIET", "X"}, .status = 1,
+         .err = "image refused: line 3: the sum is 00, it should be DA\n" + FORMAT + FAILURE_TEXT},
+        {.what = "HEX cut short, without -v", .args = {"cut.hex", "QUIET", "X"}, .status = 1, .err = FAILURE_TEXT},
+        {.what = "FIFO", .args = {"-v", fifo.string(), "QUIET", "X"}, .status = 1,
+         .err = ANY + "error 0x3003: the image is not a regular file or cannot be read\n" + FAILURE_TEXT},
+        {.what = "port: a file", .args = {"-v", "dense.bin", IMAGES + "/dense.bin", "X"}, .status = 1,
+         .err = ANY + NOT_OPEN + "is not a serial device\n" + FAILURE_TEXT},
+        {.what = "port: no tty", .args = {"-v", "dense.bin", "/dev/null", "X"}, .status = 1,
+         .err = ANY + NOT_OPEN + "is not a serial device\n" + FAILURE_TEXT},
+        {.what = "port in use", .args = {"-v", "dense.bin", "BUSY", "X"}, .status = 1,
+         .err = ANY + NOT_OPEN + "is in use by another program\n" + FAILURE_TEXT},
+        {.what = "port not permitted", .args = {"-v", "dense.bin", "DENIED", "X"}, .status = 1,
+         .err = ANY + "error 0x1002: this user may not open the port \\(members of group \\w+ may\\)\n" + FAILURE_TEXT,
+         .shell = asNobody},
+        {.what = "no port", .args = {"-v", "dense.bin", "", "X"}, .status = 1,
+         .err = ANY + "error 0x1001: no port was given\n" + FAILURE_TEXT},
+        // --list-ports on those trees: the adapter and the UART that is there, nothing, and what the hostile tree
+        // shows.
+        {.what = "list ports", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + root.string()},
+         .out = literal("/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, " + byId +
+                        ")\n")},
+        {.what = "list ports: none", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + empty.string()}},
+        {.what = "list ports: hostile", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + hostile.string()},
+         .out = literal("/dev/ttyS0\n/dev/ttyS\\x0A2\n/dev/ttyUSB0 (USB 0403:6001, serial "
+                        "\\x1B[2J\\x5CA\\x0AB\\xFF\\xC2\\x9B\xC3\xA9, " + byId + ")\n")},
         // What only the real program shows of its command line (read in-process by
         // tests/CommandLineTest.cpp): the usage text's bytes, the form of a refusal,
         // each mode's failure text, the environment read, and output that cannot
@@ -392,7 +464,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
          .status = 1, .err = "error 0x1002: the port does not exist\nFAILED\nThe board could not be read.\n"},
         {.what = "erase fails", .args = {"--erase", "/no/port"}, .status = 1,
          .err = "FAILED\nThe board could not be erased.\n"},
-        {.what = "verify fails", .args = {"--verify", "/nonexistent.bin", "p", "b"}, .status = 1,
+        {.what = "verify fails", .args = {"--verify", "/no.bin", "p", "b"}, .status = 1,
          .err = "FAILED\nThe board could not be verified.\n"},
         // clang-format on
     };
@@ -411,6 +483,9 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         EXPECT_TRUE(std::regex_match(result.outcome.out, std::regex(row.out))) << result.outcome.out;
         EXPECT_TRUE(std::regex_match(unstamped(result.outcome.err), std::regex(row.err))) << result.outcome.err;
         EXPECT_NE(result.log.find(row.logged), std::string::npos) << row.logged;
+        EXPECT_EQ(result.log.find("mode entry") != std::string::npos,
+                  std::find(row.args.begin(), row.args.end(), "PORT") != row.args.end())
+            << "the board heard the host, or did not";
         EXPECT_EQ(result.log.find("outside any frame"), std::string::npos);
         std::set<uint32_t> expected, commanded;
         for (const auto& [first, last] : blocks) {
@@ -438,141 +513,13 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
             EXPECT_TRUE(answered < 0 || !line.text.starts_with("host> ") ||
                         (line.ms - answered + 86400000) % 86400000 >= 1)
                 << "no pause of 1 ms before: " << line.text;
-            answered = line.text.starts_with("board> ") ? line.ms : line.fromHost() ? -1 : answered;
+            answered = line.text.starts_with("board> ")                                         ? line.ms
+                       : line.text.starts_with("host> ") || line.text.starts_with("mode entry") ? -1
+                                                                                                : answered;
         }
         EXPECT_EQ(dataFrames, faultless ? 0 : dataFrames) << "data frames sent again or not at all";
     }
     ::close(unread[1]);
-}
-
-// Plain, a failure prints the failure text only; with -v the reason comes
-// first. A bad image is refused before the port opens: the board hears nothing.
-// A port that does not open says why, from the system's answer.
-TEST_F(EndToEndTest, FailuresAndTheirReasons)
-{
-    const std::string sketch = image("sketch.bin", randomBytes(2000, 3));
-    const std::string FORMAT = "error 0x3001: the image's format is unknown or its file is malformed";
-    const std::string NOT_OPEN = "error 0x1002: the port ";
-    const fs::path fifo = m_directory / "x.bin";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    // port: the board's device when empty, held by another program when
-    // "busy", one this user may not open when "denied", none when "-". GROUP
-    // in the reason: the device's group. Image and port come before the board:
-    // the board hears nothing. (A silent board and a checksum that differs
-    // are the sequence table's rows; -v's reason for them, VerboseLog's.)
-    const struct {
-        const char* what;
-        std::string image, port = "", reason;
-    } rows[] = {
-        // clang-format off
-        {.what = "HEX with a bad sum", .image = IMAGES + "/badsum.hex",
-         .reason = "image refused: line 3: the sum is 00, it should be DA\n" + FORMAT},
-        {.what = "HEX cut short", .image = IMAGES + "/cut.hex",
-         .reason = "image refused: line 14: the record has an odd number of hex digits\n" + FORMAT},
-        {.what = "FIFO", .image = fifo.string(),
-         .reason = "error 0x3003: the image is not a regular file or cannot be read"},
-        {.what = "port: a file", .image = sketch, .port = sketch, .reason = NOT_OPEN + "is not a serial device"},
-        {.what = "port: no tty", .image = sketch, .port = "/dev/null", .reason = NOT_OPEN + "is not a serial device"},
-        {.what = "port in use", .image = sketch, .port = "busy", .reason = NOT_OPEN + "is in use by another program"},
-        {.what = "port not permitted", .image = sketch, .port = "denied",
-         .reason = "error 0x1002: this user may not open the port (members of group GROUP may)"},
-        {.what = "no port", .image = sketch, .port = "-", .reason = "error 0x1001: no port was given"},
-        // clang-format on
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        const bool busy = row.port == "busy", denied = row.port == "denied";
-        const std::string device = startBoard({});
-        const std::string port = row.port.empty() || busy || denied ? device : row.port == "-" ? "" : row.port;
-        const int holder = busy ? ::open(port.c_str(), O_RDWR | O_NOCTTY) : -1;
-        ASSERT_TRUE(!busy || ::flock(holder, LOCK_EX) == 0);
-        // Denied to its owner by the mode; root, whom no mode stops, runs it as nobody.
-        struct stat status {};
-        ASSERT_TRUE(!denied || (::chmod(port.c_str(), 0060) == 0 && ::stat(port.c_str(), &status) == 0));
-        const std::string shell =
-            denied && ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"" : "\"$@\"";
-        const std::string reason =
-            std::regex_replace(row.reason, std::regex("GROUP"), denied ? ::getgrgid(status.st_gid)->gr_name : "");
-        expectExit(quenwick({row.image, port, "X"}, {}, shell), 1);
-        const Subprocess::Outcome verbose = quenwick({"-v", row.image, port, "X"}, {}, shell);
-        EXPECT_EQ(verbose.exitStatus, 1);
-        EXPECT_TRUE(
-            std::regex_match(unstamped(verbose.err),
-                             std::regex("(" + ANY + "\n)?" + std::regex_replace(reason, std::regex("[.()]"), "\\$&") +
-                                        "\n" + FAILURE_TEXT)))
-            << verbose.err;
-        ::close(holder);
-        stopBoard();
-        EXPECT_EQ(readText(m_directory / "board.log").find("mode entry"), std::string::npos)
-            << "the board heard the host";
-    }
-}
-
-// --list-ports on a sysfs tree of our own: a USB adapter with its strings and
-// stable path, a built-in UART, and none for a UART that serial_core found
-// missing or a virtual terminal; an empty tree lists nothing. A hostile tree
-// is read as untrusted: an attribute that never ends (/dev/zero) or would
-// hold the reader (a FIFO) is left out, control bytes and bytes that are no
-// UTF-8 are shown as \xNN, and each device keeps one line.
-TEST_F(EndToEndTest, ListPortsFromSysfs)
-{
-    const fs::path root = m_directory / "root", hostile = m_directory / "hostile";
-    const auto file = [&](const fs::path& tree, const std::string& path, const std::string& text) {
-        fs::create_directories((tree / path).parent_path());
-        std::ofstream(tree / path) << text << "\n";
-    };
-    const auto link = [&](const fs::path& tree, const std::string& path, const std::string& target) {
-        fs::create_directories(tree / path.substr(0, path.rfind('/')));
-        fs::create_directory_symlink(target, tree / path);
-    };
-    const auto uart = [&](const fs::path& tree, const std::string& tty, const std::string& type) {
-        file(tree, "sys/devices/platform/serial8250/tty/" + tty + "/type", type);
-        link(tree, "sys/devices/platform/serial8250/tty/" + tty + "/device", "../../../serial8250");
-        link(tree, "sys/class/tty/" + tty, "../../devices/platform/serial8250/tty/" + tty);
-    };
-    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
-    for (const auto& [name, text] : {std::pair{"idVendor", "0403"},
-                                     {"idProduct", "6001"},
-                                     {"manufacturer", "FTDI"},
-                                     {"product", "FT232R USB UART"},
-                                     {"serial", "A10K3Z"}}) {
-        file(root, usb + "/" + name, text);
-    }
-    fs::create_directories(root / usb / "1-2:1.0/ttyUSB0/tty/ttyUSB0");
-    link(root, usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
-    link(root, "sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
-    link(root, "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0", "../../ttyUSB0");
-    uart(root, "ttyS0", "4");
-    uart(root, "ttyS1", "0");
-    fs::create_directories(root / "sys/devices/virtual/tty/tty0");
-    link(root, "sys/class/tty/tty0", "../../devices/virtual/tty/tty0");
-    fs::create_directories(m_directory / "empty");
-    fs::copy(root, hostile, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    fs::remove(hostile / usb / "product");
-    fs::create_symlink("/dev/zero", hostile / usb / "product");
-    fs::remove(hostile / usb / "manufacturer");
-    ASSERT_EQ(::mkfifo((hostile / usb / "manufacturer").c_str(), 0600), 0);
-    file(hostile, usb + "/serial", "\x1B[2J\\A\nB\xFF\xC2\x9B\xC3\xA9");
-    uart(hostile, "ttyS\n2", "4");
-    const struct {
-        fs::path root;
-        std::string out;
-    } rows[] = {
-        {.root = root,
-         .out = "/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, "
-                "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
-        {.root = m_directory / "empty", .out = ""},
-        {.root = hostile,
-         .out = "/dev/ttyS0\n/dev/ttyS\\x0A2\n/dev/ttyUSB0 (USB 0403:6001, serial "
-                "\\x1B[2J\\x5CA\\x0AB\\xFF\\xC2\\x9B\xC3\xA9, "
-                "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0)\n"},
-    };
-    for (const auto& row : rows) {
-        const Subprocess::Outcome outcome = quenwick({"--list-ports"}, {"QUENWICK_PORTS_ROOT=" + row.root.string()});
-        EXPECT_EQ(outcome.exitStatus, 0);
-        EXPECT_EQ(outcome.out, row.out) << row.root;
-        EXPECT_EQ(outcome.err, "");
-    }
 }
 
 // A signal mid-job ends it at its next wait with the end steps (the line
@@ -584,13 +531,7 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
     const std::string bytes = randomBytes(16 * 1024, 13);
     const std::string sketch = image("sketch.bin", bytes);
     const std::string device = startBoard({"--line-rate"});
-    const auto lineSettings = [&] {
-        struct termios tio {};
-        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        EXPECT_EQ(::tcgetattr(fd, &tio), 0);
-        ::close(fd);
-        return std::make_tuple(tio.c_iflag, tio.c_oflag, tio.c_cflag, tio.c_lflag);
-    };
+    const auto lineSettings = [&] { return Subprocess::run({"/bin/stty", "-g", "-F", device}, 10s).out; };
     const auto found = lineSettings();
     // end: how standard error ends, a regular expression.
     const struct {
@@ -606,7 +547,10 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
         SCOPED_TRACE(::testing::PrintToString(row.signals));
         const size_t logged = readText(m_directory / "board.log").size();
         Subprocess job({QUENWICK_EXE, "-v", sketch, device, "X"});
-        ASSERT_TRUE(programs(logged));
+        for (int i = 0; i < 3000 && readText(m_directory / "board.log").find("data frame", logged) == std::string::npos;
+             ++i) {
+            std::this_thread::sleep_for(10ms);  // until the job programs
+        }
         for (int signalNumber : row.signals) {
             ::kill(job.pid(), signalNumber);
         }
@@ -619,7 +563,8 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
         // must go out before the next job's line changes, or the next job takes it.
         std::this_thread::sleep_for(200ms);
     }
-    expectExit(quenwick({sketch, device, "X"}), 0);
+    const Subprocess::Outcome next = quenwick({sketch, device, "X"});
+    EXPECT_EQ(next.exitStatus, 0) << next.err;
     EXPECT_TRUE(stopBoard() == over(flash(262144), bytes));
 }
 

@@ -337,22 +337,18 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         // answer to a later one comes too late, and so does none at all.
         {.what = "BRS late: the second mode entry succeeds",
          .board = [&](P p) { lineChoreography(p), sends(p, brs, 2).answer(OK), modeEntry(p, true);
-             fullJob(p, {IMAGE}); },
-         .ends = RESULT_OK, .in = CHECKSUM, .job = {.inverted = true},
+             fullJob(p, {IMAGE}); }, .ends = RESULT_OK, .in = CHECKSUM, .job = {.inverted = true},
          .shows = "no answer: mode entry again with the other DTR polarity"},
-        {.what = "BRS silent, then late after the second mode entry: no third",
-         .board = [&](P p) {
+        {.what = "BRS silent, then late after the second mode entry: no third", .board = [&](P p) {
              lineChoreography(p), sends(p, brs, 5), lineChoreography(p, true), sends(p, brs, 2).answer(OK); },
          .ends = ERR_MODE_ENTRY_TIMEOUT, .in = BRS, .attempt = 1,
          .ms = within(6 * (SEND_WAIT + BRS_TIMEOUT + RETRY_WAIT)), .job = {.inverted = true}},
         // Noise is dropped before an answer, also a late one, and does not move the deadline.
-        {.what = "Reset silent four times, then noise before its answer",
-         .board = [](P p) {
+        {.what = "Reset silent four times, then noise before its answer", .board = [](P p) {
              atReset({})(p), sends(p, reset(), 4).answer({0xFF, 0x00}).answer(OK), signature(p), fullJob(p, {IMAGE}); },
          .ends = RESULT_OK, .in = CHECKSUM,
          .ms = within(4 * (SEND_WAIT + timedOut(STATUS_TIMEOUT) + paused(RETRY_WAIT))), .shows = noise},
-        {.what = "noise while Reset waits, its answer in the pause",
-         .board = [=](P p) {
+        {.what = "noise while Reset waits, its answer in the pause", .board = [=](P p) {
              atReset({})(p), p.answer({0x55}, 50).answer({0xAA}, resetLate).answer(OK, resetLate), signature(p);
              fullJob(p, {IMAGE}); },
          .ends = RESULT_OK, .in = CHECKSUM, .ms = within(SEND_WAIT + timedOut(STATUS_TIMEOUT) + paused(RETRY_WAIT)),
@@ -360,11 +356,9 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         // The last attempt of a command is followed by its pause too, and an
         // answer that comes during it counts; the last attempt of a data frame
         // is not: the job ends as its wait runs out.
-        {.what = "Reset answered in the pause after its fifth frame",
-         .board = [](P p) {
+        {.what = "Reset answered in the pause after its fifth frame", .board = [](P p) {
              atReset({})(p), sends(p, reset(), 4).answer(OK, timedOut(STATUS_TIMEOUT) + RETRY_WAIT), signature(p);
-             fullJob(p, {IMAGE}); },
-         .ends = RESULT_OK, .in = CHECKSUM},
+             fullJob(p, {IMAGE}); }, .ends = RESULT_OK, .in = CHECKSUM},
         {.what = "data frame answered 50 ms after its fifth wait",
          .board = [&](P p) { atFrame(0, {})(p), sends(p, frame0, 4).answer(OK, timedOut(DATA_FRAME_TIMEOUT) + 50); },
          .ends = ERR_RECV_TIMEOUT, .in = PROGRAM, .attempt = 4},
@@ -378,22 +372,19 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         // Taking the spare for frame 0, and each answer after it for the frame
         // after its own, would hide the lost third frame (this board's checksum
         // is the image's, as when the lost bytes sum like the shifted ones).
-        {.what = "a spare status just before frame 0's, the third frame lost later",
-         .board = [&](P p) {
+        {.what = "a spare status just before frame 0's, the third frame lost later", .board = [&](P p) {
              atFrame(0, {OK})(p), p.answer(OK, 1).hostMayStop().expectSend(imageFrame(IMAGE, 1)).answer(OK);
              p.expectSend(imageFrame(IMAGE, 2)).expectSend(frame3).answer(OK).answer(OK);
              p.expectSend(checksum(IMAGE)).answer(OK).answer(checksumData(IMAGE)); },
          .ends = ERR_FRAME_FORMAT, .in = PROGRAM},
         // Found just before the frame would go out again, it is the answer then owed.
-        {.what = "the completion status after the pause, before the last frame again",
-         .board = [&](P p) {
+        {.what = "the completion status after the pause, before the last frame again", .board = [&](P p) {
              atFrame(3, {OK})(p), p.answer(OK, timedOut(COMPLETION_TIMEOUT) + paused(RETRY_WAIT) + paused(SEND_WAIT));
              p.expectSend(checksum(IMAGE)).answer(OK).answer(checksumData(IMAGE)); },
          .ends = RESULT_OK, .in = CHECKSUM, .record = {programming, " OK\n", "## Write Complete"}},
         // After the erase job's loop one blank check over the whole code flash
         // proves the erases the target acknowledged.
-        {.what = "erase job: an erase acknowledged and not done",
-         .board = [](P p) {
+        {.what = "erase job: an erase acknowledged and not done", .board = [](P p) {
              modeEntry(p, false, 0x7FF), p.expectSend(blankCheck(0)).answer(status(NOT_BLANK));
              p.expectSend(erase(0)).answer(OK).expectSend(blankCheck(0x400)).answer(OK);
              p.expectSend(blankCheck(0, 0x7FF)).answer(status(NOT_BLANK)); },
@@ -409,9 +400,6 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         {.what = "device gone before a data frame is written",
          .board = [](P p) { toFrame(1)(p), p.hangUp().expectSend(imageFrame(IMAGE, 1), ERR_SEND); },
          .ends = ERR_RECV_TIMEOUT, .in = PROGRAM, .record = {programming, recordOf(ERR_SEND), failed}},
-        // No flash command follows.
-        {.what = "image larger than the code flash", .board = [](P p) { modeEntry(p, false, 998); },
-         .ends = ERR_CODE_FLASH_SIZE, .in = SIGNATURE, .record = {"## Programming Mode\n", failed}},
         {.what = "blank check: 0x04", .board = atBlank({status(0x04)}), .ends = ERR_COMMAND_FRAME, .in = BLANK,
          .record = {erasing, recordOf(ERR_COMMAND_FRAME), failed}},
         {.what = "blank: 6 bytes", .board = atBlank({dataFrame({NOT_BLANK, NOT_BLANK})}), .ends = ERR_RECV_TIMEOUT,
@@ -433,8 +421,7 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         // Frame 1 not written once, frame 2 not answered once (06 06 acknowledges
         // too); no completion status in time, so the last frame goes out again,
         // and its completion status is refused.
-        {.what = "data frames that fail to leave or get no answer go out again",
-         .board = [&](P p) {
+        {.what = "data frames that fail to leave or get no answer go out again", .board = [&](P p) {
              toFrame(0)(p), p.expectSend(frame0, ERR_SEND).expectSend(frame0).answer(dataFrame({ACK, ACK}));
              sends(p, imageFrame(IMAGE, 1), 2).answer(OK).expectSend(imageFrame(IMAGE, 2)).answer(OK);
              sends(p, frame3, 2).answer(OK).answer(status(0x05)); },

@@ -382,13 +382,15 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
              atFrame(3, {OK})(p), p.answer(OK, timedOut(COMPLETION_TIMEOUT) + paused(RETRY_WAIT) + paused(SEND_WAIT));
              p.expectSend(checksum(IMAGE)).answer(OK).answer(checksumData(IMAGE)); },
          .ends = RESULT_OK, .in = CHECKSUM, .record = {programming, " OK\n", "## Write Complete"}},
-        // After the erase job's loop one blank check over the whole code flash
-        // proves the erases the target acknowledged.
-        {.what = "erase job: an erase acknowledged and not done", .board = [](P p) {
+        // After the erase job's loop over each flash, one blank check over the
+        // whole flash proves the erases the target acknowledged: here the code
+        // flash's (2 blocks) holds, the data flash's (4 blocks) finds one undone.
+        {.what = "erase job of both flashes: an erase acknowledged and not done", .board = [](P p) {
              modeEntry(p, false, 0x7FF), p.expectSend(blankCheck(0)).answer(status(NOT_BLANK));
              p.expectSend(erase(0)).answer(OK).expectSend(blankCheck(0x400)).answer(OK);
-             p.expectSend(blankCheck(0, 0x7FF)).answer(status(NOT_BLANK)); },
-         .ends = ERR_NOT_BLANK, .in = BLANK, .job = {.plan = {.kind = JOB_ERASE}},
+             blankCheckAndErase(p.expectSend(blankCheck(0, 0x7FF)).answer(OK), {{0xF1000, Bytes(4096)}}, true);
+             p.expectSend(blankCheck(0xF1000, 0xF1FFF)).answer(status(NOT_BLANK)); },
+         .ends = ERR_NOT_BLANK, .in = BLANK, .job = {.plan = {.kind = JOB_ERASE, .eraseFlashes = FLASH_ALL}},
          .reason = "error 0x200A: a block is still not blank after its erase (Block Blank Check, attempt 1)",
          .record = {erasing, recordOf(ERR_NOT_BLANK), failed}},
         // A device that hangs up ends the exchange at once: no pause, no look

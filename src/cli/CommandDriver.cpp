@@ -47,7 +47,7 @@ uint64_t CommandDriver::pushJob(const JobRequest& request)
         }
         return m_ResultInfo.Result;
     }
-    return m_SequenceProcessor->start(m_ContextInfo, request.kind);
+    return m_SequenceProcessor->start(m_ContextInfo, request.plan);
 }
 
 // Fills the port path, the line speed and, for a job that reads an image, the
@@ -64,7 +64,7 @@ uint64_t CommandDriver::buildContext(const JobRequest& request)
         return ERR_PARAMETER;
     }
     m_ContextInfo.BaudRate = request.bBaudRate;
-    if (!readsImage(request.kind)) {
+    if (!readsImage(request.plan.kind)) {
         return RESULT_OK;
     }
     if (!copyText(request.strImagePath, m_ContextInfo.TargetFileInfo.FilePath, "the image path", &strWhy)) {

@@ -14,7 +14,7 @@ namespace {
 // The modes other than the write: the operands each needs, and what it does:
 // a job of its kind, or (for --list-ports) no job, its kind then unused.
 // getopt_long reports each as MODE_VALUE and its index, past any character,
-// so that no short option has one.
+// so that no short option has one; --verify-blocks as VERIFY_BLOCKS_VALUE.
 struct Mode {
     const char* pszOption;
     const char* pszOperands;
@@ -22,14 +22,22 @@ struct Mode {
     bool fMoreIgnored;  // further operands are ignored, as for a write, rather than refused
     CommandLine::Action action;
     JobKind job;
+    int iValue = no_argument;  // optional_argument: --erase=FLASHES
 };
 constexpr Mode MODES[] = {
     {"--info", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, JOB_INFO},
     {"--verify", "<WriteFilePath> <ComPortName> <BoardName>", 3, true, CommandLine::ACTION_RUN, JOB_VERIFY},
-    {"--erase", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, JOB_ERASE},
+    {"--erase", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, JOB_ERASE, optional_argument},
     {"--list-ports", "", 0, false, CommandLine::ACTION_LIST_PORTS, JOB_WRITE},
 };
 constexpr int MODE_VALUE = 0x100;
+constexpr int VERIFY_BLOCKS_VALUE = 0x200;
+
+// The values of --erase=FLASHES.
+constexpr struct {
+    const char* pszName;
+    FlashSet flashes;
+} FLASH_SETS[] = {{"code", FLASH_CODE}, {"data", FLASH_DATA}, {"all", FLASH_ALL}};
 
 // Every long option: those of the short options, then the modes; ends with zeros.
 const std::vector<option>& longOptions()
@@ -40,9 +48,10 @@ const std::vector<option>& longOptions()
             {"version", no_argument, nullptr, 'V'},
             {"baud", required_argument, nullptr, 'b'},
             {"verbose", no_argument, nullptr, 'v'},
+            {"verify-blocks", no_argument, nullptr, VERIFY_BLOCKS_VALUE},
         };
         for (size_t i = 0; i < std::size(MODES); ++i) {
-            all.push_back({MODES[i].pszOption + 2, no_argument, nullptr, MODE_VALUE + static_cast<int>(i)});
+            all.push_back({MODES[i].pszOption + 2, MODES[i].iValue, nullptr, MODE_VALUE + static_cast<int>(i)});
         }
         all.push_back({nullptr, 0, nullptr, 0});
         return all;
@@ -100,6 +109,7 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         case 'V': fVersion = true; break;
         case 'b': baudOption = optarg; break;
         case 'v': m_Request.fVerbose = true; break;
+        case VERIFY_BLOCKS_VALUE: m_Request.plan.fVerifyBlocks = true; break;
         case ':':
             // A value missing; the BSD getopt_long (macOS, mingw-w64) also says so of a value given to a
             // long option that takes none, which is a bad option.
@@ -120,7 +130,15 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
                 return;
             }
             pMode = pGiven;
+            if (optarg != nullptr && !takeFlashes(optarg)) {
+                return;
+            }
         }
+    }
+    // --verify compares each block anyway; the other modes compare nothing.
+    if (m_Request.plan.fVerifyBlocks && pMode != nullptr && pMode->job != JOB_VERIFY) {
+        refuse(std::string("options '") + pMode->pszOption + "' and '--verify-blocks' exclude each other");
+        return;
     }
     const std::vector<std::string> operands(argv + optind, argv + argc);
     if (baudOption && !takeBaudRate(*baudOption, "")) {
@@ -136,12 +154,12 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         refuse(operandError(*pMode, operands));
     } else {
         if (pMode != nullptr) {
-            m_Request.kind = pMode->job;
+            m_Request.plan.kind = pMode->job;
             m_EAction = pMode->action;
         }
         if (m_EAction == ACTION_RUN) {
             // The image first where the job reads one, then the port; a board name and further operands are ignored.
-            const size_t iPort = readsImage(m_Request.kind) ? 1 : 0;
+            const size_t iPort = readsImage(m_Request.plan.kind) ? 1 : 0;
             m_Request.strImagePath = iPort == 1 ? operands[0] : "";
             m_Request.strPortName = operands[iPort];
         }
@@ -175,6 +193,19 @@ bool CommandLine::takeBaudRate(const std::string& strRate, const char* pszWhere)
     return false;
 }
 
+// The flashes that --erase=FLASHES names, or a refusal.
+bool CommandLine::takeFlashes(const std::string& strValue)
+{
+    for (const auto& set : FLASH_SETS) {
+        if (strValue == set.pszName) {
+            m_Request.plan.eraseFlashes = set.flashes;
+            return true;
+        }
+    }
+    refuse("bad value '" + strValue + "' for option '--erase' (code, data or all)");
+    return false;
+}
+
 // 1, yes, true, on or 0, no, false, off in any letter case, or a refusal.
 void CommandLine::takeVerbose(const std::string& strValue)
 {
@@ -196,6 +227,8 @@ const char* CommandLine::optionsText()
            "  -b, --baud RATE  line speed after mode entry: 115200 (the default), 250000,\n"
            "                   500000 or 1000000\n"
            "  -v, --verbose    show each step, the progress and why a job failed, on stderr\n"
+           "  --verify-blocks  end a write comparing the board's checksum of each block\n"
+           "                   written, not of each run: finds bytes in the wrong block\n"
            "  -h, --help       show this text\n"
            "  -V, --version    show the version\n"
            "Modes, instead of writing (one at a time; -b and -v apply to all but the last):\n"
@@ -204,11 +237,13 @@ const char* CommandLine::optionsText()
            "      'name: value' line each: device-name, device-code, code-flash-size,\n"
            "      data-flash-size, firmware-version\n"
            "  --verify <WriteFilePath> <ComPortName> <BoardName>\n"
-           "      compare the board's 16-bit checksum of the image's blocks with the image's,\n"
-           "      without erasing or writing: it finds another image, but not every\n"
-           "      difference (two bytes swapped give the same sum)\n"
-           "  --erase <ComPortName>\n"
-           "      blank-check every block of the code flash and erase those not blank\n"
+           "      compare the board's 16-bit checksum of each block the image touches, in\n"
+           "      either flash, with the image's, without erasing or writing: it finds\n"
+           "      another image and blocks in the wrong place, but not every difference\n"
+           "      (two bytes swapped within a block give the same sum)\n"
+           "  --erase[=code|data|all] <ComPortName>\n"
+           "      blank-check every block of the code flash (the default), the data flash\n"
+           "      or both (all: those the board has) and erase those not blank\n"
            "  --list-ports\n"
            "      list the serial devices a board may be on, with what the system tells\n"
            "Images, by the extension in any letter case:\n"
@@ -217,14 +252,19 @@ const char* CommandLine::optionsText()
            "  .mot .srec .s19 .s28 .s37 .sx  S-records\n"
            "  .elf .abs .out                 ELF: the file bytes of its loadable segments\n"
            "                                 at their physical addresses\n"
-           "  Addresses below 0xF0000 are the code flash, from 0xF1000 the data flash.\n"
+           "  Addresses below 0xF0000 are the code flash, from 0xF1000 the data flash. A\n"
+           "  write blank-checks, erases where not blank, programs and compares the\n"
+           "  1024-byte blocks the image gives bytes in, code flash first, and no other\n"
+           "  block; the bytes of such a block that the image does not give are 0xFF.\n"
            "  A bad record or sum, a byte outside both flashes or two different bytes for\n"
-           "  one address refuse the image (-v names the line or ELF field); so does, for\n"
-           "  now, any byte for the data flash.\n"
+           "  one address refuse the image (-v names the line or ELF field).\n"
+           "  Such files come from objcopy (objcopy -O ihex firmware.elf firmware.hex, or\n"
+           "  -O srec) and srec_cat, which joins and converts them (srec_cat code.bin\n"
+           "  -binary data.bin -binary -offset 0xF1000 -o both.hex -intel).\n"
            "Environment: QUENWICK_BAUD=RATE acts as --baud; QUENWICK_VERBOSE=1 (or yes,\n"
            "true, on, in any letter case) as --verbose, and 0, no, false or off not;\n"
            "options win, and a variable set but empty counts as unset.\n"
            "Exit status: 0 when the image is written and verified (or the signature shown,\n"
-           "the image found on the board, the code flash blank, the ports listed), 1\n"
-           "otherwise, also when standard output cannot be written.\n";
+           "the image found on the board, the flashes asked for blank, the ports listed),\n"
+           "1 otherwise, also when standard output cannot be written.\n";
 }

@@ -1,6 +1,6 @@
 // Reads the command line into what the program is to do and, for a job, the
 // job request: the options (GNU style, anywhere before "--"), at most one mode
-// (--info, --verify, --erase, --list-ports; without one the image is
+// (--info, --verify, --erase[=FLASHES], --list-ports; without one the image is
 // written), the mode's operands, and QUENWICK_BAUD and QUENWICK_VERBOSE from
 // the environment, which the options override.
 #pragma once
@@ -38,6 +38,7 @@ public:
 private:
     void refuse(std::string strError);
     bool takeBaudRate(const std::string& strRate, const char* pszWhere);
+    bool takeFlashes(const std::string& strValue);
     void takeVerbose(const std::string& strValue);
 
     Action m_EAction = ACTION_RUN;

@@ -16,6 +16,16 @@ std::string format(const char* pszFormat, auto... values)
     return std::string(text, static_cast<size_t>(std::clamp(length, 0, static_cast<int>(sizeof text) - 1)));
 }
 
+// "code flash 0x0-0xBFF": the flash and the first and last address.
+std::string rangeText(const FlashRange& range)
+{
+    return format("%s flash 0x%llX-0x%llX", range.codeFlash ? "code" : "data",
+                  static_cast<unsigned long long>(range.dwStart), static_cast<unsigned long long>(range.dwEnd));
+}
+
+// The runs that an image line names at most.
+constexpr size_t RUNS_SHOWN = 4;
+
 }  // namespace
 
 VerboseLog::VerboseLog(std::FILE* pStream, bool fTerminal)
@@ -23,10 +33,20 @@ VerboseLog::VerboseLog(std::FILE* pStream, bool fTerminal)
 {
 }
 
-void VerboseLog::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks)
+void VerboseLog::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs)
 {
-    show(format("image %llu bytes, %llu blocks of 1024", static_cast<unsigned long long>(dwBytes),
-                static_cast<unsigned long long>(dwBlocks)));
+    std::string strLine = format("image %llu bytes, %llu blocks of 1024", static_cast<unsigned long long>(dwBytes),
+                                 static_cast<unsigned long long>(dwBlocks));
+    // An image as a raw binary gives it, one run of the code flash from 0, needs no more words.
+    m_fNameRuns = runs.size() != 1 || !runs[0].codeFlash || runs[0].dwStart != 0;
+    for (size_t i = 0; m_fNameRuns && i < std::min(runs.size(), RUNS_SHOWN); ++i) {
+        strLine +=
+            (i == 0 ? format(" in %zu run%s: ", runs.size(), runs.size() == 1 ? "" : "s") : ", ") + rangeText(runs[i]);
+    }
+    if (runs.size() > RUNS_SHOWN) {
+        strLine += format(" and %zu more", runs.size() - RUNS_SHOWN);
+    }
+    show(strLine);
 }
 
 void VerboseLog::imageRefused(const std::string& strProblem) { show("image refused: " + strProblem); }
@@ -48,7 +68,7 @@ void VerboseLog::stepBegan(JobStep step)
 
 void VerboseLog::progress(JobStep step, uint64_t dwDone, uint64_t dwTotal)
 {
-    const char* pszStep = step == JobStep::ERASE ? "erasing" : "programming";
+    const char* pszStep = step == JobStep::ERASE ? "erasing" : step == JobStep::COMPARE ? "comparing" : "programming";
     MainDispatchQueue::async([this, pszStep, dwDone, dwTotal] { showProgress(pszStep, dwDone, dwTotal); });
 }
 
@@ -66,9 +86,16 @@ void VerboseLog::blankChecked(uint64_t dwBlank, uint64_t dwErased)
     show("blank check: " + std::to_string(dwBlank) + " blocks blank, " + std::to_string(dwErased) + " erased");
 }
 
-void VerboseLog::checksumsCompared(uint16_t wHost, uint16_t wTarget)
+void VerboseLog::checksumsCompared(const FlashRange& run, uint16_t wHost, uint16_t wTarget)
 {
-    show(format("checksum: host %04X, target %04X", wHost, wTarget));
+    show((m_fNameRuns ? "checksum of " + rangeText(run) : std::string("checksum")) +
+         format(": host %04X, target %04X", wHost, wTarget));
+}
+
+void VerboseLog::blockDiffers(const FlashRange& block, uint16_t wHost, uint16_t wTarget)
+{
+    show(format("block 0x%llX of the %s flash differs: host %04X, target %04X",
+                static_cast<unsigned long long>(block.dwStart), block.codeFlash ? "code" : "data", wHost, wTarget));
 }
 
 void VerboseLog::noiseDropped(uint64_t dwBytes, const char* pszAnswer)

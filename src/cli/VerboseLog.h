@@ -18,7 +18,8 @@ public:
     // Shows on pStream; fTerminal: rewrites the progress line in place.
     VerboseLog(std::FILE* pStream, bool fTerminal);
 
-    void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks) override;
+    // "image 3000 bytes, 3 blocks of 1024", and where the runs lie unless the image is one run from 0.
+    void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs) override;
     void imageRefused(const std::string& strProblem) override;
     void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency) override;
     void stepBegan(JobStep step) override;
@@ -26,7 +27,9 @@ public:
     void signatureRead(const DeviceSignature& signature) override;
     void lineSpeedSet(uint64_t dwBaudRate) override;
     void blankChecked(uint64_t dwBlank, uint64_t dwErased) override;
-    void checksumsCompared(uint16_t wHost, uint16_t wTarget) override;
+    // Names the run unless the image is one run from 0.
+    void checksumsCompared(const FlashRange& run, uint16_t wHost, uint16_t wTarget) override;
+    void blockDiffers(const FlashRange& block, uint16_t wHost, uint16_t wTarget) override;
     void noiseDropped(uint64_t dwBytes, const char* pszAnswer) override;
     void imageWritten(uint64_t dwBytes, uint64_t dwMsec) override;
     void stopAsked() override;
@@ -47,6 +50,7 @@ private:
     std::FILE* m_pStream;
     bool m_fTerminal;
     std::chrono::steady_clock::time_point m_Start;
+    bool m_fNameRuns = false;  // the image is more than one run from 0; touched on the job's thread only
     // Touched only where the queue runs:
     std::chrono::steady_clock::time_point m_ProgressStart;
     uint64_t m_dwNextTenth = 1;    // the next tenth of the step that gets a line

@@ -1,5 +1,6 @@
-// Quenwick [options] <WriteFilePath> <ComPortName> <BoardName>: writes a raw
-// binary image into the target's code flash. Silent on success; on failure one
+// Quenwick [options] <WriteFilePath> <ComPortName> <BoardName>: writes an
+// image (a raw binary, Intel HEX, S-records or ELF) into the blocks it touches
+// of the target's code and data flash. Silent on success; on failure one
 // fixed text on standard error and exit status 1. With --verbose the job's
 // steps, its progress and the reason of a failure go to standard error first.
 // The modes --info, --verify and --erase run other jobs on the board the same
@@ -129,7 +130,7 @@ int main(int argc, char* argv[])
     }
 
     const JobRequest& request = commandLine.request();
-    const JobKind job = request.kind;
+    const JobKind job = request.plan.kind;
     std::optional<VerboseLog> verboseLog;
     if (request.fVerbose) {
         verboseLog.emplace(stderr, System::rewritesLines(stderr));

@@ -1,6 +1,6 @@
 #include "JobEvents.h"
 
-void JobEvents::imageLoaded(uint64_t, uint64_t) {}
+void JobEvents::imageLoaded(uint64_t, uint64_t, const std::vector<FlashRange>&) {}
 void JobEvents::imageRefused(const std::string&) {}
 void JobEvents::portOpened(const char*, uint64_t, bool) {}
 void JobEvents::stepBegan(JobStep) {}
@@ -8,7 +8,8 @@ void JobEvents::progress(JobStep, uint64_t, uint64_t) {}
 void JobEvents::signatureRead(const DeviceSignature&) {}
 void JobEvents::lineSpeedSet(uint64_t) {}
 void JobEvents::blankChecked(uint64_t, uint64_t) {}
-void JobEvents::checksumsCompared(uint16_t, uint16_t) {}
+void JobEvents::checksumsCompared(const FlashRange&, uint16_t, uint16_t) {}
+void JobEvents::blockDiffers(const FlashRange&, uint16_t, uint16_t) {}
 void JobEvents::noiseDropped(uint64_t, const char*) {}
 void JobEvents::imageWritten(uint64_t, uint64_t) {}
 void JobEvents::stopAsked() {}

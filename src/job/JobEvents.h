@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "SequenceRecords.h"
 
@@ -16,8 +17,15 @@ enum class JobStep : uint8_t {
     MODE_ENTRY,           // DTR and break, then Baud Rate Set, Reset and Silicon Signature
     MODE_ENTRY_INVERTED,  // the same again with the other DTR polarity, the target not having answered
     ERASE,                // each block blank-checked, and erased where it is not blank
-    PROGRAM,              // the Programming command and its data frames
-    COMPARE,              // the target's Checksum compared with the host's
+    PROGRAM,              // each run: the Programming command and its data frames
+    COMPARE,              // the target's Checksum of each run (or block) compared with the host's
+};
+
+// Consecutive 1024-byte blocks of one flash that a step works on.
+struct FlashRange {
+    bool codeFlash;    // the code flash from address 0, else the data flash from 0xF1000
+    uint64_t dwStart;  // the address of its first byte
+    uint64_t dwEnd;    // the address of its last byte, the last of a block
 };
 
 // The target's silicon signature, as mode entry read it.
@@ -33,8 +41,8 @@ class JobEvents {
 public:
     virtual ~JobEvents() = default;
 
-    // The image is loaded: dwBytes of code, taking dwBlocks blocks of 1024.
-    virtual void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks);
+    // The image is loaded: dwBytes in its runs (code first, then data), taking dwBlocks blocks of 1024.
+    virtual void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs);
     // The image is refused before the port opens; strProblem says where the file is at fault.
     virtual void imageRefused(const std::string& strProblem);
     // The port pszPort is open at dwBaudRate; fLowLatency when its driver granted its lowest latency.
@@ -49,11 +57,13 @@ public:
     virtual void lineSpeedSet(uint64_t dwBaudRate);
     // The blank check is done: dwBlank blocks were blank, dwErased were erased.
     virtual void blankChecked(uint64_t dwBlank, uint64_t dwErased);
-    // The checksums compared: the low 16 bits of the host's, and the target's.
-    virtual void checksumsCompared(uint16_t wHost, uint16_t wTarget);
+    // The checksums of a run compared: the low 16 bits of the host's, and the target's.
+    virtual void checksumsCompared(const FlashRange& run, uint16_t wHost, uint16_t wTarget);
+    // Compared block by block, the block is the first whose checksums differ: the host's and the target's.
+    virtual void blockDiffers(const FlashRange& block, uint16_t wHost, uint16_t wTarget);
     // dwBytes that cannot begin an answer were dropped before pszAnswer ("the answer to Reset").
     virtual void noiseDropped(uint64_t dwBytes, const char* pszAnswer);
-    // The image is written and verified: dwBytes, dwMsec after the job began.
+    // The image is written and verified: the dwBytes of its runs, dwMsec after the job began.
     virtual void imageWritten(uint64_t dwBytes, uint64_t dwMsec);
     // From the thread that asked: the job is to stop, and ends at its next wait.
     virtual void stopAsked();

@@ -101,10 +101,10 @@ void NSSequenceProcessor::addLog(std::string_view strLog)
 // ---------------------------------------------------------------------------
 // The job
 
-uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo, JobKind job)
+uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo, JobPlan plan)
 {
     m_ContextInfo = contextInfo;
-    m_EJob = job;
+    m_Plan = plan;
     return programming();
 }
 
@@ -163,59 +163,116 @@ uint64_t NSSequenceProcessor::runJob()
         return ERR_PARAMETER;
     }
     const uint64_t dwJobStart = m_ComPort->Now();
-    const bool fImage = readsImage(m_EJob);
-    // The image is loaded first: a bad one never touches the board.
-    uint64_t r = fImage ? m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath)) : RESULT_OK;
-    if (r != RESULT_OK) {
-        m_pEvents->imageRefused(m_TargetFile->GetProblemText());
-        return r;
-    }
-    // The jobs do not write or compare the data flash yet: an image with bytes
-    // there is refused rather than written or verified without them.
-    if (fImage && m_TargetFile->GetDataSize() != 0) {
-        m_pEvents->imageRefused("it has bytes for the data flash, which this version cannot write");
-        return ERR_FILE_FORMAT;
-    }
-    const uint64_t dwSize = m_TargetFile->GetProgramMemorySize();
-    const uint64_t dwBlocks = (dwSize + BLOCK_SIZE - 1) / BLOCK_SIZE;
-    const uint64_t dwEndAddress = CODE_FLASH_START + dwBlocks * BLOCK_SIZE - 1;
-    if (fImage) {
-        m_pEvents->imageLoaded(dwSize, dwBlocks);
+    std::vector<FlashRun> runs;
+    if (readsImage(m_Plan.kind)) {
+        // The image is loaded first: a bad one never touches the board.
+        const uint64_t r = m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath));
+        if (r != RESULT_OK) {
+            m_pEvents->imageRefused(m_TargetFile->GetProblemText());
+            return r;
+        }
+        runs = imageRuns();
+        std::vector<FlashRange> ranges;
+        uint64_t dwBlocks = 0;
+        for (const FlashRun& run : runs) {
+            ranges.push_back(run.range());
+            dwBlocks += run.blocks();
+        }
+        m_pEvents->imageLoaded(bytesOf(runs), dwBlocks, ranges);
     }
 
-    r = enterProgrammingMode();
-    if (r != RESULT_OK || m_EJob == JOB_INFO) {
-        return r;
+    uint64_t r = enterProgrammingMode();
+    if (r == RESULT_OK && m_Plan.kind == JOB_ERASE) {
+        r = flashesToErase(&runs);
     }
-    if (m_EJob == JOB_ERASE) {
-        return blankCheckAndErase((flashSize(true) + BLOCK_SIZE - 1) / BLOCK_SIZE, true);
+    for (const Step step : stepsOf(m_Plan)) {
+        if (r != RESULT_OK) {
+            return r;
+        }
+        r = runStep(step, runs);
     }
+    if (r == RESULT_OK && m_Plan.kind == JOB_WRITE) {
+        m_pEvents->imageWritten(bytesOf(runs), m_ComPort->Now() - dwJobStart);
+    }
+    return r;
+}
 
-    r = checkSizeAndAddressRange(CODE_FLASH_START, dwSize, DATA_FLASH_START, m_TargetFile->GetDataSize());
-    if (r != RESULT_OK) {
-        return r;
+// The steps of each job after mode entry, in order. Every block is
+// blank-checked and erased before any run is programmed, and every run is
+// programmed before any is compared: a board that cannot erase a block fails
+// before a byte of the image is written, and each run is compared once all
+// of them are written, so that a later transfer that disturbed an earlier run
+// is found too.
+std::vector<NSSequenceProcessor::Step> NSSequenceProcessor::stepsOf(const JobPlan& plan)
+{
+    switch (plan.kind) {
+    case JOB_WRITE:
+        return {Step::CHECK_RANGE, Step::BLANK_CHECK_AND_ERASE, Step::PROGRAM,
+                plan.fVerifyBlocks ? Step::COMPARE_BLOCKS : Step::COMPARE_RUNS};
+    case JOB_VERIFY: return {Step::CHECK_RANGE, Step::COMPARE_BLOCKS};
+    case JOB_ERASE: return {Step::ERASE_AND_PROVE};
+    case JOB_INFO: break;
     }
-    const uint8_t* pbProgram = m_TargetFile->GetProgramMemory();
-    if (m_EJob == JOB_VERIFY) {
-        return compareChecksum(pbProgram, dwSize, dwEndAddress);
-    }
+    return {};
+}
 
-    r = blankCheckAndErase(dwBlocks, false);
-    if (r != RESULT_OK) {
-        return r;
+uint64_t NSSequenceProcessor::runStep(Step step, const std::vector<FlashRun>& runs)
+{
+    switch (step) {
+    case Step::CHECK_RANGE:
+        return checkSizeAndAddressRange(CODE_FLASH_START, m_TargetFile->GetProgramMemorySize(), DATA_FLASH_START,
+                                        m_TargetFile->GetDataSize());
+    case Step::BLANK_CHECK_AND_ERASE: return blankCheckAndErase(runs, false);
+    case Step::ERASE_AND_PROVE: return blankCheckAndErase(runs, true);
+    case Step::PROGRAM: return programRuns(runs);
+    case Step::COMPARE_RUNS: return compareChecksums(runs, false);
+    case Step::COMPARE_BLOCKS: return compareChecksums(runs, true);
     }
-    addLog("## Programming...");
-    m_pEvents->stepBegan(JobStep::PROGRAM);
-    r = comProgrammingProc(CODE_FLASH_START, dwEndAddress, pbProgram, dwSize, true);
-    addLog(getResultText(r));
-    if (r == RESULT_OK) {
-        r = compareChecksum(pbProgram, dwSize, dwEndAddress);
+    return ERR_PARAMETER;
+}
+
+// The loaded image's runs: those of the code flash, then those of the data flash.
+std::vector<NSSequenceProcessor::FlashRun> NSSequenceProcessor::imageRuns() const
+{
+    std::vector<FlashRun> runs;
+    for (const BlockRun& run : m_TargetFile->GetProgramRuns()) {
+        runs.push_back(
+            {true, CODE_FLASH_START + run.dwOffset, m_TargetFile->GetProgramMemory() + run.dwOffset, run.dwLength});
     }
-    if (r != RESULT_OK) {
-        return r;
+    for (const BlockRun& run : m_TargetFile->GetDataRuns()) {
+        runs.push_back(
+            {false, DATA_FLASH_START + run.dwOffset, m_TargetFile->GetDataFlash() + run.dwOffset, run.dwLength});
     }
-    m_pEvents->imageWritten(dwSize, m_ComPort->Now() - dwJobStart);
+    return runs;
+}
+
+// Appends the whole flashes the erase job asks for, as runs without bytes:
+// the code flash, the data flash, or both (the code flash alone where the
+// board has no data flash). ERR_DATA_FLASH_SIZE, with its reason, when only
+// the data flash is asked for and the signature says there is none.
+uint64_t NSSequenceProcessor::flashesToErase(std::vector<FlashRun>* pRuns)
+{
+    const uint64_t dwDataFlashSize = flashSize(false);
+    if (m_Plan.eraseFlashes == FLASH_DATA && dwDataFlashSize == 0) {
+        m_strReason = "the board has no data flash";
+        return ERR_DATA_FLASH_SIZE;
+    }
+    if (m_Plan.eraseFlashes != FLASH_DATA) {
+        pRuns->push_back({true, CODE_FLASH_START, nullptr, flashSize(true)});
+    }
+    if (m_Plan.eraseFlashes != FLASH_CODE && dwDataFlashSize != 0) {
+        pRuns->push_back({false, DATA_FLASH_START, nullptr, dwDataFlashSize});
+    }
     return RESULT_OK;
+}
+
+uint64_t NSSequenceProcessor::bytesOf(const std::vector<FlashRun>& runs)
+{
+    uint64_t dwBytes = 0;
+    for (const FlashRun& run : runs) {
+        dwBytes += run.dwLength;
+    }
+    return dwBytes;
 }
 
 // Opens the port and pulls the target into programming mode, with the other
@@ -243,34 +300,41 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
     return r;
 }
 
-// Blank-checks the first dwBlocks blocks of the code flash in order and erases
-// each that is not blank; stops at the first failure. The erase job
-// (fEraseJob) shows the bytes done after each block in the verbose log, and
-// once a block was erased it proves the erases with one blank check over all
-// the blocks: a target may acknowledge an erase that did not erase.
-uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fEraseJob)
+// Blank-checks every block of the runs in order and erases each that is not
+// blank; stops at the first failure. The erase job (fEraseJob) shows the
+// bytes done after each block, and proves each flash in which it erased a
+// block with one blank check over all its blocks: a target may acknowledge an
+// erase that did not erase.
+uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& runs, bool fEraseJob)
 {
     addLog("## Block Blank Check & Erace...");
     m_pEvents->stepBegan(JobStep::ERASE);
-    const uint64_t dwTotal = dwBlocks * BLOCK_SIZE;
+    uint64_t dwBlocks = 0;
+    for (const FlashRun& run : runs) {
+        dwBlocks += run.blocks();
+    }
     if (fEraseJob) {
-        m_pEvents->progress(JobStep::ERASE, 0, dwTotal);
+        beginProgress(JobStep::ERASE, dwBlocks * BLOCK_SIZE);
+        advanceProgress(0);
     }
     uint64_t r = RESULT_OK;
     uint64_t dwErased = 0;
-    for (uint64_t i = 0; i < dwBlocks && r == RESULT_OK; ++i) {
-        const uint64_t dwBlockAddress = CODE_FLASH_START + i * BLOCK_SIZE;
-        r = comBlockBlankCheckProc(dwBlockAddress, true);
-        if (r == ERR_NOT_BLANK) {
-            ++dwErased;
-            r = comBlockEraseProc(dwBlockAddress, true);
+    for (auto run = runs.begin(); run != runs.end() && r == RESULT_OK; ++run) {
+        const uint64_t dwErasedBefore = dwErased;
+        for (uint64_t i = 0; i < run->blocks() && r == RESULT_OK; ++i) {
+            const uint64_t dwBlockAddress = run->dwStartAddress + i * BLOCK_SIZE;
+            r = comBlockBlankCheckProc(dwBlockAddress, run->codeFlash);
+            if (r == ERR_NOT_BLANK) {
+                ++dwErased;
+                r = comBlockEraseProc(dwBlockAddress, run->codeFlash);
+            }
+            if (fEraseJob && r == RESULT_OK) {
+                advanceProgress(BLOCK_SIZE);
+            }
         }
-        if (fEraseJob && r == RESULT_OK) {
-            m_pEvents->progress(JobStep::ERASE, (i + 1) * BLOCK_SIZE, dwTotal);
+        if (fEraseJob && r == RESULT_OK && dwErased != dwErasedBefore) {
+            r = blankCheck(run->dwStartAddress, run->endAddress(), run->blocks(), run->codeFlash);
         }
-    }
-    if (fEraseJob && r == RESULT_OK && dwErased != 0) {
-        r = blankCheck(CODE_FLASH_START, CODE_FLASH_START + dwTotal - 1, dwBlocks, true);
     }
     addLog(getResultText(r));
     if (r == RESULT_OK) {
@@ -279,25 +343,94 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(uint64_t dwBlocks, bool fEraseJ
     return r;
 }
 
-// The target's checksum of the image's blocks against the host's, which
-// counts the last block as padded with 0xFF. Only the low 16 bits of the host
-// checksum are compared: ERR_CHECKSUM_MISMATCH when they differ.
-uint64_t NSSequenceProcessor::compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress)
+// Programs each run with one Programming command, the progress counted over
+// the bytes of all of them.
+uint64_t NSSequenceProcessor::programRuns(const std::vector<FlashRun>& runs)
+{
+    addLog("## Programming...");
+    m_pEvents->stepBegan(JobStep::PROGRAM);
+    beginProgress(JobStep::PROGRAM, bytesOf(runs));
+    uint64_t r = RESULT_OK;
+    for (auto run = runs.begin(); run != runs.end() && r == RESULT_OK; ++run) {
+        r = comProgrammingProc(run->dwStartAddress, run->endAddress(), run->pbBytes, run->dwLength, run->codeFlash);
+    }
+    addLog(getResultText(r));
+    return r;
+}
+
+// Compares the target's checksum of each run, or with fEachBlock of each
+// block of each run, with the host's; stops at the first that differs, with
+// ERR_CHECKSUM_MISMATCH. Block by block the progress is shown and the first
+// block that differs is named; run by run each comparison is.
+uint64_t NSSequenceProcessor::compareChecksums(const std::vector<FlashRun>& runs, bool fEachBlock)
 {
     m_pEvents->stepBegan(JobStep::COMPARE);
+    std::vector<FlashRun> parts;
+    for (const FlashRun& run : runs) {
+        for (uint64_t i = 0; fEachBlock && i < run.blocks(); ++i) {
+            const uint64_t dwOffset = i * BLOCK_SIZE;
+            parts.push_back({run.codeFlash, run.dwStartAddress + dwOffset, run.pbBytes + dwOffset,
+                             std::min(BLOCK_SIZE, run.dwLength - dwOffset)});
+        }
+        if (!fEachBlock) {
+            parts.push_back(run);
+        }
+    }
+    if (fEachBlock) {
+        beginProgress(JobStep::COMPARE, bytesOf(parts));
+        advanceProgress(0);
+    }
+    for (const FlashRun& part : parts) {
+        uint16_t wHost = 0;
+        uint16_t wTarget = 0;
+        const uint64_t r = compareChecksum(part, &wHost, &wTarget);
+        if (r != RESULT_OK) {
+            return r;
+        }
+        if (!fEachBlock) {
+            m_pEvents->checksumsCompared(part.range(), wHost, wTarget);
+        } else if (wHost != wTarget) {
+            m_pEvents->blockDiffers(part.range(), wHost, wTarget);
+        }
+        if (wHost != wTarget) {
+            return ERR_CHECKSUM_MISMATCH;
+        }
+        if (fEachBlock) {
+            advanceProgress(part.dwLength);
+        }
+    }
+    return RESULT_OK;
+}
+
+// The target's checksum of the part's blocks and the host's, which counts the
+// last block as padded with 0xFF, into *pwTarget and *pwHost: their low 16 bits.
+uint64_t NSSequenceProcessor::compareChecksum(const FlashRun& part, uint16_t* pwHost, uint16_t* pwTarget)
+{
     uint32_t dwChecksum = 0;
-    getChecksum(pbImage, dwSize, &dwChecksum);
+    getChecksum(part.pbBytes, part.dwLength, &dwChecksum);
     uint8_t ck1 = 0;
     uint8_t ck2 = 0;
-    const uint64_t r = comChecksum(CODE_FLASH_START, dwEndAddress, &ck1, &ck2, true);
-    if (r != RESULT_OK) {
-        return r;
+    const uint64_t r = comChecksum(part.dwStartAddress, part.endAddress(), &ck1, &ck2, part.codeFlash);
+    if (r == RESULT_OK) {
+        *pwHost = static_cast<uint16_t>(dwChecksum);
+        *pwTarget = static_cast<uint16_t>(ck1 | ck2 << 8);
     }
-    const auto wHost = static_cast<uint16_t>(dwChecksum);
-    const auto wTarget = static_cast<uint16_t>(ck1 | ck2 << 8);
-    m_pEvents->checksumsCompared(wHost, wTarget);
-    return wHost == wTarget ? RESULT_OK : ERR_CHECKSUM_MISMATCH;
+    return r;
 }
+
+void NSSequenceProcessor::beginProgress(JobStep step, uint64_t dwTotal) { m_Progress = {step, 0, dwTotal}; }
+
+void NSSequenceProcessor::advanceProgress(uint64_t dwBytes)
+{
+    m_Progress.dwDone += dwBytes;
+    m_pEvents->progress(m_Progress.step, m_Progress.dwDone, m_Progress.dwTotal);
+}
+
+uint64_t NSSequenceProcessor::FlashRun::blocks() const { return (dwLength + BLOCK_SIZE - 1) / BLOCK_SIZE; }
+
+uint64_t NSSequenceProcessor::FlashRun::endAddress() const { return dwStartAddress + blocks() * BLOCK_SIZE - 1; }
+
+FlashRange NSSequenceProcessor::FlashRun::range() const { return {codeFlash, dwStartAddress, endAddress()}; }
 
 uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
                                                        uint64_t dataStartAddress, uint64_t dataSize)
@@ -558,7 +691,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
         return r;
     }
 
-    m_pEvents->progress(JobStep::PROGRAM, 0, dataLength);
+    advanceProgress(0);
     for (uint64_t b = 0; b < dwBlocks; ++b) {
         const bool fLastBlock = b == dwBlocks - 1;
         const uint8_t* pbBlock = fLastBlock && pbLastBlock ? pbLastBlock.get() : data + b * BLOCK_SIZE;
@@ -570,7 +703,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
                 return rFrame;
             }
         }
-        m_pEvents->progress(JobStep::PROGRAM, std::min((b + 1) * BLOCK_SIZE, dataLength), dataLength);
+        advanceProgress(std::min(BLOCK_SIZE, dataLength - b * BLOCK_SIZE));
     }
     return RESULT_OK;
 }

@@ -1,5 +1,7 @@
 // The programming sequence: one procedure per protocol exchange with the
-// target, run in order by `programming` for a job of each kind. It tells what
+// target, and the jobs (write, verify, erase, info), each a short list of
+// steps over the runs of blocks that an image touches in either flash (or,
+// for an erase, over whole flashes), run by `programming`. It tells what
 // happens through its JobEvents, and offers its record of each job (the
 // headings and result texts of its steps) to a delegate, if there is one.
 #pragma once
@@ -10,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ExchangeRunner.h"
 #include "JobEvents.h"
@@ -46,9 +49,9 @@ public:
     // Takes the delegate (not owned; null: none); clear it before the delegate goes away.
     void setDelegate(NSSequenceProcessorDelegate* pDelegate);
 
-    // Runs one job of the given kind on a copy of the context; returns its
-    // result code, which it has also left in *contextInfo.pResultInfo.
-    uint64_t start(_CONTEXTINFO contextInfo, JobKind job = JOB_WRITE);
+    // Runs one job as planned on a copy of the context; returns its result
+    // code, which it has also left in *contextInfo.pResultInfo.
+    uint64_t start(_CONTEXTINFO contextInfo, JobPlan plan = {});
     // From any thread: the job ends at its next wait, as on a line that went
     // dead, and its end steps run; a job that fails from then on ends with
     // ERR_RECV_TIMEOUT and the reason "stopped by " and pszCause ("SIGINT", a
@@ -68,15 +71,48 @@ private:
     // Posts the line for the delegate without waiting for its delivery; without a delegate, does nothing.
     void addLog(std::string_view strLog);
 
+    // Consecutive blocks of one flash that a step works on: a run of the
+    // image with its bytes (the last block counted as padded with 0xFF where
+    // they end inside it), or for an erase job a whole flash, without bytes.
+    struct FlashRun {
+        bool codeFlash;
+        uint64_t dwStartAddress;  // the start of a block
+        const uint8_t* pbBytes;   // null in an erase job
+        uint64_t dwLength;
+        uint64_t blocks() const;
+        uint64_t endAddress() const;  // the last address of its last block
+        FlashRange range() const;
+    };
+    // The steps that jobs are lists of.
+    enum class Step {
+        CHECK_RANGE,            // the image's sizes against the flashes' from the signature
+        BLANK_CHECK_AND_ERASE,  // each block of each run blank-checked, erased where not blank
+        ERASE_AND_PROVE,        // the same, then each flash with an erased block blank-checked whole
+        PROGRAM,                // each run programmed
+        COMPARE_RUNS,           // each run's checksum compared
+        COMPARE_BLOCKS,         // each block's checksum compared
+    };
+
     // The job: its settings, its steps, its end steps.
     uint64_t programming();
     uint64_t runJob();
+    static std::vector<Step> stepsOf(const JobPlan& plan);
+    uint64_t runStep(Step step, const std::vector<FlashRun>& runs);
+    std::vector<FlashRun> imageRuns() const;
+    uint64_t flashesToErase(std::vector<FlashRun>* pRuns);
+    static uint64_t bytesOf(const std::vector<FlashRun>& runs);
     uint64_t enterProgrammingMode();
     uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize, uint64_t dataStartAddress,
                                       uint64_t dataSize);
-    uint64_t blankCheckAndErase(uint64_t dwBlocks, bool fEraseJob);
-    uint64_t compareChecksum(const uint8_t* pbImage, uint64_t dwSize, uint64_t dwEndAddress);
+    uint64_t blankCheckAndErase(const std::vector<FlashRun>& runs, bool fEraseJob);
+    uint64_t programRuns(const std::vector<FlashRun>& runs);
+    uint64_t compareChecksums(const std::vector<FlashRun>& runs, bool fEachBlock);
+    uint64_t compareChecksum(const FlashRun& part, uint16_t* pwHost, uint16_t* pwTarget);
     uint64_t flashSize(bool codeFlash) const;
+    // The step under way counts its progress over dwTotal bytes, from 0.
+    void beginProgress(JobStep step, uint64_t dwTotal);
+    // dwBytes more of the step under way are done: tells its progress.
+    void advanceProgress(uint64_t dwBytes);
 
     // Mode entry and link set-up.
     uint64_t programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR);
@@ -117,7 +153,12 @@ private:
     std::atomic<NSSequenceProcessorDelegate*> m_delegate{nullptr};
     uint64_t m_dwInitResult = ERR_INIT;  // until initialize succeeds
     bool m_fInvertDtr = false;
-    JobKind m_EJob = JOB_WRITE;
+    JobPlan m_Plan;
+    struct {
+        JobStep step;
+        uint64_t dwDone;
+        uint64_t dwTotal;
+    } m_Progress{JobStep::PROGRAM, 0, 0};              // of the step under way
     std::atomic<const char*> m_pszStopCause{nullptr};  // set by stop() on another thread
     std::string m_strReason;                           // what a failure's code does not say, as it happens
 };

@@ -112,7 +112,6 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
         {.send = data(0x3C, true), .answer = ACK + ACK, .what = "256 bytes of 0x3C over them"},
         {.send = range(0xB0, 0x3FF, 0x500), .answer = ACK + frame(0x02, {0x02, 0xCE}),
          .what = "checksum of 0xFF, 256 x 0x30, 0xFF"},
-        {.send = blank, .answer = NOT_BLANK, .what = "programmed block reported blank"},
         {.send = erase, .answer = ACK, .what = "erase"},
         {.send = blank, .answer = ACK, .what = "erased block not blank"},
         {.send = range(0x40, 0x7FF, 0x7FF), .answer = ACK, .what = "Programming"},

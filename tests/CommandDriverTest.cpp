@@ -30,7 +30,6 @@ TEST(CommandDriver, RefusesJobsItCannotDescribeAndStartsEachFromAClearRecord)
         const char* reason = "";
     } rows[] = {
         {.what = "names of 1023 bytes", .port = port, .file = longImage, .result = ERR_COMMAND_FRAME},
-        {.what = "no port name", .port = "", .file = image, .result = ERR_PORT_NOT_SELECTED},
         {.what = "port name of 1024 bytes", .port = port + "p", .file = image, .result = ERR_PARAMETER,
          .reason = "the port name is 1024 bytes long; at most 1023 are taken"},
         {.what = "image path of 1024 bytes", .port = "/dev/ttyX", .file = "/" + longImage, .result = ERR_PARAMETER,

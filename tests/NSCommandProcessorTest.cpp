@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -13,43 +12,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using N = uint64_t*;
 using Parse = std::function<uint64_t()>;
 constexpr uint8_t UNTOUCHED = 0xEE;
 constexpr uint8_t SOH = 0x01, STX = 0x02, ETX = 0x03, ACK = 0x06, ETB = 0x17;
-
-// Every frame a job sends is compared byte for byte with the sequence tests'
-// own frames; here the builds that no job makes: the refused ones, which leave
-// a zero buffer and length, and none leaves bytes of the frame before.
-TEST(NSCommandProcessorTest, RefusesWithAZeroBufferAndLeavesNothingBehind)
-{
-    NSCommandProcessor p;
-    ASSERT_EQ(p.Initialize(), RESULT_OK);
-    Bytes data(257, 0x5A);
-    const struct {
-        const char* what;
-        std::function<uint64_t(N)> build;
-        Bytes frame;  // empty: refused with ERR_PARAMETER
-    } rows[] = {
-        {.what = "Reset", .build = [&](N n) { return p.MakeResetCommand(n); }, .frame = {0x01, 0x01, 0x00, 0xFF, 0x03}},
-        {.what = "Baud Rate Set 4", .build = [&](N n) { return p.MakeBaudRateCommand(4, 33, n); }, .frame = {}},
-        {.what = "257 data bytes",
-         .build = [&](N n) { return p.makeDataFrame(data.data(), 257, true, n); },
-         .frame = {}},
-        // An empty frame's length byte 0x00 would read as 256 bytes on the wire.
-        {.what = "0 data bytes", .build = [&](N n) { return p.makeDataFrame(data.data(), 0, true, n); }, .frame = {}},
-    };
-    for (const auto& row : rows) {
-        uint64_t length = 7;
-        ASSERT_EQ(p.makeDataFrame(data.data(), 256, true, &length), RESULT_OK);  // leaves a long frame behind
-        EXPECT_EQ(row.build(&length), row.frame.empty() ? ERR_PARAMETER : RESULT_OK) << row.what;
-        EXPECT_EQ(length, row.frame.size()) << row.what;
-        Bytes buffer = row.frame;
-        buffer.resize(NSCommandProcessor::FRAME_BUFFER_SIZE, 0);
-        EXPECT_EQ(Bytes(p.GetCommandFrames(), p.GetCommandFrames() + buffer.size()), buffer)
-            << row.what << ": wrong frame, or bytes of the earlier frame left behind";
-    }
-}
 
 TEST(NSCommandProcessorTest, ChecksAnswersInTheOrderTheTargetExpects)
 {

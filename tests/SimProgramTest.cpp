@@ -77,9 +77,10 @@ TEST(SimProgramTest, RefusesBadOptions)
 }
 
 // Each board runs with --data-flash-out; the host plays the exchanges on the
-// device through the program's own port (115200 8N2), then the board gets the signal (0 sends none) and its
-// device must hang up with nothing more said. A pulled cable ends the board
-// by itself after the answers to the frames before the pulled one.
+// device through the program's own port (115200 8N2), then the board gets the
+// signal (0 sends none) and its device must hang up with nothing more said. A
+// pulled cable ends the board by itself after the answers to the frames
+// before the pulled one.
 TEST(SimProgramTest, ServesItsDataFlashFilesAndEndsOnAPulledCable)
 {
     const fs::path directory = fs::temp_directory_path() / ("SimProgramTest-files-" + std::to_string(getpid()));

@@ -45,7 +45,6 @@ TEST(NSTargetFileTest, LoadsEveryFormatIntoTheMemoryMap)
         Runs codeRuns = {}, dataRuns = {};
     } rows[] = {
         {.file = "dense.bin", .code = "dense.bin", .codeRuns = dense},
-        {.file = "largest.bin", .code = "largest.bin", .codeRuns = {{.dwOffset = 0, .dwLength = 262144}}},
         {.file = "dense-linear.hex", .code = "dense.bin", .codeRuns = dense},
         {.file = "dense-segment.IHEX", .code = "dense.bin", .codeRuns = dense},
         {.file = "dense.ihx", .code = "dense.bin", .codeRuns = dense},

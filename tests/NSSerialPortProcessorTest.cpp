@@ -219,8 +219,8 @@ TEST_F(NSSerialPortProcessorTest, WaitsLastUntilBytesComeTheLineEndsOrTheDeadlin
     EXPECT_FALSE(port.IsDeviceGone()) << "a stop is not a device that went away";
 }
 
-// ClearReceiveBuffer's flush of the device and of the buffer the sequence
-// tests expect at each mode entry.
+// (ClearReceiveBuffer, which flushes the device and empties the buffer, the
+// sequence tests follow at each mode entry.)
 TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChange)
 {
     // In packet mode the master learns of every flush on the line.

@@ -37,9 +37,8 @@ TEST(NSTargetFileTest, LoadsEveryFormatIntoTheMemoryMap)
 {
     const Runs dense = {{.dwOffset = 0, .dwLength = 72000}};
     const Runs sketch = {{.dwOffset = 0, .dwLength = 3000}};
-    // The tables of this file are laid out by hand, a row a line, between
-    // clang-format off and on: clang-format would put each field of a row
-    // that does not fit on one line on a line of its own.
+    // The table is laid out by hand, between clang-format off and on:
+    // clang-format would give each field of the sparse image's row a line of its own.
     // clang-format off
     const struct {
         std::string file, code = "", data = "";  // the raw images, "" for none
@@ -81,23 +80,25 @@ TEST(NSTargetFileTest, LoadsEveryFormatIntoTheMemoryMap)
 // its name keeps the image loaded before.
 TEST(NSTargetFileTest, RefusesBadFilesSayingWhere)
 {
-    // clang-format off
     const struct {
         std::string file, problem;
         uint64_t result = ERR_FILE_FORMAT;
     } rows[] = {
         {.file = "badsum.hex", .problem = "line 3: the sum is 00, it should be DA"},
-        {.file = "badlength.s28", .problem = "line 3: the record's count byte says 37 bytes follow it, the line holds 36"},
+        {.file = "badlength.s28",
+         .problem = "line 3: the record's count byte says 37 bytes follow it, the line holds 36"},
         {.file = "lost.s19", .problem = "line 95: the count record says 94 data records, the file has 93 before it"},
         {.file = "cut.hex", .problem = "line 14: the record has an odd number of hex digits"},
         {.file = "cutline.hex", .problem = "the file ends after line 10 without an end-of-file record (type 01)"},
         {.file = "twice.s19", .problem = "line 98: the line follows the end record"},
         {.file = "twice.hex", .problem = "line 2: the line follows the end record"},
         {.file = "overlap.hex", .problem = "line 4503: address 0x400 is given twice, as C9 and as 23"},
-        {.file = "overlap.elf", .problem = "program header 1 (p_paddr 0x400): address 0x400 is given twice, as C9 and as 23"},
+        {.file = "overlap.elf",
+         .problem = "program header 1 (p_paddr 0x400): address 0x400 is given twice, as C9 and as 23"},
         {.file = "gap.hex", .problem = "line 2: address 0xF0010 is outside both flashes"},
         {.file = "past24.s37", .problem = "line 10: address 0x1000000 is outside both flashes"},
-        {.file = "high.elf", .problem = "program header 1 (p_paddr 0xFFFF00): address 0x1000000 is outside both flashes"},
+        {.file = "high.elf",
+         .problem = "program header 1 (p_paddr 0xFFFF00): address 0x1000000 is outside both flashes"},
         {.file = "cut.elf",
          .problem = "program header 0: p_offset 0x1000 and p_filesz 0x11940 reach past the file's end (0x2710 bytes)"},
         {.file = "notelf.elf", .problem = "the file is no ELF file: it does not begin with 7F 45 4C 46"},
@@ -109,7 +110,6 @@ TEST(NSTargetFileTest, RefusesBadFilesSayingWhere)
         {.file = "directory.bin", .problem = "it is a directory", .result = ERR_FILE_NOT_FOUND},
         {.file = "missing.hex", .problem = "there is no such file", .result = ERR_FILE_NOT_FOUND},
     };
-    // clang-format on
     NSTargetFile target;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file);

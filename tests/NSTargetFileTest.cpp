@@ -31,17 +31,19 @@ Bytes bytes(const uint8_t* pbImage, uint64_t dwSize) { return pbImage ? Bytes(pb
 // Each format gives the bytes of the raw image (code, from address 0) and of
 // the raw data image (from 0xF1000) that srec_cat filled with 0xFF, and the
 // runs of blocks it touches. The ELF files have a .bss after the code and
-// their data at a physical address other than the virtual one.
+// their data at a physical address other than the virtual one. (A raw binary
+// the end-to-end jobs write and read back, up to the largest.)
 TEST(NSTargetFileTest, LoadsEveryFormatIntoTheMemoryMap)
 {
     const Runs dense = {{.dwOffset = 0, .dwLength = 72000}};
     const Runs sketch = {{.dwOffset = 0, .dwLength = 3000}};
+    // The table is laid out by hand, between clang-format off and on:
+    // clang-format would give each field of the sparse image's row a line of its own.
+    // clang-format off
     const struct {
         std::string file, code = "", data = "";  // the raw images, "" for none
         Runs codeRuns = {}, dataRuns = {};
     } rows[] = {
-        {.file = "dense.bin", .code = "dense.bin", .codeRuns = dense},
-        {.file = "largest.bin", .code = "largest.bin", .codeRuns = {{.dwOffset = 0, .dwLength = 262144}}},
         {.file = "dense-linear.hex", .code = "dense.bin", .codeRuns = dense},
         {.file = "dense-segment.IHEX", .code = "dense.bin", .codeRuns = dense},
         {.file = "dense.ihx", .code = "dense.bin", .codeRuns = dense},
@@ -57,12 +59,11 @@ TEST(NSTargetFileTest, LoadsEveryFormatIntoTheMemoryMap)
         {.file = "both-big.out", .code = "dense.bin", .data = "sketch.bin", .codeRuns = dense, .dataRuns = sketch},
         {.file = "both32-big.elf", .code = "dense.bin", .data = "sketch.bin", .codeRuns = dense, .dataRuns = sketch},
         {.file = "data.sx", .data = "data-data.bin", .dataRuns = {{.dwOffset = 0x800, .dwLength = 0x100 + 3000}}},
-        {.file = "sparse.ihex",
-         .code = "sparse-code.bin",
-         .codeRuns = {{.dwOffset = 0, .dwLength = 3072},
-                      {.dwOffset = 0x10400, .dwLength = 3072},
-                      {.dwOffset = 0xEF400, .dwLength = 3072}}},
+        {.file = "sparse.ihex", .code = "sparse-code.bin", .codeRuns = {{.dwOffset = 0, .dwLength = 3072},
+                                                                        {.dwOffset = 0x10400, .dwLength = 3072},
+                                                                        {.dwOffset = 0xEF400, .dwLength = 3072}}},
     };
+    // clang-format on
     NSTargetFile target;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file);

@@ -10,8 +10,9 @@ TEST(NSWaitingTimeCalculatorTest, WaitsInWholeMillisecondsRoundedUp)
 {
     // Erase of the code flash at 32 MHz, full speed (258 ms) is checked below.
     // The sequence tests' exact timeouts at 32 MHz prove the rest: a data
-    // frame 176, Checksum data of 105 blocks 101, and Reset, Silicon Signature
-    // (both parts), Programming and Checksum raised to 100.
+    // frame 176, Checksum data of 105 blocks 101, the completion status of 105
+    // blocks 218 and of 1 block 102, and Reset, Silicon Signature (both
+    // parts), Programming and Checksum raised to 100.
 
     // Each timeout from a calculator set to its frequency (MHz) and speed mode.
     const auto at = [](uint8_t mhz, bool fullSpeed = true) {
@@ -25,10 +26,6 @@ TEST(NSWaitingTimeCalculatorTest, WaitsInWholeMillisecondsRoundedUp)
     } rows[] = {
         {.what = "erase, data flash", .got = at(32).GetBlockEraseTcs3(false), .ms = 274},
         {.what = "Tds5, data flash", .got = at(32).GetProgrammingTds5(false), .ms = 330},
-        {.what = "Tsd10, 104 blocks", .got = at(32).GetCheckSumTsd10(104), .ms = 100},
-        {.what = "Tss5, 1 block", .got = at(32).GetProgrammingTss5(0, 0x3FF, 1, true), .ms = 102},
-        {.what = "Tss5, 32 blocks", .got = at(32).GetProgrammingTss5(0, 0x7FFF, 32, true), .ms = 136},
-        {.what = "Tss5, 256 blocks", .got = at(32).GetProgrammingTss5(0, 0x3FFFF, 256, true), .ms = 386},
         // In microseconds, with what rounding to nearest or integer division of K by f would give instead.
         // 67731/16 + 255098 = 259331.19 -> 260 (nearest: 259)
         {.what = "erase, code flash", .got = at(16).GetBlockEraseTcs3(true), .ms = 260},

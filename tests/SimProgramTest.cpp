@@ -1,16 +1,15 @@
 // The quenwick-sim program as a process: what it refuses to serve (exit
 // status 2), its data flash files, and a cable that its unplug fault pulls.
+#include "NSSerialPortProcessor.h"
+#include "ResultCodes.h"
 #include "Subprocess.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/select.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,28 +19,19 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// The bytes the device gives until count are in, it hangs up ("<hang-up>"
-// follows them) or 10 s pass (a limit that only keeps a broken build from hanging).
-std::string hear(int fd, std::size_t count)
+// What the board says on the program's own port until count bytes are in,
+// or the device hangs up first ("<hang-up>" follows them), or 10 s pass (a
+// limit that only keeps a broken build from hanging).
+std::string hear(NSSerialPortProcessor& port, uint64_t count)
 {
-    std::string heard;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (heard.size() < count && std::chrono::steady_clock::now() < deadline) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        timeval wait{0, 10000};
-        if (select(fd + 1, &readable, nullptr, nullptr, &wait) <= 0) {
-            continue;
-        }
-        char buffer[64];
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, count - heard.size()));
-        if (n == 0 || (n < 0 && errno == EIO)) {
-            return heard + "<hang-up>";
-        }
-        heard.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    const uint64_t deadline = port.Now() + 10000;
+    for (uint64_t have = 0;
+         (have = port.GetReceiveDataLength()) < count && port.IsReading() && port.Now() < deadline;) {
+        port.WaitReceived(have, deadline);
     }
-    return heard;
+    std::string heard(std::min(count, port.GetReceiveDataLength()), '\0');
+    port.GetReceivedData(reinterpret_cast<uint8_t*>(heard.data()), heard.size(), heard.size());
+    return heard.size() < count && port.IsDeviceGone() ? heard + "<hang-up>" : heard;
 }
 
 TEST(SimProgramTest, RefusesBadOptions)
@@ -87,9 +77,10 @@ TEST(SimProgramTest, RefusesBadOptions)
 }
 
 // Each board runs with --data-flash-out; the host plays the exchanges on the
-// device at 115200 8N2, then the board gets the signal (0 sends none) and its
-// device must hang up with nothing more said. A pulled cable ends the board
-// by itself after the answers to the frames before the pulled one.
+// device through the program's own port (115200 8N2), then the board gets the
+// signal (0 sends none) and its device must hang up with nothing more said. A
+// pulled cable ends the board by itself after the answers to the frames
+// before the pulled one.
 TEST(SimProgramTest, ServesItsDataFlashFilesAndEndsOnAPulledCable)
 {
     const fs::path directory = fs::temp_directory_path() / ("SimProgramTest-files-" + std::to_string(getpid()));
@@ -100,6 +91,9 @@ TEST(SimProgramTest, ServesItsDataFlashFilesAndEndsOnAPulledCable)
     const std::string entry{"\x00\x01\x03\x9A\x00\x21\x42\x03", 8};  // mode entry, Baud Rate Set 115200
     const std::string ack{"\x02\x01\x06\xF9\x03", 5};
     const std::string reset{"\x01\x01\x00\xFF\x03", 5};
+    // The table is laid out by hand, between clang-format off and on:
+    // clang-format would put each field of a long row on a line of its own.
+    // clang-format off
     const struct {
         const char* what;
         std::vector<std::string> arguments;
@@ -107,36 +101,26 @@ TEST(SimProgramTest, ServesItsDataFlashFilesAndEndsOnAPulledCable)
         int signal = SIGTERM;
         std::string dataFlash;
     } rows[] = {
-        {.what = "data flash in and out",
-         .arguments = {"--data-flash-size", "2048", "--data-flash-in", in},
+        {.what = "data flash in and out", .arguments = {"--data-flash-size", "2048", "--data-flash-in", in},
          .dataFlash = "abc" + std::string(2045, '\xFF')},
         {.what = "no data flash", .arguments = {"--data-flash-size", "0"}, .dataFlash = ""},
-        {.what = "cable pulled as the second frame comes",
-         .arguments = {"--fault", "unplug:2"},
-         .exchanges = {{entry, ack}, {reset, ""}},
-         .signal = 0,
-         .dataFlash = std::string(4096, '\xFF')},
+        {.what = "cable pulled as the second frame comes", .arguments = {"--fault", "unplug:2"},
+         .exchanges = {{entry, ack}, {reset, ""}}, .signal = 0, .dataFlash = std::string(4096, '\xFF')},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         std::vector<std::string> argv{QUENWICK_SIM_PATH, "--data-flash-out", out};
         argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
         Subprocess board(argv);
-        const int fd = ::open(board.readLine(10s).value_or("").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        termios line{};
-        ::tcgetattr(fd, &line);
-        ::cfmakeraw(&line);
-        line.c_cflag |= CSTOPB | CLOCAL | CREAD;
-        ::cfsetspeed(&line, B115200);
-        ::tcsetattr(fd, TCSANOW, &line);
+        NSSerialPortProcessor port;
+        ASSERT_EQ(port.Open(board.readLine(10s).value_or("").c_str()), RESULT_OK);
         for (const auto& [send, answer] : row.exchanges) {
-            EXPECT_EQ(::write(fd, send.data(), send.size()), static_cast<ssize_t>(send.size()));
-            EXPECT_EQ(hear(fd, answer.size()), answer);
+            EXPECT_EQ(port.SendData(reinterpret_cast<const uint8_t*>(send.data()), send.size()), RESULT_OK);
+            EXPECT_EQ(hear(port, answer.size()), answer);
         }
         ::kill(board.pid(), row.signal);
-        EXPECT_EQ(hear(fd, SIZE_MAX), "<hang-up>");
-        ::close(fd);
+        EXPECT_EQ(hear(port, UINT64_MAX), "<hang-up>");
         EXPECT_EQ(board.finish(10s).exitStatus, 0);
         std::ostringstream flash;
         flash << std::ifstream(out, std::ios::binary).rdbuf();

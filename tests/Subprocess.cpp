@@ -7,8 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -17,48 +16,36 @@ extern char** environ;
 
 namespace {
 
-// An unnamed file that takes a child's output, closed on exec.
-int outputFile()
-{
-    std::string path = (std::filesystem::temp_directory_path() / "quenwick-output-XXXXXX").string();
-    const int fd = ::mkstemp(path.data());
-    if (fd != -1) {
-        ::unlink(path.c_str());
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    return fd;
-}
-
 // All that has been written to an output file so far.
-std::string contents(int fd)
+std::string contents(std::FILE* pFile)
 {
     struct stat status {};
-    ::fstat(fd, &status);
+    ::fstat(fileno(pFile), &status);
     std::string text(static_cast<size_t>(status.st_size), '\0');
-    text.resize(static_cast<size_t>(std::max<ssize_t>(0, ::pread(fd, text.data(), text.size(), 0))));
+    text.resize(static_cast<size_t>(std::max<ssize_t>(0, ::pread(fileno(pFile), text.data(), text.size(), 0))));
     return text;
 }
 
 }  // namespace
 
-Subprocess::Subprocess(const std::vector<std::string>& argv) : m_outputs{outputFile(), outputFile()}
+Subprocess::Subprocess(const std::vector<std::string>& argv) : m_outputs{std::tmpfile(), std::tmpfile()}
 {
+    if (m_outputs[0] == nullptr || m_outputs[1] == nullptr) {
+        throw std::runtime_error("no file for the output of " + argv.at(0));
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, m_outputs[0], 1);
-    posix_spawn_file_actions_adddup2(&actions, m_outputs[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, fileno(m_outputs[0]), 1);
+    posix_spawn_file_actions_adddup2(&actions, fileno(m_outputs[1]), 2);
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    const int rc = m_outputs[0] == -1 || m_outputs[1] == -1
-                       ? -1
-                       : ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
+    const int rc = ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
-        m_pid = -1;
         throw std::runtime_error("cannot start " + argv.at(0));
     }
 }
@@ -69,8 +56,8 @@ Subprocess::~Subprocess()
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
     }
-    for (int fd : m_outputs) {
-        ::close(fd);
+    for (std::FILE* pFile : m_outputs) {
+        std::fclose(pFile);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,6 @@ public:
 
 private:
     pid_t m_pid = -1;
-    int m_outputs[2];         // unnamed files that take standard output and error
+    std::FILE* m_outputs[2];  // unnamed files that take standard output and error
     size_t m_outputRead = 0;  // what readLine has taken from standard output
 };

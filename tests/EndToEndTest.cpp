@@ -379,8 +379,6 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
                 "blank check: 10 blocks blank, 0 erased\n" +
                 tenths + "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n",
          .logged = "board port now at 1000000 baud"},
-        {.what = "HEX: the frames of the .bin", .args = {"dense-linear.hex", "PORT", "X"}, .blocks = {{0, 0x11BFF}},
-         .code = written, .sameAs = {"dense.bin", "PORT", "X"}},
         {.what = "code and data", .args = {"-v", "both.hex", "PORT", "X"},
          .err = "image 75000 bytes, 74 blocks of 1024 in 2 runs: code flash 0x0-0x11BFF, data flash "
                 "0xF1000-0xF1BFF\n" + ANY, .blocks = both, .code = written, .data = data},
@@ -427,8 +425,6 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         {.what = "HEX cut short, without -v", .args = {"cut.hex", "QUIET", "X"}, .status = 1, .err = FAILURE_TEXT},
         {.what = "FIFO", .args = {"-v", fifo.string(), "QUIET", "X"}, .status = 1,
          .err = ANY + "error 0x3003: the image is not a regular file or cannot be read\n" + FAILURE_TEXT},
-        {.what = "port: a file", .args = {"-v", "dense.bin", IMAGES + "/dense.bin", "X"}, .status = 1,
-         .err = ANY + NOT_OPEN + "is not a serial device\n" + FAILURE_TEXT},
         {.what = "port: no tty", .args = {"-v", "dense.bin", "/dev/null", "X"}, .status = 1,
          .err = ANY + NOT_OPEN + "is not a serial device\n" + FAILURE_TEXT},
         {.what = "port in use", .args = {"-v", "dense.bin", "BUSY", "X"}, .status = 1,

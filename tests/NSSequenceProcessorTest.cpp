@@ -15,13 +15,13 @@
 #include <numeric>
 #include <string_view>
 
+#include "Frames.h"
 #include "MainDispatchQueue.h"
 #include "ScriptedBoard.h"
 #include "VerboseLog.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using P = ScriptedBoard&;
 using Script = std::function<void(P)>;
 constexpr char PORT[] = "/dev/scripted";
@@ -40,37 +40,9 @@ constexpr uint64_t BRS_TIMEOUT = 200, STATUS_TIMEOUT = 100, DATA_FRAME_TIMEOUT =
 constexpr uint64_t timedOut(uint64_t timeout) { return timeout + 1; }
 constexpr uint64_t paused(uint64_t ms) { return ms + 1; }
 
-// Our own frame writer, so that a mistake in the program's builder cannot hide
-// in the expected bytes: head, data, the sum of all but the first byte, end.
-Bytes frame(Bytes head, const Bytes& data, uint8_t end)
-{
-    head.insert(head.end(), data.begin(), data.end());
-    head.push_back(static_cast<uint8_t>(0 - std::accumulate(head.begin() + 1, head.end(), 0u)));
-    head.push_back(end);
-    return head;
-}
-Bytes command(uint8_t code, const Bytes& data = {})
-{
-    return frame({0x01, static_cast<uint8_t>(data.size() + 1), code}, data, 0x03);
-}
-// 256 data bytes carry the length byte 0; ETB ends all but the last frame.
-Bytes dataFrame(const Bytes& data, bool last = true)
-{
-    return frame({0x02, static_cast<uint8_t>(data.size())}, data, last ? 0x03 : 0x17);
-}
-Bytes status(uint8_t st1) { return dataFrame({st1}); }
-// The head, then three bytes per address, low byte first, then the tail.
-Bytes addresses(std::initializer_list<uint32_t> list, Bytes head = {}, Bytes tail = {})
-{
-    for (uint32_t a : list) {
-        head.insert(head.end(), {static_cast<uint8_t>(a), static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a >> 16)});
-    }
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
 Bytes baudRateSet(uint8_t code) { return command(BRS, {code, 0x21}); }
 Bytes reset() { return command(RESET); }
-Bytes blankCheck(uint32_t start, uint32_t end) { return command(BLANK, addresses({start, end}, {}, {0x00})); }
+Bytes blankCheck(uint32_t start, uint32_t end) { return command(BLANK, addresses({start, end}) + Bytes{0x00}); }
 Bytes blankCheck(uint32_t block) { return blankCheck(block, block + 1023); }
 Bytes erase(uint32_t block) { return command(ERASE, addresses({block})); }
 const Bytes OK = status(ACK);
@@ -120,7 +92,7 @@ void signature(P p, uint32_t codeEnd = 0xFFFF)
 {
     // Device code and name, then code flash end, data flash end and version.
     const Bytes name{0x10, 0x00, 0x06, 'T', 'E', 'S', 'T', 'C', 'H', 'I', 'P', '0', '1'};
-    const Bytes data = dataFrame(addresses({codeEnd, 0x0F1FFF, 0x030201}, name));
+    const Bytes data = dataFrame(name + addresses({codeEnd, 0x0F1FFF, 0x030201}));
     p.expectSend(command(SIGNATURE)).answer(OK, 0, "Silicon Signature status").answer({data.begin(), data.begin() + 9});
     p.answer({data.begin() + 9, data.end()}, 5, "Silicon Signature data");
 }

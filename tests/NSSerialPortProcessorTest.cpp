@@ -230,14 +230,10 @@ TEST_F(NSSerialPortProcessorTest, FlushesBothQueuesAtEachBreakChange)
     uint8_t packet[16]{};
     while (read(master, packet, sizeof packet) > 0) {
     }
-    const std::pair<const char*, std::function<void()>> steps[] = {
-        {"SetBreak", [&] { port.SetBreak(); }},
-        {"ClearBreak", [&] { port.ClearBreak(); }},
-    };
-    for (const auto& [what, step] : steps) {
-        step();
-        EXPECT_EQ(read(master, packet, sizeof packet), 1) << what;
-        EXPECT_EQ(packet[0], TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE) << what << " did not flush both queues";
+    for (const bool fOn : {true, false}) {
+        fOn ? port.SetBreak() : port.ClearBreak();
+        EXPECT_EQ(read(master, packet, sizeof packet), 1) << fOn;
+        EXPECT_EQ(packet[0], TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE) << "break " << fOn << " did not flush both queues";
     }
 }
 

@@ -10,9 +10,10 @@ TEST(NSWaitingTimeCalculatorTest, WaitsInWholeMillisecondsRoundedUp)
 {
     // Erase of the code flash at 32 MHz, full speed (258 ms) is checked below.
     // The sequence tests' exact timeouts at 32 MHz prove the rest: a data
-    // frame 176, Checksum data of 105 blocks 101, the completion status of 105
-    // blocks 218 and of 1 block 102, and Reset, Silicon Signature (both
-    // parts), Programming and Checksum raised to 100.
+    // frame 176 (330 in the data flash), an erase in the data flash 274,
+    // Checksum data of 105 blocks 101, the completion status of 105 blocks 218
+    // and of 1 block 102, and Reset, Silicon Signature (both parts),
+    // Programming and Checksum raised to 100.
 
     // Each timeout from a calculator set to its frequency (MHz) and speed mode.
     const auto at = [](uint8_t mhz, bool fullSpeed = true) {
@@ -24,8 +25,6 @@ TEST(NSWaitingTimeCalculatorTest, WaitsInWholeMillisecondsRoundedUp)
         const char* what;
         uint64_t got, ms;
     } rows[] = {
-        {.what = "erase, data flash", .got = at(32).GetBlockEraseTcs3(false), .ms = 274},
-        {.what = "Tds5, data flash", .got = at(32).GetProgrammingTds5(false), .ms = 330},
         // In microseconds, with what rounding to nearest or integer division of K by f would give instead.
         // 67731/16 + 255098 = 259331.19 -> 260 (nearest: 259)
         {.what = "erase, code flash", .got = at(16).GetBlockEraseTcs3(true), .ms = 260},

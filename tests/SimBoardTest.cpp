@@ -1,7 +1,5 @@
 // The simulated board driven directly: bytes from the host in, its answers
-// out; and the USB serial adapter it may answer through. Frames are built here
-// from the frame table, independent of the board's codec, so that one mistake
-// cannot hide in both.
+// out; and the USB serial adapter it may answer through.
 #include "SimAdapter.h"
 #include "SimBoard.h"
 
@@ -11,34 +9,15 @@
 #include <numeric>
 #include <utility>
 
+#include "Frames.h"
+
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes operator+(Bytes first, const Bytes& second)
-{
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
-}
-
-// Start, length (256 as 0), body, sum of length and body, end.
-Bytes frame(uint8_t start, const Bytes& body, uint8_t end = 0x03)
-{
-    const auto sum = static_cast<uint8_t>(0 - std::accumulate(body.begin(), body.end(), body.size()));
-    return Bytes{start, static_cast<uint8_t>(body.size())} + body + Bytes{sum, end};
-}
-
-Bytes status(uint8_t value) { return frame(0x02, {value}); }
-Bytes command(uint8_t code, const Bytes& parameters = {}) { return frame(0x01, Bytes{code} + parameters); }
-Bytes address(uint32_t value) { return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16)}; }
 Bytes range(uint8_t code, uint32_t start, uint32_t end, const Bytes& more = {})
 {
-    return command(code, address(start) + address(end) + more);
+    return command(code, addresses({start, end}) + more);
 }
-Bytes data(uint8_t value, bool last, std::size_t size = 256)
-{
-    return frame(0x02, Bytes(size, value), last ? 3 : 0x17);
-}
+Bytes data(uint8_t value, bool last, std::size_t size = 256) { return dataFrame(Bytes(size, value), last); }
 
 const Bytes ACK = status(0x06);
 const Bytes RESET = command(0x00);
@@ -67,9 +46,9 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
     const Bytes last = data(0, true);
     const Bytes sum = range(0xB0, 0, 0xFF);
     const Bytes blank = range(0x32, 0x400, 0x7FF, {0x00});
-    const Bytes erase = command(0x22, address(0x400));
+    const Bytes erase = command(0x22, addresses({0x400}));
     const Bytes dataBlank = range(0x32, 0xF1000, 0xF13FF, {0x00});  // the data flash's first block
-    const Bytes dataErase = command(0x22, address(0xF1000));
+    const Bytes dataErase = command(0x22, addresses({0xF1000}));
     const Bytes dataProgram = range(0x40, 0xF1000, 0xF10FF);
     const Bytes ERR05 = status(0x05), NOT_BLANK = status(0x1B);
     // Code 51 57 01, name, code flash end 0x00FFFF, no data flash, version 01 00 00.
@@ -90,7 +69,7 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
         {.send = command(0xC0), .answer = signature, .what = "Silicon Signature"},
         {.send = dataErase, .answer = ERR05, .what = "erase in a data flash of no bytes"},
         {.send = command(0x55), .answer = status(0x04), .what = "unknown command"},
-        {.send = command(0x22, address(0x401)), .answer = ERR05, .what = "erase not at a block start"},
+        {.send = command(0x22, addresses({0x401})), .answer = ERR05, .what = "erase not at a block start"},
         {.send = range(0x32, 0xFC00, 0x103FF, {0x00}), .answer = ERR05, .what = "blank check beyond the flash"},
         {.send = range(0xB0, 0x400, 0x3FF), .answer = ERR05, .what = "checksum of an empty range"},
         {.send = frame(0x01, {0x00, 0x01}), .answer = ERR05, .what = "Reset with a data byte"},

@@ -254,9 +254,8 @@ protected:
 // and the board's log has the line `logged`. The board's flash commands (blank
 // check, erase, programming, checksum) name exactly the `blocks`: a block
 // outside them is neither checked, erased nor written; the code and data
-// flash then hold `code` and `data` ("": what they held). (That a HEX,
-// S-record or ELF file gives the job the bytes and runs of the raw images is
-// NSTargetFileTest's to prove; the job sees only those.)
+// flash then hold `code` and `data` ("": what they held). A job of the
+// `sameAs` arguments sends the board the same frames.
 //
 // Writes: .bin images from 1 byte to the largest ("sketch.*", a name of bytes,
 // not necessarily UTF-8, for the row's `bytes`) on boards that need erasing,
@@ -354,6 +353,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         std::string out = "", err = "", logged = "", shell = "\"$@\"";
         Blocks blocks = {};                // none: those of `bytes`
         std::string code = "", data = "";  // "": what the flash held, `bytes` written over it
+        Strings sameAs = {};
     } rows[] = {
         // clang-format off
         {.what = "answers late but in time", .board = {"--answer-at", "0.9"}, .args = {"-v", "sketch.BIN", "PORT", "Z"},
@@ -379,9 +379,13 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
                 "blank check: 10 blocks blank, 0 erased\n" +
                 tenths + "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n",
          .logged = "board port now at 1000000 baud"},
+        {.what = "HEX: the frames of the .bin", .args = {"dense-linear.hex", "PORT", "X"}, .blocks = {{0, 0x11BFF}},
+         .code = written, .sameAs = {"dense.bin", "PORT", "X"}},
         {.what = "code and data", .args = {"-v", "both.hex", "PORT", "X"},
          .err = "image 75000 bytes, 74 blocks of 1024 in 2 runs: code flash 0x0-0x11BFF, data flash "
                 "0xF1000-0xF1BFF\n" + ANY, .blocks = both, .code = written, .data = data},
+        {.what = "ELF: the frames of the HEX", .args = {"both32-big.elf", "PORT", "X"}, .blocks = both, .code = written,
+         .data = data, .sameAs = {"both.hex", "PORT", "X"}},
         {.what = "data only", .board = {"--data-flash-size", "8192"}, .args = {"data.sx", "PORT", "X"},
          .blocks = {{0xF1800, 0xF27FF}}, .data = over(flash(8192, OLD_DATA), readText(IMAGES + "/data-data.bin"))},
         {.what = "sparse", .board = {"--code-flash-end", "0xEFFFF"}, .args = {"sparse.ihex", "PORT", "X"},
@@ -472,6 +476,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         const Job result = job(board, row.args, row.bytes, row.env, row.shell);
         const auto end = static_cast<uint32_t>((row.bytes.size() + 1023) / 1024 * 1024 - 1);
         const Blocks blocks = !row.blocks.empty() || row.bytes.empty() ? row.blocks : Blocks{{0, end}};
+        const Job same = row.sameAs.empty() ? result : job(board, row.sameAs, row.bytes, row.env, row.shell);
         EXPECT_EQ(result.outcome.exitStatus, row.status) << result.outcome.err;
         EXPECT_TRUE(std::regex_match(result.outcome.out, std::regex(row.out))) << result.outcome.out;
         EXPECT_TRUE(std::regex_match(unstamped(result.outcome.err), std::regex(row.err))) << result.outcome.err;
@@ -495,6 +500,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         EXPECT_TRUE(result.flash ==
                     (row.code.empty() ? over(flash(result.flash.size(), row.codeIn), row.bytes) : row.code));
         EXPECT_TRUE(result.data == (row.data.empty() ? flash(result.data.size(), row.dataIn) : row.data));
+        EXPECT_EQ(hostFrames(same.log), hostFrames(result.log));
         const bool faultless = std::find(row.board.begin(), row.board.end(), "--fault") == row.board.end();
         std::set<std::string> sent;
         int64_t answered = -1;  // when the board last answered, while the host has not sent since

@@ -303,45 +303,41 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
     // attribute that never ends (/dev/zero) or would hold the reader (a FIFO)
     // is left out, control bytes and bytes that are no UTF-8 are shown as
     // \xNN, and each device keeps one line.
-    const fs::path root = m_directory / "root", hostile = m_directory / "hostile";
-    const auto file = [&](const fs::path& tree, const std::string& path, const std::string& text) {
-        fs::create_directories((tree / path).parent_path());
-        std::ofstream(tree / path) << text << "\n";
+    const fs::path root = m_directory / "root", hostile = m_directory / "hostile", empty = m_directory / "empty";
+    using Tree = std::vector<std::pair<std::string, std::string>>;  // paths with a file's text, or "-> " and a link's
+    const auto make = [](const fs::path& tree, const Tree& entries) {
+        for (const auto& [path, text] : entries) {
+            fs::create_directories((tree / path).parent_path());
+            fs::remove(tree / path);
+            if (text.starts_with("-> ")) {
+                fs::create_symlink(text.substr(3), tree / path);
+            } else {
+                std::ofstream(tree / path) << text << "\n";
+            }
+        }
     };
-    const auto link = [&](const fs::path& tree, const std::string& path, const std::string& target) {
-        fs::create_directories(tree / path.substr(0, path.rfind('/')));
-        fs::create_directory_symlink(target, tree / path);
+    const auto uart = [](const std::string& tty, const std::string& type) {
+        const std::string device = "devices/platform/serial8250/tty/" + tty;
+        return Tree{{"sys/" + device + "/type", type},
+                    {"sys/" + device + "/device", "-> ../../../serial8250"},
+                    {"sys/class/tty/" + tty, "-> ../../" + device}};
     };
-    const auto uart = [&](const fs::path& tree, const std::string& tty, const std::string& type) {
-        file(tree, "sys/devices/platform/serial8250/tty/" + tty + "/type", type);
-        link(tree, "sys/devices/platform/serial8250/tty/" + tty + "/device", "../../../serial8250");
-        link(tree, "sys/class/tty/" + tty, "../../devices/platform/serial8250/tty/" + tty);
-    };
-    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
-    // clang-format off
-    for (const auto& [name, text] : {std::pair{"idVendor", "0403"}, {"idProduct", "6001"}, {"manufacturer", "FTDI"},
-                                     {"product", "FT232R USB UART"}, {"serial", "A10K3Z"}}) {
-        // clang-format on
-        file(root, usb + "/" + name, text);
-    }
-    fs::create_directories(root / usb / "1-2:1.0/ttyUSB0/tty/ttyUSB0");
-    link(root, usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
-    link(root, "sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
+    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2", tty = usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0";
     const std::string byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0";
-    link(root, byId.substr(1), "../../ttyUSB0");
-    uart(root, "ttyS0", "4");
-    uart(root, "ttyS1", "0");
-    fs::create_directories(root / "sys/devices/virtual/tty/tty0");
-    link(root, "sys/class/tty/tty0", "../../devices/virtual/tty/tty0");
-    const fs::path empty = m_directory / "empty";
+    // clang-format off
+    make(root, {{usb + "/idVendor", "0403"}, {usb + "/idProduct", "6001"}, {usb + "/manufacturer", "FTDI"},
+                {usb + "/product", "FT232R USB UART"}, {usb + "/serial", "A10K3Z"},
+                {tty + "/device", "-> ../../../ttyUSB0"}, {"sys/class/tty/ttyUSB0", "-> ../../" + tty.substr(4)},
+                {byId.substr(1), "-> ../../ttyUSB0"}, {"sys/devices/virtual/tty/tty0/dev", "4:0"},
+                {"sys/class/tty/tty0", "-> ../../devices/virtual/tty/tty0"}});
+    // clang-format on
+    make(root, uart("ttyS0", "4")), make(root, uart("ttyS1", "0"));
     fs::create_directories(empty);
     fs::copy(root, hostile, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    fs::remove(hostile / usb / "product");
-    fs::create_symlink("/dev/zero", hostile / usb / "product");
+    make(hostile, {{usb + "/product", "-> /dev/zero"}, {usb + "/serial", "\x1B[2J\\A\nB\xFF\xC2\x9B\xC3\xA9"}});
+    make(hostile, uart("ttyS\n2", "4"));
     fs::remove(hostile / usb / "manufacturer");
     ASSERT_EQ(::mkfifo((hostile / usb / "manufacturer").c_str(), 0600), 0);
-    file(hostile, usb + "/serial", "\x1B[2J\\A\nB\xFF\xC2\x9B\xC3\xA9");
-    uart(hostile, "ttyS\n2", "4");
     // Denied to its owner by the mode; root, whom no mode stops, runs the job as nobody.
     const std::string asNobody =
         ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"" : "\"$@\"";

@@ -90,6 +90,9 @@ TEST(NSTargetFileTest, RefusesBadFilesSayingWhere)
         {.file = "lost.s19", .problem = "line 95: the count record says 94 data records, the file has 93 before it"},
         {.file = "cut.hex", .problem = "line 14: the record has an odd number of hex digits"},
         {.file = "cutline.hex", .problem = "the file ends after line 10 without an end-of-file record (type 01)"},
+        {.file = "cutline.s28",
+         .problem =
+             "the file ends after line 10 without an end record (S7, S8 or S9) or a count record (S5 or S6) last"},
         {.file = "twice.s19", .problem = "line 98: the line follows the end record"},
         {.file = "twice.hex", .problem = "line 2: the line follows the end record"},
         {.file = "overlap.hex", .problem = "line 4503: address 0x400 is given twice, as C9 and as 23"},

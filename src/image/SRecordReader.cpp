@@ -1,5 +1,6 @@
 #include "SRecordReader.h"
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -26,6 +27,7 @@ bool SRecordReader::read(std::span<const uint8_t> file, MemoryImage* pImage, std
     std::string_view leadIn;
     std::vector<uint8_t> record;
     uint64_t dwDataRecords = 0;
+    bool fCounted = false;  // the last record was a count record
     while (!lines.atEnd()) {
         if (!lines.next(&leadIn, &record, pstrProblem)) {
             return false;
@@ -73,6 +75,12 @@ bool SRecordReader::read(std::span<const uint8_t> file, MemoryImage* pImage, std
         } else if (type.kind == END) {
             return lines.endsHere(pstrProblem);
         }
+        fCounted = type.kind == COUNT;
     }
-    return true;
+    // A file cut short after a whole line would pass for a smaller image.
+    if (!fCounted) {
+        *pstrProblem = "the file ends after line " + std::to_string(lines.line()) +
+                       " without an end record (S7, S8 or S9) or a count record (S5 or S6) last";
+    }
+    return fCounted;
 }

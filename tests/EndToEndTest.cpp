@@ -156,9 +156,11 @@ protected:
         fs::remove_all(m_directory);
     }
 
-    // quenwick-sim in a child process; gives its device, or "" when it did not start.
+    // quenwick-sim in a child process; gives its device, or "" when it did not start. No flash file of a board
+    // before it is left for it to write.
     std::string startBoard(Strings options)
     {
+        fs::remove(m_directory / "flash-out.bin"), fs::remove(m_directory / "data-out.bin");
         options.insert(options.begin(), QUENWICK_SIM_EXE);
         options.insert(options.end(),
                        {"--flash-out", (m_directory / "flash-out.bin").string(), "--data-flash-out",
@@ -418,6 +420,10 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         // Refused before the port opens, a bad image never reaches the board; a
         // port that does not open says why, from the system's answer (a silent
         // board and a checksum that differs are the sequence table's rows).
+        {.what = "cable pulled as Silicon Signature goes", .board = {"--fault", "unplug:3"},
+         .args = {"-v", "dense.bin", "PORT", "X"}, .status = 1,
+         .err = ANY + "error 0x2005: the serial device went away \\(Silicon Signature, attempt 1\\)\n" + FAILURE_TEXT,
+         .logged = "stopped: the cable is pulled", .code = OLD_CODE, .data = OLD_DATA},
         {.what = "HEX with a bad sum", .args = {"-v", "badsum.hex", "QUIET", "X"}, .status = 1,
          .err = "image refused: line 3: the sum is 00, it should be DA\n" + FORMAT + FAILURE_TEXT},
         {.what = "HEX cut short, without -v", .args = {"cut.hex", "QUIET", "X"}, .status = 1, .err = FAILURE_TEXT},

@@ -1,38 +1,18 @@
 // The quenwick-sim program as a process: what it refuses to serve (exit
-// status 2), its data flash files, and a cable that its unplug fault pulls.
-#include "NSSerialPortProcessor.h"
-#include "ResultCodes.h"
+// status 2). (Its flash files, and a cable that its unplug fault pulls, the
+// end-to-end jobs show.)
 #include "Subprocess.h"
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
-
-// What the board says on the program's own port until count bytes are in,
-// or the device hangs up first ("<hang-up>" follows them), or 10 s pass (a
-// limit that only keeps a broken build from hanging).
-std::string hear(NSSerialPortProcessor& port, uint64_t count)
-{
-    const uint64_t deadline = port.Now() + 10000;
-    for (uint64_t have = 0;
-         (have = port.GetReceiveDataLength()) < count && port.IsReading() && port.Now() < deadline;) {
-        port.WaitReceived(have, deadline);
-    }
-    std::string heard(std::min(count, port.GetReceiveDataLength()), '\0');
-    port.GetReceivedData(reinterpret_cast<uint8_t*>(heard.data()), heard.size(), heard.size());
-    return heard.size() < count && port.IsDeviceGone() ? heard + "<hang-up>" : heard;
-}
 
 TEST(SimProgramTest, RefusesBadOptions)
 {
@@ -74,54 +54,6 @@ TEST(SimProgramTest, RefusesBadOptions)
         EXPECT_EQ(outcome.out, "") << message << ": printed a device";
     }
     std::filesystem::remove(big);
-}
-
-// Each board runs with --data-flash-out; the host plays the exchanges on the
-// device through the program's own port (115200 8N2), then the board gets the
-// signal (0 sends none) and its device must hang up with nothing more said. A
-// pulled cable ends the board by itself after the answers to the frames
-// before the pulled one. (A data flash file shorter than the data flash is
-// read in padded with 0xFF and written out whole in the end-to-end jobs.)
-TEST(SimProgramTest, ServesItsDataFlashFilesAndEndsOnAPulledCable)
-{
-    const std::string out = fs::temp_directory_path() / ("SimProgramTest-" + std::to_string(getpid()) + ".bin");
-    const std::string entry{"\x00\x01\x03\x9A\x00\x21\x42\x03", 8};  // mode entry, Baud Rate Set 115200
-    const std::string ack{"\x02\x01\x06\xF9\x03", 5};
-    const std::string reset{"\x01\x01\x00\xFF\x03", 5};
-    // The table is laid out by hand, between clang-format off and on:
-    // clang-format would put each field of a long row on a line of its own.
-    // clang-format off
-    const struct {
-        const char* what;
-        std::vector<std::string> arguments;
-        std::vector<std::pair<std::string, std::string>> exchanges = {};
-        int signal = SIGTERM;
-        std::string dataFlash;
-    } rows[] = {
-        {.what = "no data flash", .arguments = {"--data-flash-size", "0"}, .dataFlash = ""},
-        {.what = "cable pulled as the second frame comes", .arguments = {"--fault", "unplug:2"},
-         .exchanges = {{entry, ack}, {reset, ""}}, .signal = 0, .dataFlash = std::string(4096, '\xFF')},
-    };
-    // clang-format on
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        std::vector<std::string> argv{QUENWICK_SIM_PATH, "--data-flash-out", out};
-        argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
-        Subprocess board(argv);
-        NSSerialPortProcessor port;
-        ASSERT_EQ(port.Open(board.readLine(10s).value_or("").c_str()), RESULT_OK);
-        for (const auto& [send, answer] : row.exchanges) {
-            EXPECT_EQ(port.SendData(reinterpret_cast<const uint8_t*>(send.data()), send.size()), RESULT_OK);
-            EXPECT_EQ(hear(port, answer.size()), answer);
-        }
-        ::kill(board.pid(), row.signal);
-        EXPECT_EQ(hear(port, UINT64_MAX), "<hang-up>");
-        EXPECT_EQ(board.finish(10s).exitStatus, 0);
-        std::ostringstream flash;
-        flash << std::ifstream(out, std::ios::binary).rdbuf();
-        EXPECT_EQ(flash.str(), row.dataFlash);
-        fs::remove(out);
-    }
 }
 
 }  // namespace

@@ -70,43 +70,28 @@ uint64_t NSTargetFile::ReadFile(const std::string& strPath)
 
 uint64_t NSTargetFile::readFromBinFile(const std::string& strPath)
 {
-    releaseData();
-    std::unique_ptr<uint8_t[]> pbFile;
-    uint64_t dwSize = 0;
-    uint64_t r = readWholeFile(strPath, MAX_PROGRAM_SIZE, &pbFile, &dwSize);
-    if (r != RESULT_OK) {
-        return r;
-    }
-    MemoryImage image;
-    image.add(0, pbFile.get(), dwSize, &m_strProblem);  // fits the code flash: nothing to refuse
-    return takeImages(image);
+    // Within the code flash from address 0: nothing to refuse.
+    return readImageFile(strPath, MAX_PROGRAM_SIZE,
+                         [](std::span<const uint8_t> file, MemoryImage* pImage, std::string* pstrProblem) {
+                             return pImage->add(0, file.data(), file.size(), pstrProblem);
+                         });
 }
 
 uint64_t NSTargetFile::readFromAddressedFile(const std::string& strPath)
 {
-    releaseData();
-    std::unique_ptr<uint8_t[]> pbFile;
-    uint64_t dwSize = 0;
-    uint64_t r = readWholeFile(strPath, MAX_ADDRESSED_FILE_SIZE, &pbFile, &dwSize);
-    if (r != RESULT_OK) {
-        return r;
-    }
-    const auto read = m_EInputFile == INPUT_FILE_HEX    ? IntelHexReader::read
-                      : m_EInputFile == INPUT_FILE_SREC ? SRecordReader::read
-                                                        : ElfReader::read;
-    MemoryImage image;
-    if (!read(std::span<const uint8_t>(pbFile.get(), dwSize), &image, &m_strProblem)) {
-        return ERR_FILE_FORMAT;
-    }
-    return takeImages(image);
+    return readImageFile(strPath, MAX_ADDRESSED_FILE_SIZE,
+                         m_EInputFile == INPUT_FILE_HEX    ? IntelHexReader::read
+                         : m_EInputFile == INPUT_FILE_SREC ? SRecordReader::read
+                                                           : ElfReader::read);
 }
 
-// Reads the whole regular file at strPath into *ppbFile and its size into
-// *pdwSize: ERR_FILE_READ when it cannot be read, ERR_FILE_SIZE when it is
-// empty or larger than maxSize.
-uint64_t NSTargetFile::readWholeFile(const std::string& strPath, uint64_t maxSize, std::unique_ptr<uint8_t[]>* ppbFile,
-                                     uint64_t* pdwSize)
+// Drops any earlier image, reads the whole regular file at strPath and has
+// read turn it into the images: ERR_FILE_READ when it cannot be read,
+// ERR_FILE_SIZE when it is empty or larger than maxSize, ERR_FILE_FORMAT when
+// read refuses it.
+uint64_t NSTargetFile::readImageFile(const std::string& strPath, uint64_t maxSize, Reader read)
 {
+    releaseData();
     // One byte more than the largest file tells a file too large without reading all of it.
     std::unique_ptr<uint8_t[]> pbFile(new (std::nothrow) uint8_t[maxSize + 1]);
     uint64_t dwSize = 0;
@@ -119,9 +104,11 @@ uint64_t NSTargetFile::readWholeFile(const std::string& strPath, uint64_t maxSiz
             dwSize == 0 ? "the file is empty" : "the file is larger than " + std::to_string(maxSize) + " bytes";
         return ERR_FILE_SIZE;
     }
-    *ppbFile = std::move(pbFile);
-    *pdwSize = dwSize;
-    return RESULT_OK;
+    MemoryImage image;
+    if (!read(std::span<const uint8_t>(pbFile.get(), dwSize), &image, &m_strProblem)) {
+        return ERR_FILE_FORMAT;
+    }
+    return takeImages(image);
 }
 
 // The images and runs of image become the loaded image: ERR_FILE_SIZE when it

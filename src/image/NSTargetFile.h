@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -77,8 +78,9 @@ private:
     uint64_t readFromAddressedFile(const std::string& strPath);
     // Drops both images and their runs.
     void releaseData();
-    uint64_t readWholeFile(const std::string& strPath, uint64_t maxSize, std::unique_ptr<uint8_t[]>* ppbFile,
-                           uint64_t* pdwSize);
+    // Puts the bytes of a file into a memory image; false, with a problem text, when it refuses them.
+    using Reader = bool (*)(std::span<const uint8_t> file, MemoryImage* pImage, std::string* pstrProblem);
+    uint64_t readImageFile(const std::string& strPath, uint64_t maxSize, Reader read);
     uint64_t takeImages(const MemoryImage& image);
 
     std::unique_ptr<uint8_t[]> m_pbProgram;

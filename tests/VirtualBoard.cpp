@@ -108,7 +108,7 @@ void VirtualBoard::receiveDue(std::unique_lock<std::mutex>& lock)
 }
 
 // A stalled host sleeps through what arrives; otherwise the next arrival wakes it.
-bool VirtualBoard::waitUntil(std::condition_variable&, std::unique_lock<std::mutex>& lock, uint64_t dwDeadline,
+void VirtualBoard::waitUntil(std::condition_variable&, std::unique_lock<std::mutex>& lock, uint64_t dwDeadline,
                              const std::function<bool()>& done)
 {
     receiveDue(lock);
@@ -117,7 +117,6 @@ bool VirtualBoard::waitUntil(std::condition_variable&, std::unique_lock<std::mut
         m_dwNow = std::max(m_dwNow, fWakes ? std::min(dwDeadline, m_pending.front().dwDue) : dwDeadline);
         receiveDue(lock);
     }
-    return done();
 }
 
 void VirtualBoard::pause(std::condition_variable&, std::unique_lock<std::mutex>& lock, uint64_t dwMsec,

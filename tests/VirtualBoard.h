@@ -30,7 +30,7 @@ public:
 
     uint64_t openDevice(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy) override;
     uint64_t now() override { return m_dwNow; }
-    bool waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint64_t dwDeadline,
+    void waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint64_t dwDeadline,
                    const std::function<bool()>& done) override;
     // Moves the clock on by one more than the pause, as a millisecond clock
     // shows a pause that began at the start of a millisecond.

@@ -144,31 +144,32 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
     if (baudOption && !takeBaudRate(*baudOption, "")) {
         return;
     }
+    const std::string strOperandError = pMode != nullptr ? operandError(*pMode, operands) : "";
     if (fHelp) {
         m_EAction = ACTION_HELP;
     } else if (fVersion) {
         m_EAction = ACTION_VERSION;
     } else if (pMode == nullptr && operands.size() < 3) {
         m_EAction = ACTION_USAGE;
-    } else if (pMode != nullptr && !operandError(*pMode, operands).empty()) {
-        refuse(operandError(*pMode, operands));
+    } else if (!strOperandError.empty()) {
+        refuse(strOperandError);
     } else {
         if (pMode != nullptr) {
             m_Request.plan.kind = pMode->job;
             m_EAction = pMode->action;
         }
-        if (m_EAction == ACTION_RUN) {
-            // The image first where the job reads one, then the port; a board name and further operands are ignored.
-            const size_t iPort = readsImage(m_Request.plan.kind) ? 1 : 0;
-            m_Request.strImagePath = iPort == 1 ? operands[0] : "";
-            m_Request.strPortName = operands[iPort];
-        }
-        // A variable set but empty counts as unset.
-        if (m_EAction == ACTION_RUN && !baudOption && pszBaud != nullptr && *pszBaud != '\0' &&
-            !takeBaudRate(pszBaud, " in QUENWICK_BAUD")) {
+        if (m_EAction != ACTION_RUN) {
             return;
         }
-        if (m_EAction == ACTION_RUN && !m_Request.fVerbose && pszVerbose != nullptr && *pszVerbose != '\0') {
+        // The image first where the job reads one, then the port; a board name and further operands are ignored.
+        const size_t iPort = readsImage(m_Request.plan.kind) ? 1 : 0;
+        m_Request.strImagePath = iPort == 1 ? operands[0] : "";
+        m_Request.strPortName = operands[iPort];
+        // A variable set but empty counts as unset.
+        if (!baudOption && pszBaud != nullptr && *pszBaud != '\0' && !takeBaudRate(pszBaud, " in QUENWICK_BAUD")) {
+            return;
+        }
+        if (!m_Request.fVerbose && pszVerbose != nullptr && *pszVerbose != '\0') {
             takeVerbose(pszVerbose);
         }
     }

@@ -117,11 +117,7 @@ void VerboseLog::jobEnded(const _RESULTINFO& result)
     if (result.Result == RESULT_OK) {
         return;
     }
-    MainDispatchQueue::async([this, strReason = failureReason(result)] {
-        endProgressLine();
-        std::fprintf(m_pStream, "%s\n", strReason.c_str());
-        std::fflush(m_pStream);
-    });
+    post(failureReason(result), false);
 }
 
 std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo)
@@ -140,11 +136,14 @@ std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo)
     return strReason;
 }
 
-void VerboseLog::show(std::string strLine)
+void VerboseLog::show(std::string strLine) { post(std::move(strLine), true); }
+
+// The line is written where the queue runs, and stamped then.
+void VerboseLog::post(std::string strLine, bool fStamped)
 {
-    MainDispatchQueue::async([this, strLine = std::move(strLine)] {
+    MainDispatchQueue::async([this, strLine = std::move(strLine), fStamped] {
         endProgressLine();
-        std::fprintf(m_pStream, "%s%s\n", stamp().c_str(), strLine.c_str());
+        std::fprintf(m_pStream, "%s%s\n", fStamped ? stamp().c_str() : "", strLine.c_str());
         std::fflush(m_pStream);
     });
 }

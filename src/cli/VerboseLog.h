@@ -42,7 +42,10 @@ public:
     static std::string failureReason(const _RESULTINFO& resultInfo);
 
 private:
+    // Posts the line with the time stamp before it.
     void show(std::string strLine);
+    // Posts the line, ending an open progress line first; the stamp, when asked for, is taken as it is written.
+    void post(std::string strLine, bool fStamped);
     void showProgress(const char* pszStep, uint64_t dwDone, uint64_t dwTotal);
     void endProgressLine();
     std::string stamp() const;

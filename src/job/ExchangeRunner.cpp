@@ -6,6 +6,24 @@
 #include "ResultCodes.h"
 #include "SequenceRecords.h"
 
+namespace {
+
+// The receive buffer as one look finds it.
+struct Peek {
+    uint64_t dwCount;                       // the bytes it holds
+    NSCommandProcessor::AnswerFrame frame;  // where the first answer frame among them lies
+};
+
+// Looks at the bytes at the front of the receive buffer, taking none.
+Peek peekFront(NSSerialPortProcessor& port)
+{
+    uint8_t bytes[NSSerialPortProcessor::RECEIVE_BUFFER_SIZE];
+    const uint64_t dwCount = port.PeekReceivedData(bytes, sizeof bytes);
+    return Peek{dwCount, NSCommandProcessor::locateAnswerFrame(bytes, dwCount)};
+}
+
+}  // namespace
+
 ExchangeRunner::ExchangeRunner(NSSerialPortProcessor& port, NSCommandProcessor& cmd, _CONTEXTINFO& context,
                                JobEvents& events)
     : m_Port(port), m_Cmd(cmd), m_Context(context), m_Events(events)
@@ -17,8 +35,7 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
     m_fUnasked = false;
     m_dwNoise = 0;
     size_t owed = 0;         // the answer awaited next
-    bool fLateOwed = false;  // the attempt before went out, and answer `owed` to it did not come in time
-    bool fTimedOut = false;  // the last failure was a wait for a retried answer
+    bool fTimedOut = false;  // the last attempt went out, and answer `owed` to it did not come in time
     uint64_t r = ERR_RECV_TIMEOUT;
     for (uint64_t i = 0; i < exchange.attempts; ++i) {
         m_Context.ComInfo.Retry = i;
@@ -31,7 +48,7 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
             m_Port.TakeInPending();
             front = dropNoise();
         }
-        if (fLateOwed && front.whole()) {
+        if (fTimedOut && front.whole()) {
             m_Context.ComInfo.Retry = i - 1;  // the answer is to the attempt before
         } else {
             if (front.dwCount != 0) {
@@ -48,7 +65,7 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
                 if (!exchange.retrySendFailure || fLastAttempt || !m_Port.IsReading()) {
                     return r;
                 }
-                fLateOwed = false;
+                fTimedOut = false;
                 m_Port.Pause(m_Context.RetryWaitTime);
                 continue;
             }
@@ -66,7 +83,6 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
         if (!fTimedOut) {
             return r;
         }
-        fLateOwed = true;
     }
     if (owed == 0 && exchange.beforeFirstAnswer) {
         const uint64_t rBefore = exchange.beforeFirstAnswer();
@@ -109,9 +125,8 @@ uint64_t ExchangeRunner::takeAnswers(const Exchange& exchange, size_t* pOwed, bo
         }
     }
     m_Port.TakeInPending();
-    uint8_t bytes[NSSerialPortProcessor::RECEIVE_BUFFER_SIZE];
-    const uint64_t dwCount = m_Port.PeekReceivedData(bytes, sizeof bytes);
-    return NSCommandProcessor::locateAnswerFrame(bytes, dwCount).dwStart < dwCount ? unaskedAnswer() : RESULT_OK;
+    const Peek peek = peekFront(m_Port);
+    return peek.frame.dwStart < peek.dwCount ? unaskedAnswer() : RESULT_OK;
 }
 
 // Waits until a whole answer frame is at the front of the buffer, noise
@@ -144,14 +159,13 @@ uint64_t ExchangeRunner::waitStatusFrames(uint64_t* pdwLength, uint64_t timeout)
 // frame, and counts them.
 ExchangeRunner::Front ExchangeRunner::dropNoise()
 {
-    uint8_t bytes[NSSerialPortProcessor::RECEIVE_BUFFER_SIZE];
-    const uint64_t dwCount = m_Port.PeekReceivedData(bytes, sizeof bytes);
-    const NSCommandProcessor::AnswerFrame frame = NSCommandProcessor::locateAnswerFrame(bytes, dwCount);
-    if (frame.dwStart != 0) {
-        m_Port.GetReceivedData(bytes, sizeof bytes, frame.dwStart);
-        m_dwNoise += frame.dwStart;
+    const Peek peek = peekFront(m_Port);
+    if (peek.frame.dwStart != 0) {
+        uint8_t noise[NSSerialPortProcessor::RECEIVE_BUFFER_SIZE];
+        m_Port.GetReceivedData(noise, sizeof noise, peek.frame.dwStart);
+        m_dwNoise += peek.frame.dwStart;
     }
-    return Front{dwCount - frame.dwStart, frame.dwLength};
+    return Front{peek.dwCount - peek.frame.dwStart, peek.frame.dwLength};
 }
 
 uint64_t ExchangeRunner::unaskedAnswer()

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "MainDispatchQueue.h"
+#include "MemoryImage.h"
 
 namespace {
 
@@ -29,10 +30,8 @@ constexpr uint64_t RECEIVE_TIMEOUT = 200;
 constexpr uint64_t MODE_ENTRY_WINDOW = 100;
 
 constexpr uint8_t VOLTAGE = 33;
-constexpr uint64_t BLOCK_SIZE = 1024;
 constexpr uint32_t DATA_FRAME_PAYLOAD = 256;
 constexpr uint64_t CODE_FLASH_START = 0;
-constexpr uint64_t DATA_FLASH_START = 0xF1000;
 
 // Bytes as two-digit hex numbers separated by spaces.
 std::string hexBytes(const uint8_t* pbBytes, size_t count)
@@ -173,12 +172,10 @@ uint64_t NSSequenceProcessor::runJob()
         }
         runs = imageRuns();
         std::vector<FlashRange> ranges;
-        uint64_t dwBlocks = 0;
         for (const FlashRun& run : runs) {
             ranges.push_back(run.range());
-            dwBlocks += run.blocks();
         }
-        m_pEvents->imageLoaded(bytesOf(runs), dwBlocks, ranges);
+        m_pEvents->imageLoaded(bytesOf(runs), blocksOf(runs), ranges);
     }
 
     uint64_t r = enterProgrammingMode();
@@ -220,8 +217,8 @@ uint64_t NSSequenceProcessor::runStep(Step step, const std::vector<FlashRun>& ru
 {
     switch (step) {
     case Step::CHECK_RANGE:
-        return checkSizeAndAddressRange(CODE_FLASH_START, m_TargetFile->GetProgramMemorySize(), DATA_FLASH_START,
-                                        m_TargetFile->GetDataSize());
+        return checkSizeAndAddressRange(CODE_FLASH_START, m_TargetFile->GetProgramMemorySize(),
+                                        MemoryImage::DATA_FLASH_START, m_TargetFile->GetDataSize());
     case Step::BLANK_CHECK_AND_ERASE: return blankCheckAndErase(runs, false);
     case Step::ERASE_AND_PROVE: return blankCheckAndErase(runs, true);
     case Step::PROGRAM: return programRuns(runs);
@@ -240,8 +237,8 @@ std::vector<NSSequenceProcessor::FlashRun> NSSequenceProcessor::imageRuns() cons
             {true, CODE_FLASH_START + run.dwOffset, m_TargetFile->GetProgramMemory() + run.dwOffset, run.dwLength});
     }
     for (const BlockRun& run : m_TargetFile->GetDataRuns()) {
-        runs.push_back(
-            {false, DATA_FLASH_START + run.dwOffset, m_TargetFile->GetDataFlash() + run.dwOffset, run.dwLength});
+        runs.push_back({false, MemoryImage::DATA_FLASH_START + run.dwOffset,
+                        m_TargetFile->GetDataFlash() + run.dwOffset, run.dwLength});
     }
     return runs;
 }
@@ -261,7 +258,7 @@ uint64_t NSSequenceProcessor::flashesToErase(std::vector<FlashRun>* pRuns)
         pRuns->push_back({true, CODE_FLASH_START, nullptr, flashSize(true)});
     }
     if (m_Plan.eraseFlashes != FLASH_CODE && dwDataFlashSize != 0) {
-        pRuns->push_back({false, DATA_FLASH_START, nullptr, dwDataFlashSize});
+        pRuns->push_back({false, MemoryImage::DATA_FLASH_START, nullptr, dwDataFlashSize});
     }
     return RESULT_OK;
 }
@@ -273,6 +270,15 @@ uint64_t NSSequenceProcessor::bytesOf(const std::vector<FlashRun>& runs)
         dwBytes += run.dwLength;
     }
     return dwBytes;
+}
+
+uint64_t NSSequenceProcessor::blocksOf(const std::vector<FlashRun>& runs)
+{
+    uint64_t dwBlocks = 0;
+    for (const FlashRun& run : runs) {
+        dwBlocks += run.blocks();
+    }
+    return dwBlocks;
 }
 
 // Opens the port and pulls the target into programming mode, with the other
@@ -309,12 +315,9 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& ru
 {
     addLog("## Block Blank Check & Erace...");
     m_pEvents->stepBegan(JobStep::ERASE);
-    uint64_t dwBlocks = 0;
-    for (const FlashRun& run : runs) {
-        dwBlocks += run.blocks();
-    }
+    const uint64_t dwBlocks = blocksOf(runs);
     if (fEraseJob) {
-        beginProgress(JobStep::ERASE, dwBlocks * BLOCK_SIZE);
+        beginProgress(JobStep::ERASE, dwBlocks * MemoryImage::BLOCK_SIZE);
         advanceProgress(0);
     }
     uint64_t r = RESULT_OK;
@@ -322,14 +325,14 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& ru
     for (auto run = runs.begin(); run != runs.end() && r == RESULT_OK; ++run) {
         const uint64_t dwErasedBefore = dwErased;
         for (uint64_t i = 0; i < run->blocks() && r == RESULT_OK; ++i) {
-            const uint64_t dwBlockAddress = run->dwStartAddress + i * BLOCK_SIZE;
+            const uint64_t dwBlockAddress = run->dwStartAddress + i * MemoryImage::BLOCK_SIZE;
             r = comBlockBlankCheckProc(dwBlockAddress, run->codeFlash);
             if (r == ERR_NOT_BLANK) {
                 ++dwErased;
                 r = comBlockEraseProc(dwBlockAddress, run->codeFlash);
             }
             if (fEraseJob && r == RESULT_OK) {
-                advanceProgress(BLOCK_SIZE);
+                advanceProgress(MemoryImage::BLOCK_SIZE);
             }
         }
         if (fEraseJob && r == RESULT_OK && dwErased != dwErasedBefore) {
@@ -366,19 +369,18 @@ uint64_t NSSequenceProcessor::compareChecksums(const std::vector<FlashRun>& runs
 {
     m_pEvents->stepBegan(JobStep::COMPARE);
     std::vector<FlashRun> parts;
-    for (const FlashRun& run : runs) {
-        for (uint64_t i = 0; fEachBlock && i < run.blocks(); ++i) {
-            const uint64_t dwOffset = i * BLOCK_SIZE;
-            parts.push_back({run.codeFlash, run.dwStartAddress + dwOffset, run.pbBytes + dwOffset,
-                             std::min(BLOCK_SIZE, run.dwLength - dwOffset)});
-        }
-        if (!fEachBlock) {
-            parts.push_back(run);
-        }
-    }
     if (fEachBlock) {
+        for (const FlashRun& run : runs) {
+            for (uint64_t i = 0; i < run.blocks(); ++i) {
+                const uint64_t dwOffset = i * MemoryImage::BLOCK_SIZE;
+                parts.push_back({run.codeFlash, run.dwStartAddress + dwOffset, run.pbBytes + dwOffset,
+                                 std::min(MemoryImage::BLOCK_SIZE, run.dwLength - dwOffset)});
+            }
+        }
         beginProgress(JobStep::COMPARE, bytesOf(parts));
         advanceProgress(0);
+    } else {
+        parts = runs;
     }
     for (const FlashRun& part : parts) {
         uint16_t wHost = 0;
@@ -426,9 +428,15 @@ void NSSequenceProcessor::advanceProgress(uint64_t dwBytes)
     m_pEvents->progress(m_Progress.step, m_Progress.dwDone, m_Progress.dwTotal);
 }
 
-uint64_t NSSequenceProcessor::FlashRun::blocks() const { return (dwLength + BLOCK_SIZE - 1) / BLOCK_SIZE; }
+uint64_t NSSequenceProcessor::FlashRun::blocks() const
+{
+    return (dwLength + MemoryImage::BLOCK_SIZE - 1) / MemoryImage::BLOCK_SIZE;
+}
 
-uint64_t NSSequenceProcessor::FlashRun::endAddress() const { return dwStartAddress + blocks() * BLOCK_SIZE - 1; }
+uint64_t NSSequenceProcessor::FlashRun::endAddress() const
+{
+    return dwStartAddress + blocks() * MemoryImage::BLOCK_SIZE - 1;
+}
 
 FlashRange NSSequenceProcessor::FlashRun::range() const { return {codeFlash, dwStartAddress, endAddress()}; }
 
@@ -442,14 +450,14 @@ uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAd
     if (dwCodeFlashSize < programSize) {
         return ERR_CODE_FLASH_SIZE;
     }
-    if (dwProgramStartAddress % BLOCK_SIZE != 0 || dwProgramStartAddress > dwCodeFlashSize - programSize) {
+    if (dwProgramStartAddress % MemoryImage::BLOCK_SIZE != 0 || dwProgramStartAddress > dwCodeFlashSize - programSize) {
         return ERR_CODE_FLASH_ADDRESS;
     }
     if (dwDataFlashSize < dataSize) {
         return ERR_DATA_FLASH_SIZE;
     }
-    if (dataStartAddress < DATA_FLASH_START || dataStartAddress % BLOCK_SIZE != 0 ||
-        dataStartAddress - DATA_FLASH_START > dwDataFlashSize - dataSize) {
+    if (dataStartAddress < MemoryImage::DATA_FLASH_START || dataStartAddress % MemoryImage::BLOCK_SIZE != 0 ||
+        dataStartAddress - MemoryImage::DATA_FLASH_START > dwDataFlashSize - dataSize) {
         return ERR_DATA_FLASH_ADDRESS;
     }
     return RESULT_OK;
@@ -465,7 +473,7 @@ uint64_t NSSequenceProcessor::flashSize(bool codeFlash) const
     }
     const uint64_t dwDataEnd =
         makeAddress(signature.DataEndAddress[0], signature.DataEndAddress[1], signature.DataEndAddress[2]);
-    return dwDataEnd < DATA_FLASH_START ? 0 : dwDataEnd - (DATA_FLASH_START - 1);
+    return dwDataEnd < MemoryImage::DATA_FLASH_START ? 0 : dwDataEnd - (MemoryImage::DATA_FLASH_START - 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -609,7 +617,7 @@ DeviceSignature NSSequenceProcessor::signature() const
 
 uint64_t NSSequenceProcessor::comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash)
 {
-    return blankCheck(dwStartAddress, dwStartAddress + BLOCK_SIZE - 1, 1, codeFlash);
+    return blankCheck(dwStartAddress, dwStartAddress + MemoryImage::BLOCK_SIZE - 1, 1, codeFlash);
 }
 
 // Block Blank Check of the blocks from dwStartAddress to endAddress: one
@@ -658,8 +666,8 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
     if (data == nullptr || dataLength == 0) {
         return ERR_PARAMETER;
     }
-    const uint64_t dwBlocks = (dataLength + BLOCK_SIZE - 1) / BLOCK_SIZE;
-    const uint64_t dwRest = dataLength % BLOCK_SIZE;
+    const uint64_t dwBlocks = (dataLength + MemoryImage::BLOCK_SIZE - 1) / MemoryImage::BLOCK_SIZE;
+    const uint64_t dwRest = dataLength % MemoryImage::BLOCK_SIZE;
     const uint64_t dwTds = m_Wait->GetProgrammingTds5(codeFlash);
     const uint64_t dwTss = m_Wait->GetProgrammingTss5(dwStartAddress, endAddress, dwBlocks, codeFlash);
     uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
@@ -680,12 +688,12 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
     // A partial last block goes out from its own buffer, padded with 0xFF.
     std::unique_ptr<uint8_t[]> pbLastBlock;
     if (dwRest != 0) {
-        pbLastBlock.reset(new (std::nothrow) uint8_t[BLOCK_SIZE]);
+        pbLastBlock.reset(new (std::nothrow) uint8_t[MemoryImage::BLOCK_SIZE]);
         if (!pbLastBlock) {
             return ERR_INIT;
         }
-        std::fill_n(pbLastBlock.get(), BLOCK_SIZE, uint8_t{0xFF});
-        std::memcpy(pbLastBlock.get(), data + (dwBlocks - 1) * BLOCK_SIZE, dwRest);
+        std::fill_n(pbLastBlock.get(), MemoryImage::BLOCK_SIZE, uint8_t{0xFF});
+        std::memcpy(pbLastBlock.get(), data + (dwBlocks - 1) * MemoryImage::BLOCK_SIZE, dwRest);
     }
     if (r != RESULT_OK) {
         return r;
@@ -694,16 +702,16 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
     advanceProgress(0);
     for (uint64_t b = 0; b < dwBlocks; ++b) {
         const bool fLastBlock = b == dwBlocks - 1;
-        const uint8_t* pbBlock = fLastBlock && pbLastBlock ? pbLastBlock.get() : data + b * BLOCK_SIZE;
-        for (uint64_t j = 0; j < BLOCK_SIZE / DATA_FRAME_PAYLOAD; ++j) {
-            const bool finalFrame = fLastBlock && j == BLOCK_SIZE / DATA_FRAME_PAYLOAD - 1;
+        const uint8_t* pbBlock = fLastBlock && pbLastBlock ? pbLastBlock.get() : data + b * MemoryImage::BLOCK_SIZE;
+        for (uint64_t j = 0; j < MemoryImage::BLOCK_SIZE / DATA_FRAME_PAYLOAD; ++j) {
+            const bool finalFrame = fLastBlock && j == MemoryImage::BLOCK_SIZE / DATA_FRAME_PAYLOAD - 1;
             const uint64_t rFrame =
                 sendProgrammingDataFrame(pbBlock + j * DATA_FRAME_PAYLOAD, finalFrame, dwTds, dwTss);
             if (rFrame != RESULT_OK) {
                 return rFrame;
             }
         }
-        advanceProgress(std::min(BLOCK_SIZE, dataLength - b * BLOCK_SIZE));
+        advanceProgress(std::min(MemoryImage::BLOCK_SIZE, dataLength - b * MemoryImage::BLOCK_SIZE));
     }
     return RESULT_OK;
 }
@@ -735,7 +743,7 @@ uint64_t NSSequenceProcessor::sendProgrammingDataFrame(const uint8_t* pbPayload,
 uint64_t NSSequenceProcessor::comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2,
                                           bool codeFlash)
 {
-    const uint64_t dwBlocks = (endAddress - dwStartAddress + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    const uint64_t dwBlocks = (endAddress - dwStartAddress + MemoryImage::BLOCK_SIZE - 1) / MemoryImage::BLOCK_SIZE;
     uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
     splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
     splitAddress(endAddress, &bEah, &bEam, &bEal);
@@ -761,9 +769,9 @@ uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, 
     for (uint64_t i = 0; i < size; ++i) {
         dwSum -= pbData[i];
     }
-    const uint64_t dwRest = size % BLOCK_SIZE;
+    const uint64_t dwRest = size % MemoryImage::BLOCK_SIZE;
     if (dwRest != 0) {
-        dwSum -= static_cast<uint32_t>((BLOCK_SIZE - dwRest) * 0xFF);
+        dwSum -= static_cast<uint32_t>((MemoryImage::BLOCK_SIZE - dwRest) * 0xFF);
     }
     *checksum = dwSum;
     return RESULT_OK;

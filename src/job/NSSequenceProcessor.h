@@ -100,7 +100,9 @@ private:
     uint64_t runStep(Step step, const std::vector<FlashRun>& runs);
     std::vector<FlashRun> imageRuns() const;
     uint64_t flashesToErase(std::vector<FlashRun>* pRuns);
+    // The bytes of the runs, and the blocks they span.
     static uint64_t bytesOf(const std::vector<FlashRun>& runs);
+    static uint64_t blocksOf(const std::vector<FlashRun>& runs);
     uint64_t enterProgrammingMode();
     uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize, uint64_t dataStartAddress,
                                       uint64_t dataSize);

@@ -9,8 +9,10 @@
 
 inline constexpr uint64_t RESULT_OK = 0x0000;
 
-// Nothing in this program produces ERR_PORT_INFO or ERR_SEND_TIMEOUT: they
-// stay for their rows in the table, whose record texts are part of the record.
+// Nothing in this program produces ERR_PORT_INFO or ERR_SEND_TIMEOUT, and
+// ERR_BUFFER_OVERFLOW never leaves the port (a chunk that does not fit in the
+// receive buffer is dropped, and the job goes on): they stay for their rows in
+// the table, whose record texts are part of the record.
 inline constexpr uint64_t ERR_PORT_INFO = 0x1000;
 inline constexpr uint64_t ERR_PORT_NOT_SELECTED = 0x1001;
 inline constexpr uint64_t ERR_PORT_OPEN = 0x1002;

@@ -24,16 +24,15 @@ public:
 
     uint64_t now() override { return NSGetTime::getTimeOfDay_msec(); }
 
-    bool waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint64_t dwDeadline,
+    void waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint64_t dwDeadline,
                    const std::function<bool()>& done) override
     {
         for (uint64_t dwNow = now(); dwNow < dwDeadline; dwNow = now()) {
             const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwDeadline - dwNow);
             if (SteadyWait::until(changed, lock, end, done)) {
-                return true;
+                return;
             }
         }
-        return done();
     }
 
     void pause(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint64_t dwMsec,

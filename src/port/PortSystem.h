@@ -27,9 +27,8 @@ public:
                                 std::string* pstrWhy) = 0;
     // Milliseconds on a monotonic clock.
     virtual uint64_t now() = 0;
-    // Waits on `changed` under lock (which it releases meanwhile) until done() holds or now() reaches
-    // dwDeadline; returns done().
-    virtual bool waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint64_t dwDeadline,
+    // Waits on `changed` under lock (which it releases meanwhile) until done() holds or now() reaches dwDeadline.
+    virtual void waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint64_t dwDeadline,
                            const std::function<bool()>& done) = 0;
     // Waits likewise until done() holds or more than dwMsec ms have passed, measured finer than now() counts.
     virtual void pause(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint64_t dwMsec,

@@ -21,7 +21,6 @@
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
 #include "ResultCodes.h"
-#include "SerialDevice.h"
 #include "SerialPortList.h"
 #include "StopSignals.h"
 #include "System.h"
@@ -142,7 +141,7 @@ int main(int argc, char* argv[])
     // that. The join is what makes resultcode safe to read afterwards.
     {
         // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
-        StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); }, &SerialDevice::putBackAll,
+        StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); },
                                 std::string(failureText(job)));
         LocalOperation operation(driver, request);
         std::thread worker([&operation, &verboseLog, &stopSignals] {

@@ -1,54 +1,44 @@
 // The serial devices open now, each with what its close puts back, kept where
-// a stop signal's watcher can reach them as the process ends at once: a few
-// fixed slots, claimed and released with lock-free atomics; no lock and no
-// allocation, so that reading them is safe in a signal's context. Each
-// system's device keeps one registry of its own record of what it found.
+// the watcher of stop requests can reach them as the process ends at once.
+// The watcher puts the devices back under the registry's lock, so a device
+// that delists itself before it closes is never put back after its close.
+// Each system's device keeps one registry of its own record of what it found.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
 
 template <class Found>
 class DeviceRegistry {
 public:
-    // Keeps a copy of found; returns its slot, or -1 when every slot is taken
-    // (that device is then put back by its close alone).
-    int enlist(const Found& found)
+    // Keeps a copy of found; returns the key that delists it (never 0).
+    uint64_t enlist(const Found& found)
     {
-        for (size_t i = 0; i < SLOTS; ++i) {
-            int iFree = FREE;
-            if (m_state[i].compare_exchange_strong(iFree, FILLING)) {
-                m_found[i] = found;
-                m_state[i].store(READY);
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_found.emplace(++m_dwLastKey, found);
+        return m_dwLastKey;
     }
 
-    // Forgets the slot that enlist returned; -1 does nothing.
-    void delist(int iSlot)
+    // Forgets the device of the key (0: none), after any putting back under way.
+    void delist(uint64_t dwKey)
     {
-        if (iSlot >= 0) {
-            m_state[iSlot].store(FREE);
-        }
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_found.erase(dwKey);
     }
 
     // Calls putBack(const Found&) for each device enlisted now.
     template <class PutBack>
-    void forEach(PutBack putBack) const
+    void forEach(PutBack putBack)
     {
-        for (size_t i = 0; i < SLOTS; ++i) {
-            if (m_state[i].load() == READY) {
-                putBack(m_found[i]);
-            }
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (const auto& [dwKey, found] : m_found) {
+            putBack(found);
         }
     }
 
 private:
-    static constexpr size_t SLOTS = 4;
-    enum : int { FREE, FILLING, READY };
-
-    Found m_found[SLOTS]{};
-    std::atomic<int> m_state[SLOTS]{};
+    std::mutex m_lock;
+    std::map<uint64_t, Found> m_found;
+    uint64_t m_dwLastKey = 0;
 };

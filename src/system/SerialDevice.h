@@ -25,10 +25,9 @@ public:
     // success.
     static uint64_t open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy);
 
-    // From a stop signal's watcher, as the process ends at once: puts back on
-    // every open device what its close would (line settings, speeds,
-    // latency), with calls that are safe in a signal's context only; the
-    // devices stay open.
+    // From the watcher of stop requests, as the process ends at once: puts
+    // back on every open device what its close would (line settings, speeds,
+    // latency); the devices stay open.
     static void putBackAll();
 
     SerialDevice() = default;

@@ -6,19 +6,20 @@
 // and SIGHUP; on Windows Ctrl-C, Ctrl-Break and a closed console.
 //
 // Made before any other thread starts; the stop is asked outside any signal
-// handler.
+// handler. Each system receives its requests its own way (src/system/posix,
+// src/system/win32) and hands each to take.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class StopSignals {
 public:
     // stop gets the request's name ("SIGINT", "Ctrl-C"), a text that lives as
-    // long as the program. pfnPutBack runs on the second request, before the
-    // last words; it must be safe in a signal's context.
-    StopSignals(std::function<void(const char* pszCause)> stop, void (*pfnPutBack)(), std::string strLastWords);
+    // long as the program.
+    StopSignals(std::function<void(const char* pszCause)> stop, std::string strLastWords);
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
     // Stops watching; a request that comes later is ignored, so that none cuts
@@ -29,9 +30,30 @@ public:
     // since there is nothing left to stop.
     void jobEnded();
 
+    // What every system does with its requests: the first asks the job to
+    // stop, a second puts the open devices back and ends the process with the
+    // last words; once the job has ended, a request is ignored. The job's end
+    // and the end at once exclude each other: a job that has ended takes no
+    // second request, and one that has not does not finish while the process
+    // ends.
+    struct Requests {
+        std::function<void(const char*)> stop;
+        std::string strLastWords;
+        std::mutex lock{};
+        int count = 0;           // under lock: the requests taken so far
+        bool fJobEnded = false;  // under lock
+        // Takes one request of that name.
+        void take(const char* pszName);
+    };
     // What the system's own watch keeps.
     struct Watch;
 
 private:
+    // Writes the last words as the last bytes on standard error (its lock lets
+    // a line being written end first and keeps every later one out) and ends
+    // the process with exit status 1.
+    [[noreturn]] static void endProcess(const std::string& strLastWords);
+
+    Requests m_requests;
     std::unique_ptr<Watch> m_pWatch;
 };

@@ -130,9 +130,9 @@ struct Found {
 // The open devices, for a stop that cannot wait for their close.
 DeviceRegistry<Found> openDevices;
 
-// Puts back the latency, the line settings and their speeds as found, with
-// calls that are safe in a signal's context only. The terminal record carries
-// the standard speeds; a speed outside that table needs the speed request.
+// Puts back the latency, the line settings and their speeds as found. The
+// terminal record carries the standard speeds; a speed outside that table
+// needs the speed request.
 void putBack(const Found& found)
 {
     if (found.fLatencyChanged) {
@@ -166,7 +166,7 @@ public:
 private:
     const int m_iComPort;
     Found m_found;
-    int m_iSlot = -1;  // in openDevices
+    uint64_t m_dwRegistryKey = 0;  // in openDevices
     int m_iWakeRead = -1;
     int m_iWakeWrite = -1;
     bool m_fLowLatency = false;
@@ -185,7 +185,7 @@ uint64_t PosixSerialDevice::start()
     makeLineSettings(tio);
     tcsetattr(m_iComPort, TCSANOW, &tio);
     m_fLowLatency = PosixSystem::openLowLatency(m_iComPort, &m_found.fLatencyChanged);
-    m_iSlot = openDevices.enlist(m_found);
+    m_dwRegistryKey = openDevices.enlist(m_found);
 
     int wake[2] = {-1, -1};
     if (pipe(wake) == -1) {
@@ -203,7 +203,7 @@ uint64_t PosixSerialDevice::start()
 PosixSerialDevice::~PosixSerialDevice()
 {
     putBack(m_found);
-    openDevices.delist(m_iSlot);
+    openDevices.delist(m_dwRegistryKey);
     ioctl(m_iComPort, TIOCNXCL);
     ::close(m_iComPort);  // also lets go of the lock
     for (int fd : {m_iWakeRead, m_iWakeWrite}) {

@@ -1,8 +1,6 @@
 // What the POSIX systems do differently with a serial device. The POSIX
 // device is written once against these; each system (Linux, macOS) has one
-// file that defines them, chosen by the build. requestSpeed, currentSpeed,
-// speedValue and closeLowLatency also put a device back from a stop signal's
-// watcher: they make only calls that are safe in a signal's context.
+// file that defines them, chosen by the build.
 #pragma once
 
 #include <termios.h>

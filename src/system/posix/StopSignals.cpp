@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <cstdio>
 #include <thread>
 #include <utility>
@@ -22,28 +21,18 @@ constexpr StopSignal STOP_SIGNALS[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"},
 }  // namespace
 
 struct StopSignals::Watch {
-    Watch(std::function<void(const char*)> stop, void (*pfnPutBack)(), std::string strLastWords)
-        : m_stop(std::move(stop)), m_pfnPutBack(pfnPutBack), m_strLastWords(std::move(strLastWords))
-    {
-    }
+    explicit Watch(Requests& requests) : m_requests(requests) {}
     void watch();
-    [[noreturn]] void endAtOnce();
 
-    std::function<void(const char*)> m_stop;
-    void (*m_pfnPutBack)();
-    std::string m_strLastWords;
+    Requests& m_requests;
     sigset_t m_signals{};
     std::atomic<bool> m_fDone{false};
-    // The job's end and the end at once exclude each other: a job that has
-    // ended takes no second request, and one that has not does not finish
-    // while the process ends.
-    std::mutex m_endLock;
-    bool m_fJobEnded = false;  // under m_endLock
     std::thread m_watcher;
 };
 
-StopSignals::StopSignals(std::function<void(const char*)> stop, void (*pfnPutBack)(), std::string strLastWords)
-    : m_pWatch(std::make_unique<Watch>(std::move(stop), pfnPutBack, std::move(strLastWords)))
+StopSignals::StopSignals(std::function<void(const char*)> stop, std::string strLastWords)
+    : m_requests{.stop = std::move(stop), .strLastWords = std::move(strLastWords)},
+      m_pWatch(std::make_unique<Watch>(m_requests))
 {
     sigemptyset(&m_pWatch->m_signals);
     for (const StopSignal& signal : STOP_SIGNALS) {
@@ -63,42 +52,26 @@ StopSignals::~StopSignals()
     m_pWatch->m_watcher.join();
 }
 
-void StopSignals::jobEnded()
-{
-    std::lock_guard<std::mutex> lock(m_pWatch->m_endLock);
-    m_pWatch->m_fJobEnded = true;
-}
-
 void StopSignals::Watch::watch()
 {
-    for (int count = 0;; ++count) {
+    for (;;) {
         int iSignal = 0;
         if (sigwait(&m_signals, &iSignal) != 0 || m_fDone.load()) {
             return;
         }
-        std::lock_guard<std::mutex> lock(m_endLock);
-        if (m_fJobEnded) {
-            continue;
-        }
-        if (count > 0) {
-            endAtOnce();
-        }
         for (const StopSignal& signal : STOP_SIGNALS) {
             if (signal.iSignal == iSignal) {
-                m_stop(signal.pszName);
+                m_requests.take(signal.pszName);
             }
         }
     }
 }
 
-// This thread took the signal with sigwait: it is no handler, and whatever it
-// waits for here the other threads release. Taking standard error's lock lets
-// a line being written end first and keeps every later one out, so the last
-// words are the last bytes.
-void StopSignals::Watch::endAtOnce()
+// The watcher took the signal with sigwait: it is no handler, and whatever it
+// waits for here the other threads release.
+void StopSignals::endProcess(const std::string& strLastWords)
 {
-    m_pfnPutBack();
     flockfile(stderr);
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, m_strLastWords.data(), m_strLastWords.size());
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, strLastWords.data(), strLastWords.size());
     _exit(1);
 }

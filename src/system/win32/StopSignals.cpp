@@ -4,21 +4,16 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <utility>
 
-struct StopSignals::Watch {
-    std::function<void(const char*)> m_stop;
-    void (*m_pfnPutBack)();
-    std::string m_strLastWords;
-    int m_iCount = 0;          // the events taken so far
-    bool m_fJobEnded = false;  // from then on an event is ignored
-};
+struct StopSignals::Watch {};  // the console calls the handler: nothing more to keep
 
 namespace {
 
-std::mutex watchLock;  // guards pWatch and what it points to
-StopSignals::Watch* pWatch = nullptr;
+std::mutex watchLock;  // guards pRequests
+StopSignals::Requests* pRequests = nullptr;
 
 const char* eventName(DWORD dwEvent)
 {
@@ -37,21 +32,10 @@ BOOL WINAPI takeConsoleEvent(DWORD dwEvent)
         return FALSE;
     }
     {
-        // Once the job has ended, or the watch is over, an event is taken and ignored.
+        // Once the watch is over, an event is taken and ignored.
         std::lock_guard<std::mutex> lock(watchLock);
-        if (pWatch != nullptr && !pWatch->m_fJobEnded) {
-            // The second: the devices put back, then the last words as the last
-            // bytes (standard error's lock lets a line being written end first
-            // and keeps every later one out).
-            if (pWatch->m_iCount++ > 0) {
-                pWatch->m_pfnPutBack();
-                _lock_file(stderr);
-                DWORD dwWritten = 0;
-                WriteFile(GetStdHandle(STD_ERROR_HANDLE), pWatch->m_strLastWords.data(),
-                          static_cast<DWORD>(pWatch->m_strLastWords.size()), &dwWritten, nullptr);
-                TerminateProcess(GetCurrentProcess(), 1);
-            }
-            pWatch->m_stop(pszName);
+        if (pRequests != nullptr) {
+            pRequests->take(pszName);
         }
     }
     // When the handler of a closed console returns, the system ends the
@@ -65,12 +49,12 @@ BOOL WINAPI takeConsoleEvent(DWORD dwEvent)
 
 }  // namespace
 
-StopSignals::StopSignals(std::function<void(const char*)> stop, void (*pfnPutBack)(), std::string strLastWords)
-    : m_pWatch(new Watch{std::move(stop), pfnPutBack, std::move(strLastWords)})
+StopSignals::StopSignals(std::function<void(const char*)> stop, std::string strLastWords)
+    : m_requests{.stop = std::move(stop), .strLastWords = std::move(strLastWords)}
 {
     {
         std::lock_guard<std::mutex> lock(watchLock);
-        pWatch = m_pWatch.get();
+        pRequests = &m_requests;
     }
     SetConsoleCtrlHandler(takeConsoleEvent, TRUE);
 }
@@ -79,11 +63,15 @@ StopSignals::StopSignals(std::function<void(const char*)> stop, void (*pfnPutBac
 StopSignals::~StopSignals()
 {
     std::lock_guard<std::mutex> lock(watchLock);
-    pWatch = nullptr;
+    pRequests = nullptr;
 }
 
-void StopSignals::jobEnded()
+void StopSignals::endProcess(const std::string& strLastWords)
 {
-    std::lock_guard<std::mutex> lock(watchLock);
-    m_pWatch->m_fJobEnded = true;
+    _lock_file(stderr);
+    DWORD dwWritten = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), strLastWords.data(), static_cast<DWORD>(strLastWords.size()), &dwWritten,
+              nullptr);
+    TerminateProcess(GetCurrentProcess(), 1);
+    std::_Exit(1);  // not reached: TerminateProcess of this process does not return
 }

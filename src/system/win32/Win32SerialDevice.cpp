@@ -106,10 +106,10 @@ private:
 
     const HANDLE m_hPort;
     const Found m_found;
-    int m_iSlot = -1;          // in openDevices
-    DCB m_dcb{};               // the line's settings now
-    HANDLE m_hStop = nullptr;  // set by wake and never reset
-    OVERLAPPED m_read{};       // the read in progress, with an event of its own
+    uint64_t m_dwRegistryKey = 0;  // in openDevices
+    DCB m_dcb{};                   // the line's settings now
+    HANDLE m_hStop = nullptr;      // set by wake and never reset
+    OVERLAPPED m_read{};           // the read in progress, with an event of its own
     OVERLAPPED m_write{};
     uint8_t m_bRead = 0;          // the one-byte read's byte
     bool m_fReading = false;      // the one-byte read was started and its byte not yet taken
@@ -132,7 +132,7 @@ uint64_t Win32SerialDevice::start()
     DCB dcb = m_found.dcb;
     makeLineSettings(dcb);
     COMMTIMEOUTS timeouts{};
-    m_iSlot = openDevices.enlist(m_found);
+    m_dwRegistryKey = openDevices.enlist(m_found);
     if (!SetCommTimeouts(m_hPort, &timeouts) || !applyLine(dcb)) {
         return ERR_PORT_OPEN;
     }
@@ -147,7 +147,7 @@ Win32SerialDevice::~Win32SerialDevice()
         GetOverlappedResult(m_hPort, &m_read, &dwCount, TRUE);
     }
     putBack(m_found);
-    openDevices.delist(m_iSlot);
+    openDevices.delist(m_dwRegistryKey);
     CloseHandle(m_hPort);
     for (HANDLE hEvent : {m_hStop, m_read.hEvent, m_write.hEvent}) {
         if (hEvent != nullptr) {

@@ -1,0 +1,22 @@
+#include "StopSignals.h"
+
+#include "SerialDevice.h"
+
+void StopSignals::Requests::take(const char* pszName)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (fJobEnded) {
+        return;
+    }
+    if (count++ > 0) {
+        SerialDevice::putBackAll();
+        endProcess(strLastWords);
+    }
+    stop(pszName);
+}
+
+void StopSignals::jobEnded()
+{
+    std::lock_guard<std::mutex> guard(m_requests.lock);
+    m_requests.fJobEnded = true;
+}

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <new>
 #include <span>
 #include <string_view>
 
@@ -93,19 +92,19 @@ uint64_t NSTargetFile::readImageFile(const std::string& strPath, uint64_t maxSiz
 {
     releaseData();
     // One byte more than the largest file tells a file too large without reading all of it.
-    std::unique_ptr<uint8_t[]> pbFile(new (std::nothrow) uint8_t[maxSize + 1]);
-    uint64_t dwSize = 0;
-    if (pbFile == nullptr || !System::readRegularFile(strPath.c_str(), pbFile.get(), maxSize + 1, &dwSize)) {
+    std::vector<uint8_t> bytes;
+    if (!System::readRegularFile(strPath.c_str(), maxSize + 1, &bytes)) {
         m_strProblem = "the file cannot be read or is no regular file";
         return ERR_FILE_READ;
     }
+    const uint64_t dwSize = bytes.size();
     if (dwSize == 0 || dwSize > maxSize) {
         m_strProblem =
             dwSize == 0 ? "the file is empty" : "the file is larger than " + std::to_string(maxSize) + " bytes";
         return ERR_FILE_SIZE;
     }
     MemoryImage image;
-    if (!read(std::span<const uint8_t>(pbFile.get(), dwSize), &image, &m_strProblem)) {
+    if (!read(bytes, &image, &m_strProblem)) {
         return ERR_FILE_FORMAT;
     }
     return takeImages(image);

@@ -14,14 +14,27 @@
 
 namespace {
 
-constexpr struct {
+// The extensions that ReadFile knows, each with the type it names and the
+// reader of such a file's bytes (none for a raw binary: readFromBinFile).
+struct Extension {
     std::string_view extension;
     InputFileType type;
-} EXTENSIONS[] = {
-    {"bin", INPUT_FILE_BIN},  {"hex", INPUT_FILE_HEX},   {"ihex", INPUT_FILE_HEX}, {"ihx", INPUT_FILE_HEX},
-    {"mot", INPUT_FILE_SREC}, {"srec", INPUT_FILE_SREC}, {"s19", INPUT_FILE_SREC}, {"s28", INPUT_FILE_SREC},
-    {"s37", INPUT_FILE_SREC}, {"sx", INPUT_FILE_SREC},   {"elf", INPUT_FILE_ELF},  {"abs", INPUT_FILE_ELF},
-    {"out", INPUT_FILE_ELF},
+    NSTargetFile::Reader read;
+};
+constexpr Extension EXTENSIONS[] = {
+    {"bin", INPUT_FILE_BIN, nullptr},
+    {"hex", INPUT_FILE_HEX, IntelHexReader::read},
+    {"ihex", INPUT_FILE_HEX, IntelHexReader::read},
+    {"ihx", INPUT_FILE_HEX, IntelHexReader::read},
+    {"mot", INPUT_FILE_SREC, SRecordReader::read},
+    {"srec", INPUT_FILE_SREC, SRecordReader::read},
+    {"s19", INPUT_FILE_SREC, SRecordReader::read},
+    {"s28", INPUT_FILE_SREC, SRecordReader::read},
+    {"s37", INPUT_FILE_SREC, SRecordReader::read},
+    {"sx", INPUT_FILE_SREC, SRecordReader::read},
+    {"elf", INPUT_FILE_ELF, ElfReader::read},
+    {"abs", INPUT_FILE_ELF, ElfReader::read},
+    {"out", INPUT_FILE_ELF, ElfReader::read},
 };
 
 // The text after the last "." of the last path component, or "" when it has none.
@@ -32,16 +45,16 @@ std::string extensionOf(const std::filesystem::path& path)
     return dot == std::string::npos ? std::string() : name.substr(dot + 1);
 }
 
-// The type that the extension names in any letter case, or INPUT_FILE_NONE.
-InputFileType typeOf(const std::string& extension)
+// The entry of EXTENSIONS that extension names in any letter case, or null.
+const Extension* known(const std::string& extension)
 {
-    for (const auto& known : EXTENSIONS) {
-        if (std::equal(extension.begin(), extension.end(), known.extension.begin(), known.extension.end(),
+    for (const Extension& entry : EXTENSIONS) {
+        if (std::equal(extension.begin(), extension.end(), entry.extension.begin(), entry.extension.end(),
                        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
-            return known.type;
+            return &entry;
         }
     }
-    return INPUT_FILE_NONE;
+    return nullptr;
 }
 
 }  // namespace
@@ -55,16 +68,18 @@ uint64_t NSTargetFile::ReadFile(const std::string& strPath)
         m_strProblem = std::filesystem::exists(status) ? "it is a directory" : "there is no such file";
         return ERR_FILE_NOT_FOUND;
     }
-    m_EInputFile = typeOf(extensionOf(path));
+    const Extension* pExtension = known(extensionOf(path));
+    m_EInputFile = pExtension != nullptr ? pExtension->type : INPUT_FILE_NONE;
     if (m_EInputFile == INPUT_FILE_NONE) {
         std::string strKnown;
-        for (const auto& known : EXTENSIONS) {
-            strKnown += std::string(strKnown.empty() ? "" : " ") + "." + std::string(known.extension);
+        for (const Extension& entry : EXTENSIONS) {
+            strKnown += std::string(strKnown.empty() ? "" : " ") + "." + std::string(entry.extension);
         }
         m_strProblem = "the extension is none of " + strKnown;
         return ERR_FILE_FORMAT;
     }
-    return m_EInputFile == INPUT_FILE_BIN ? readFromBinFile(strPath) : readFromAddressedFile(strPath);
+    return m_EInputFile == INPUT_FILE_BIN ? readFromBinFile(strPath)
+                                          : readImageFile(strPath, MAX_ADDRESSED_FILE_SIZE, pExtension->read);
 }
 
 uint64_t NSTargetFile::readFromBinFile(const std::string& strPath)
@@ -74,14 +89,6 @@ uint64_t NSTargetFile::readFromBinFile(const std::string& strPath)
                          [](std::span<const uint8_t> file, MemoryImage* pImage, std::string* pstrProblem) {
                              return pImage->add(0, file.data(), file.size(), pstrProblem);
                          });
-}
-
-uint64_t NSTargetFile::readFromAddressedFile(const std::string& strPath)
-{
-    return readImageFile(strPath, MAX_ADDRESSED_FILE_SIZE,
-                         m_EInputFile == INPUT_FILE_HEX    ? IntelHexReader::read
-                         : m_EInputFile == INPUT_FILE_SREC ? SRecordReader::read
-                                                           : ElfReader::read);
 }
 
 // Drops any earlier image, reads the whole regular file at strPath and has

@@ -6,9 +6,5 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    MemoryImage image;
-    std::string strProblem;
-    const bool fRead = ElfReader::read({data, size}, &image, &strProblem);
-    checkMemoryImage(fRead, image, strProblem);
-    return 0;
+    return checkReader(ElfReader::read, data, size);
 }

@@ -1,7 +1,9 @@
 // What the fuzz targets check beyond the sanitizers: a property that does not
-// hold stops the run with the failed condition, like a crash.
+// hold stops the run with the failed condition, like a crash. Also what more
+// than one target takes: reading its input, telling a well-formed frame.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,22 @@
             std::abort();                                                                      \
         }                                                                                      \
     } while (false)
+
+// Reads the input front to back; past its end every value is 0.
+class Input {
+public:
+    // Reads the size bytes at data.
+    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+    // Whether bytes are left.
+    bool more() const { return m_pos < m_size; }
+    // The next byte, or 0 past the end.
+    uint8_t byte() { return more() ? m_data[m_pos++] : 0; }
+
+private:
+    const uint8_t* m_data;
+    size_t m_size;
+    size_t m_pos = 0;
+};
 
 // A frame of the boot protocol: start byte, length byte L (256 written as 0),
 // L bytes, a sum byte that brings the length byte and the L bytes to 0 mod

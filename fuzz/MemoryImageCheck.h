@@ -2,13 +2,17 @@
 // problem text; from an accepted one, each image lies inside its flash, each
 // run of blocks inside its image, beginning on a block boundary, in rising
 // order with an untouched block between two runs, the last ending at the
-// image's end; and every byte outside the runs is 0xFF.
+// image's end; and every byte outside the runs is 0xFF. checkReader is a
+// reader's whole fuzz target.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "MemoryImage.h"
+#include "NSTargetFile.h"
 #include "FuzzCheck.h"
 
 inline void checkMemoryImage(bool fRead, const MemoryImage& image, const std::string& strProblem)
@@ -37,4 +41,15 @@ inline void checkMemoryImage(bool fRead, const MemoryImage& image, const std::st
         }
         FUZZ_CHECK(dwUntouched == dwSize);
     }
+}
+
+// Runs read on the bytes as a whole file and checks what it made of them;
+// returns 0, as a fuzz target does.
+inline int checkReader(NSTargetFile::Reader read, const uint8_t* data, size_t size)
+{
+    MemoryImage image;
+    std::string strProblem;
+    const bool fRead = read({data, size}, &image, &strProblem);
+    checkMemoryImage(fRead, image, strProblem);
+    return 0;
 }

@@ -56,18 +56,6 @@ namespace {
 constexpr uint32_t FLASH_END = 0x1FFF;
 const std::vector<uint8_t> SPARE_STATUS{0x02, 0x01, 0x06, 0xF9, 0x03};
 
-// Reads the input front to back; past its end every value is 0.
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    uint8_t byte() { return m_pos < m_size ? m_data[m_pos++] : 0; }
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_pos = 0;
-};
-
 // The line between the host and the simulated board, in-process: what the
 // host writes goes to the board, and the board's replies reach the device when
 // their time has come, perturbed as the input says; the program's own port

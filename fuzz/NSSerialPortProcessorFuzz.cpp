@@ -47,21 +47,14 @@ Line& line()
     return line;
 }
 
-// Reads the input front to back; past its end every value is 0.
-class Input {
+// The input, read as sizes too.
+class PortInput : public Input {
 public:
-    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    bool more() const { return m_pos < m_size; }
-    uint8_t byte() { return more() ? m_data[m_pos++] : 0; }
+    using Input::Input;
     // A size up to a little more than the buffer holds.
     uint64_t size() { return (byte() | static_cast<uint64_t>(byte()) << 8) % (LIMIT + 64); }
     // A chunk's size: at most what one read of the device takes.
     uint64_t chunkSize() { return size() % (NSSerialPortProcessor::RECEIVE_CHUNK_SIZE + 1); }
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_pos = 0;
 };
 
 }  // namespace
@@ -73,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::deque<uint8_t> model;
     uint8_t next = 0;  // appended bytes count up, so that a misplaced one shows
 
-    Input in(data, size);
+    PortInput in(data, size);
     while (in.more()) {
         switch (in.byte() % 4) {
         case 0: {  // a chunk arrives

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <new>
 #include <span>
 #include <string_view>
 
@@ -15,14 +14,27 @@
 
 namespace {
 
-constexpr struct {
+// The extensions that ReadFile knows, each with the type it names and the
+// reader of such a file's bytes (none for a raw binary: readFromBinFile).
+struct Extension {
     std::string_view extension;
     InputFileType type;
-} EXTENSIONS[] = {
-    {"bin", INPUT_FILE_BIN},  {"hex", INPUT_FILE_HEX},   {"ihex", INPUT_FILE_HEX}, {"ihx", INPUT_FILE_HEX},
-    {"mot", INPUT_FILE_SREC}, {"srec", INPUT_FILE_SREC}, {"s19", INPUT_FILE_SREC}, {"s28", INPUT_FILE_SREC},
-    {"s37", INPUT_FILE_SREC}, {"sx", INPUT_FILE_SREC},   {"elf", INPUT_FILE_ELF},  {"abs", INPUT_FILE_ELF},
-    {"out", INPUT_FILE_ELF},
+    NSTargetFile::Reader read;
+};
+constexpr Extension EXTENSIONS[] = {
+    {"bin", INPUT_FILE_BIN, nullptr},
+    {"hex", INPUT_FILE_HEX, IntelHexReader::read},
+    {"ihex", INPUT_FILE_HEX, IntelHexReader::read},
+    {"ihx", INPUT_FILE_HEX, IntelHexReader::read},
+    {"mot", INPUT_FILE_SREC, SRecordReader::read},
+    {"srec", INPUT_FILE_SREC, SRecordReader::read},
+    {"s19", INPUT_FILE_SREC, SRecordReader::read},
+    {"s28", INPUT_FILE_SREC, SRecordReader::read},
+    {"s37", INPUT_FILE_SREC, SRecordReader::read},
+    {"sx", INPUT_FILE_SREC, SRecordReader::read},
+    {"elf", INPUT_FILE_ELF, ElfReader::read},
+    {"abs", INPUT_FILE_ELF, ElfReader::read},
+    {"out", INPUT_FILE_ELF, ElfReader::read},
 };
 
 // The text after the last "." of the last path component, or "" when it has none.
@@ -33,16 +45,16 @@ std::string extensionOf(const std::filesystem::path& path)
     return dot == std::string::npos ? std::string() : name.substr(dot + 1);
 }
 
-// The type that the extension names in any letter case, or INPUT_FILE_NONE.
-InputFileType typeOf(const std::string& extension)
+// The entry of EXTENSIONS that extension names in any letter case, or null.
+const Extension* known(const std::string& extension)
 {
-    for (const auto& known : EXTENSIONS) {
-        if (std::equal(extension.begin(), extension.end(), known.extension.begin(), known.extension.end(),
+    for (const Extension& entry : EXTENSIONS) {
+        if (std::equal(extension.begin(), extension.end(), entry.extension.begin(), entry.extension.end(),
                        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
-            return known.type;
+            return &entry;
         }
     }
-    return INPUT_FILE_NONE;
+    return nullptr;
 }
 
 }  // namespace
@@ -56,16 +68,18 @@ uint64_t NSTargetFile::ReadFile(const std::string& strPath)
         m_strProblem = std::filesystem::exists(status) ? "it is a directory" : "there is no such file";
         return ERR_FILE_NOT_FOUND;
     }
-    m_EInputFile = typeOf(extensionOf(path));
+    const Extension* pExtension = known(extensionOf(path));
+    m_EInputFile = pExtension != nullptr ? pExtension->type : INPUT_FILE_NONE;
     if (m_EInputFile == INPUT_FILE_NONE) {
         std::string strKnown;
-        for (const auto& known : EXTENSIONS) {
-            strKnown += std::string(strKnown.empty() ? "" : " ") + "." + std::string(known.extension);
+        for (const Extension& entry : EXTENSIONS) {
+            strKnown += std::string(strKnown.empty() ? "" : " ") + "." + std::string(entry.extension);
         }
         m_strProblem = "the extension is none of " + strKnown;
         return ERR_FILE_FORMAT;
     }
-    return m_EInputFile == INPUT_FILE_BIN ? readFromBinFile(strPath) : readFromAddressedFile(strPath);
+    return m_EInputFile == INPUT_FILE_BIN ? readFromBinFile(strPath)
+                                          : readImageFile(strPath, MAX_ADDRESSED_FILE_SIZE, pExtension->read);
 }
 
 uint64_t NSTargetFile::readFromBinFile(const std::string& strPath)
@@ -77,14 +91,6 @@ uint64_t NSTargetFile::readFromBinFile(const std::string& strPath)
                          });
 }
 
-uint64_t NSTargetFile::readFromAddressedFile(const std::string& strPath)
-{
-    return readImageFile(strPath, MAX_ADDRESSED_FILE_SIZE,
-                         m_EInputFile == INPUT_FILE_HEX    ? IntelHexReader::read
-                         : m_EInputFile == INPUT_FILE_SREC ? SRecordReader::read
-                                                           : ElfReader::read);
-}
-
 // Drops any earlier image, reads the whole regular file at strPath and has
 // read turn it into the images: ERR_FILE_READ when it cannot be read,
 // ERR_FILE_SIZE when it is empty or larger than maxSize, ERR_FILE_FORMAT when
@@ -93,19 +99,19 @@ uint64_t NSTargetFile::readImageFile(const std::string& strPath, uint64_t maxSiz
 {
     releaseData();
     // One byte more than the largest file tells a file too large without reading all of it.
-    std::unique_ptr<uint8_t[]> pbFile(new (std::nothrow) uint8_t[maxSize + 1]);
-    uint64_t dwSize = 0;
-    if (pbFile == nullptr || !System::readRegularFile(strPath.c_str(), pbFile.get(), maxSize + 1, &dwSize)) {
+    std::vector<uint8_t> bytes;
+    if (!System::readRegularFile(strPath.c_str(), maxSize + 1, &bytes)) {
         m_strProblem = "the file cannot be read or is no regular file";
         return ERR_FILE_READ;
     }
+    const uint64_t dwSize = bytes.size();
     if (dwSize == 0 || dwSize > maxSize) {
         m_strProblem =
             dwSize == 0 ? "the file is empty" : "the file is larger than " + std::to_string(maxSize) + " bytes";
         return ERR_FILE_SIZE;
     }
     MemoryImage image;
-    if (!read(std::span<const uint8_t>(pbFile.get(), dwSize), &image, &m_strProblem)) {
+    if (!read(bytes, &image, &m_strProblem)) {
         return ERR_FILE_FORMAT;
     }
     return takeImages(image);

@@ -30,6 +30,9 @@ enum InputFileType : int32_t {
 
 class NSTargetFile {
 public:
+    // Puts the bytes of a file into a memory image; false, with a problem text, when it refuses them.
+    using Reader = bool (*)(std::span<const uint8_t> file, MemoryImage* pImage, std::string* pstrProblem);
+
     // The largest raw binary.
     static constexpr uint64_t MAX_PROGRAM_SIZE = 262144;
     // The largest HEX, S-record or ELF file. A whole code flash (960 KiB) takes
@@ -72,15 +75,11 @@ private:
     // whole image: RESULT_OK, ERR_FILE_SIZE (empty or larger than
     // MAX_PROGRAM_SIZE) or ERR_FILE_READ; drops any earlier image first.
     uint64_t readFromBinFile(const std::string& strPath);
-    // Loads the HEX, S-record or ELF file at strPath, as m_EInputFile says:
-    // RESULT_OK, ERR_FILE_FORMAT, ERR_FILE_SIZE or ERR_FILE_READ, as ReadFile;
-    // drops any earlier image first.
-    uint64_t readFromAddressedFile(const std::string& strPath);
     // Drops both images and their runs.
     void releaseData();
-    // Puts the bytes of a file into a memory image; false, with a problem text, when it refuses them.
-    using Reader = bool (*)(std::span<const uint8_t> file, MemoryImage* pImage, std::string* pstrProblem);
+    // Loads the file at strPath, of at most maxSize bytes, through read: the results of ReadFile.
     uint64_t readImageFile(const std::string& strPath, uint64_t maxSize, Reader read);
+    // Makes image the loaded image: RESULT_OK, ERR_FILE_SIZE or ERR_FILE_READ.
     uint64_t takeImages(const MemoryImage& image);
 
     std::unique_ptr<uint8_t[]> m_pbProgram;

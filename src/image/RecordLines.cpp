@@ -42,7 +42,6 @@ bool RecordLines::atEnd()
 
 bool RecordLines::next(std::string_view* pLeadIn, std::vector<uint8_t>* pBytes, std::string* pstrProblem)
 {
-    atEnd();
     const std::string_view text = takeLine();
     if (text.size() < m_leadInLength || text[0] != m_cStart) {
         *pstrProblem = problem(std::string("the line does not begin with a record ('") + m_cStart + "')");

@@ -18,10 +18,11 @@ public:
 
     // True when nothing but empty lines is left; moves past them.
     bool atEnd();
-    // Takes the next record: its lead-in into *pLeadIn and the bytes its digit
-    // pairs give into *pBytes. False, with the problem in *pstrProblem, when
-    // the line does not begin with the start character or holds anything but
-    // hex digits (a lone CR, for one) or an odd number of them.
+    // Takes the next record, called only right after atEnd() returned false:
+    // its lead-in into *pLeadIn and the bytes its digit pairs give into
+    // *pBytes. False, with the problem in *pstrProblem, when the line does not
+    // begin with the start character or holds anything but hex digits (a lone
+    // CR, for one) or an odd number of them.
     bool next(std::string_view* pLeadIn, std::vector<uint8_t>* pBytes, std::string* pstrProblem);
     // After an end record: true when nothing but empty lines is left;
     // otherwise false with the problem in *pstrProblem.

@@ -57,13 +57,11 @@ std::string printable(const std::string& strText)
 // when it is none of that.
 std::string attribute(const fs::path& path)
 {
-    std::string strText(ATTRIBUTE_LIMIT, '\0');
-    uint64_t size = 0;
-    if (!System::readRegularFile(path.string().c_str(), reinterpret_cast<uint8_t*>(strText.data()), strText.size(),
-                                 &size)) {
+    std::vector<uint8_t> bytes;
+    if (!System::readRegularFile(path.string().c_str(), ATTRIBUTE_LIMIT, &bytes)) {
         return "";
     }
-    strText.resize(size);
+    std::string strText(bytes.begin(), bytes.end());
     if (strText.ends_with('\n')) {
         strText.pop_back();
     }

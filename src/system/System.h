@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace System {
 
@@ -23,10 +24,12 @@ bool prepareStandardStreams();
 // ("\r" and "\033[K"); turns that on where the terminal needs to be asked.
 bool rewritesLines(std::FILE* pStream);
 
-// Reads at most capacity bytes of the regular file at pszPath into pbBuffer,
-// byte for byte, and sets *pSize to the count read. Anything but a regular
-// file (a FIFO, a device) is refused without waiting on it. False when the
-// file cannot be opened or read, or is no regular file.
-bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, uint64_t* pSize);
+// Reads at most capacity bytes of the regular file at pszPath into *pBytes,
+// byte for byte, in memory sized by the file (and grown if the file grows
+// while read), so that a small file costs little whatever the capacity.
+// Anything but a regular file (a FIFO, a device) is refused without waiting on
+// it. False when the file cannot be opened or read, is no regular file, or
+// there is no memory for its bytes.
+bool readRegularFile(const char* pszPath, uint64_t capacity, std::vector<uint8_t>* pBytes);
 
 }  // namespace System

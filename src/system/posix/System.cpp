@@ -8,6 +8,8 @@
 #include <csignal>
 #include <initializer_list>
 
+#include "SizedRead.h"
+
 namespace System {
 
 // The lowest free descriptor is the one open() returns, so each closed one in
@@ -26,29 +28,25 @@ bool prepareStandardStreams()
 bool rewritesLines(std::FILE* pStream) { return isatty(fileno(pStream)) != 0; }
 
 // O_NONBLOCK keeps the open of a FIFO or a device from holding the job.
-bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, uint64_t* pSize)
+bool readRegularFile(const char* pszPath, uint64_t capacity, std::vector<uint8_t>* pBytes)
 {
     const int fd = ::open(pszPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
     struct stat status {};
-    bool fRead = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    uint64_t size = 0;
-    while (fRead && size < capacity) {
-        const ssize_t count = ::read(fd, pbBuffer + size, capacity - size);
-        if (count > 0) {
-            size += static_cast<uint64_t>(count);
-        } else if (count == 0) {
-            break;
-        } else if (errno != EINTR) {
-            fRead = false;
-        }
-    }
+    const bool fRead = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                       readSized(
+                           static_cast<uint64_t>(status.st_size), capacity,
+                           [fd](uint8_t* pbTo, uint64_t dwWanted) -> int64_t {
+                               ssize_t count = 0;
+                               do {
+                                   count = ::read(fd, pbTo, dwWanted);
+                               } while (count < 0 && errno == EINTR);
+                               return count;
+                           },
+                           pBytes);
     ::close(fd);
-    if (fRead) {
-        *pSize = size;
-    }
     return fRead;
 }
 

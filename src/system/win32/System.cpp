@@ -1,5 +1,6 @@
 #include "System.h"
 #include "SerialPortList.h"
+#include "SizedRead.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -33,7 +34,7 @@ bool rewritesLines(std::FILE* pStream)
 // a device, a pipe or a directory never waits; only a file on a disk is read.
 // The path is converted as std::filesystem converts it (the narrow call would
 // stop at MAX_PATH).
-bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, uint64_t* pSize)
+bool readRegularFile(const char* pszPath, uint64_t capacity, std::vector<uint8_t>* pBytes)
 {
     const HANDLE hFile = CreateFileW(std::filesystem::path(pszPath).c_str(), GENERIC_READ,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -41,21 +42,19 @@ bool readRegularFile(const char* pszPath, uint8_t* pbBuffer, uint64_t capacity, 
     if (hFile == INVALID_HANDLE_VALUE) {
         return false;
     }
-    bool fRead = GetFileType(hFile) == FILE_TYPE_DISK;
-    uint64_t size = 0;
-    while (fRead && size < capacity) {
-        const DWORD dwWanted = static_cast<DWORD>(std::min<uint64_t>(capacity - size, 1U << 30));
-        DWORD dwCount = 0;
-        fRead = ReadFile(hFile, pbBuffer + size, dwWanted, &dwCount, nullptr) != 0;
-        if (dwCount == 0) {
-            break;
-        }
-        size += dwCount;
-    }
+    LARGE_INTEGER fileSize{};
+    const bool fRead = GetFileType(hFile) == FILE_TYPE_DISK && GetFileSizeEx(hFile, &fileSize) != 0 &&
+                       readSized(
+                           static_cast<uint64_t>(fileSize.QuadPart), capacity,
+                           [hFile](uint8_t* pbTo, uint64_t dwWanted) -> int64_t {
+                               DWORD dwCount = 0;
+                               return ReadFile(hFile, pbTo, static_cast<DWORD>(std::min<uint64_t>(dwWanted, 1U << 30)),
+                                               &dwCount, nullptr) != 0
+                                          ? static_cast<int64_t>(dwCount)
+                                          : -1;
+                           },
+                           pBytes);
     CloseHandle(hFile);
-    if (fRead) {
-        *pSize = size;
-    }
     return fRead;
 }
 

@@ -57,6 +57,9 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
             if (r == RESULT_OK) {
                 r = m_Port.SendData(m_Cmd.GetCommandFrames(), dwLength);
             }
+            if (r == RESULT_OK) {
+                m_Events.frameSent(m_Cmd.GetCommandFrames(), dwLength, m_Port.Now());
+            }
             if (exchange.sent) {
                 exchange.sent();
             }
@@ -118,8 +121,9 @@ uint64_t ExchangeRunner::takeAnswers(const Exchange& exchange, size_t* pOwed, bo
             m_Events.noiseDropped(m_dwNoise, answer.what);
             m_dwNoise = 0;
         }
-        r = answer.check(
-            m_Port.GetReceivedData(m_Cmd.GetDataFrames(), NSCommandProcessor::FRAME_BUFFER_SIZE, dwLength));
+        dwLength = m_Port.GetReceivedData(m_Cmd.GetDataFrames(), NSCommandProcessor::FRAME_BUFFER_SIZE, dwLength);
+        m_Events.answerTaken(m_Cmd.GetDataFrames(), dwLength, m_Port.Now());
+        r = answer.check(dwLength);
         if (r != RESULT_OK) {
             return r;
         }

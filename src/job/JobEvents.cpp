@@ -10,6 +10,8 @@ void JobEvents::lineSpeedSet(uint64_t) {}
 void JobEvents::blankChecked(uint64_t, uint64_t) {}
 void JobEvents::checksumsCompared(const FlashRange&, uint16_t, uint16_t) {}
 void JobEvents::blockDiffers(const FlashRange&, uint16_t, uint16_t) {}
+void JobEvents::frameSent(const uint8_t*, uint64_t, uint64_t) {}
+void JobEvents::answerTaken(const uint8_t*, uint64_t, uint64_t) {}
 void JobEvents::noiseDropped(uint64_t, const char*) {}
 void JobEvents::imageWritten(uint64_t, uint64_t) {}
 void JobEvents::stopAsked() {}

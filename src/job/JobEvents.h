@@ -61,6 +61,10 @@ public:
     virtual void checksumsCompared(const FlashRange& run, uint16_t wHost, uint16_t wTarget);
     // Compared block by block, the block is the first whose checksums differ: the host's and the target's.
     virtual void blockDiffers(const FlashRange& block, uint16_t wHost, uint16_t wTarget);
+    // A frame went out on the line at dwMsec (the job's clock): its dwLength bytes.
+    virtual void frameSent(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec);
+    // An answer frame was taken at dwMsec, whole, as the answer to the frame before it: its dwLength bytes.
+    virtual void answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec);
     // dwBytes that cannot begin an answer were dropped before pszAnswer ("the answer to Reset").
     virtual void noiseDropped(uint64_t dwBytes, const char* pszAnswer);
     // The image is written and verified: the dwBytes of its runs, dwMsec after the job began.

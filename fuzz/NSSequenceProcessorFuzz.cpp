@@ -168,16 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto sequence =
         std::make_shared<NSSequenceProcessor>(std::make_unique<NSSerialPortProcessor>(std::move(line)), nullptr);
 
-    _RESULTINFO resultInfo{};
-    resultInfo.Result = 0xDEAD;
-    _CONTEXTINFO context{};
-    context.BaudRate = shape & 3;
-    context.pResultInfo = &resultInfo;
-    std::snprintf(context.PortName, sizeof context.PortName, "fuzz");
-    std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s", imagePath());
-    const uint64_t result = sequence->start(context);
+    const JobRequest request{.strImagePath = imagePath(), .strPortName = "fuzz", .bBaudRate = uint8_t(shape & 3)};
+    const uint64_t result = sequence->start(request).Result;
 
-    FUZZ_CHECK(resultInfo.Result == result);
     const uint64_t possible[] = {RESULT_OK,
                                  ERR_FRAME_FORMAT,
                                  ERR_SUM,

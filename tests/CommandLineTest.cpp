@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "NSWaitingTimeCalculator.h"
+
 namespace {
 
 // What the command line gives, in a word or two: for a job its kind, the
@@ -28,7 +30,7 @@ std::string given(const CommandLine& line)
     static const char* const FLASHES[] = {" code", " data", " all"};
     return std::string(KINDS[job.plan.kind]) + (job.plan.kind == JOB_ERASE ? FLASHES[job.plan.eraseFlashes] : "") +
            (job.plan.fVerifyBlocks ? " blocks" : "") + (readsImage(job.plan.kind) ? " " + job.strImagePath : "") + " " +
-           job.strPortName + " " + std::to_string(JobRequest::LINE_SPEEDS[job.bBaudRate]) +
+           job.strPortName + " " + std::to_string(NSWaitingTimeCalculator::LINE_SPEEDS[job.bBaudRate]) +
            (job.fVerbose ? " verbose" : "");
 }
 

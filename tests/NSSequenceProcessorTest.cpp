@@ -202,7 +202,6 @@ P sends(P p, const Bytes& bytes, int times, uint64_t result = 0)
 }
 
 struct Job : NSSequenceProcessorDelegate {
-    uint64_t result = 0;
     _RESULTINFO info{};
     std::vector<std::string> log;  // the sequence's record, as its delegate gets it
     std::string verbose;           // what -v shows of the job's events
@@ -233,14 +232,12 @@ Job run(const Script& script, const Setting& setting = {})
     auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port), &events);
     Job job;
     sequence->setDelegate(&job);
-    _CONTEXTINFO context{};
-    std::snprintf(context.PortName, sizeof context.PortName, "%s", PORT);
-    std::snprintf(context.TargetFileInfo.FilePath, sizeof context.TargetFileInfo.FilePath, "%s",
-                  std::string(setting.path).c_str());
-    context.BaudRate = setting.baud;
-    context.pResultInfo = &job.info;
+    const JobRequest request{.plan = setting.plan,
+                             .strImagePath = std::string(setting.path),
+                             .strPortName = PORT,
+                             .bBaudRate = setting.baud};
     const uint64_t started = board.now();
-    job.result = sequence->start(context, setting.plan);
+    job.info = sequence->start(request);
     job.elapsedMs = board.now() - started;
     MainDispatchQueue::drain();
     sequence->setDelegate(nullptr);
@@ -292,9 +289,9 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
     // clang-format off
     const Row rows[] = {
         // Mode entry. A refused Baud Rate Set is not sent again.
-        {.what = "baud-rate code 4", .board = [](P) {}, .ends = ERR_PARAMETER, .in = RESET, .job = {.baud = 4}},
+        {.what = "baud-rate code 4", .board = [](P) {}, .ends = ERR_PARAMETER, .in = NO_COMMAND, .job = {.baud = 4}},
         {.what = "0x00 not written", .board = [](P p) { lineChoreography(p, false, ERR_SEND); }, .ends = ERR_SEND,
-         .in = RESET},
+         .in = NO_COMMAND},
         {.what = "BRS not written", .board = [&](P p) { lineChoreography(p), p.expectSend(brs, ERR_SEND); },
          .ends = ERR_SEND, .in = BRS},
         {.what = "BRS: 6 bytes", .board = atBrs({dataFrame({ACK, ACK})}), .ends = ERR_RECV_TIMEOUT, .in = BRS},
@@ -412,7 +409,6 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         SCOPED_TRACE(row.what);
         const Job job = run(row.board, row.job);
         EXPECT_EQ(job.problems, "");
-        EXPECT_EQ(job.result, row.ends);
         EXPECT_EQ(job.info.Result, row.ends);
         EXPECT_EQ(job.info.ComInfo.Command, row.in);
         EXPECT_EQ(job.info.ComInfo.Retry, row.attempt);
@@ -481,30 +477,30 @@ TEST(NSSequenceProcessor, EveryExchangeWaitsExactlyItsOwnTimeout)
     };
     // clang-format on
     const Job usual = job("no answer", 0);
-    ASSERT_EQ(usual.result, RESULT_OK) << usual.problems;
+    ASSERT_EQ(usual.info.Result, RESULT_OK) << usual.problems;
     EXPECT_EQ(usual.log, (std::vector<std::string>{"## Programming Mode\n", "## Block Blank Check & Erace...", " OK\n",
                                                    "## Programming...", " OK\n", "## Write Complete"}));
     const auto inTimeAndStalled = [&](const Row& row) {
         SCOPED_TRACE(row.answer);
         const Job inTime = job(row.answer, timedOut(row.timeout));
         EXPECT_EQ(inTime.problems, "");
-        EXPECT_EQ(inTime.result, RESULT_OK);
+        EXPECT_EQ(inTime.info.Result, RESULT_OK);
         EXPECT_EQ(inTime.elapsedMs - usual.elapsedMs, timedOut(row.timeout) - row.usualDelay)
             << "a pause where none belongs";
         const Job stalled = job(row.answer, 10, true);
         EXPECT_EQ(stalled.problems, "") << "the answer the device held was not taken";
-        EXPECT_EQ(stalled.result, RESULT_OK);
+        EXPECT_EQ(stalled.info.Result, RESULT_OK);
     };
     for (const Row& row : retried) {
         inTimeAndStalled(row);
         const Job late = job(row.answer, timedOut(row.timeout) + 1);
         EXPECT_EQ(late.problems, "") << row.answer << ": the frame went out again";
-        EXPECT_EQ(late.result, RESULT_OK) << row.answer;
+        EXPECT_EQ(late.info.Result, RESULT_OK) << row.answer;
         EXPECT_EQ(late.elapsedMs - usual.elapsedMs, timedOut(row.timeout) + paused(RETRY_WAIT) - row.usualDelay)
             << row.answer;
     }
     for (const Row& row : once) {
         inTimeAndStalled(row);
-        EXPECT_EQ(job(row.answer, timedOut(row.timeout) + 1).result, ERR_RECV_TIMEOUT) << row.answer;
+        EXPECT_EQ(job(row.answer, timedOut(row.timeout) + 1).info.Result, ERR_RECV_TIMEOUT) << row.answer;
     }
 }

@@ -7,7 +7,7 @@
 #include <regex>
 
 #include "MainDispatchQueue.h"
-#include "NSCommandProcessor.h"
+#include "CommandCodes.h"
 #include "ResultCodes.h"
 
 TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason)
@@ -24,7 +24,7 @@ TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason)
             // A transfer that stops half way: the reason goes on a line of its own.
             log.progress(JobStep::PROGRAM, 0, 2000);
             log.progress(JobStep::PROGRAM, 1000, 2000);
-            log.jobEnded({.Result = ERR_DATA_FRAME, .ComInfo = {NSCommandProcessor::CMD_PROGRAMMING, 0, 0x15, 0, 1}});
+            log.jobEnded({.Result = ERR_DATA_FRAME, .ComInfo = {CMD_PROGRAMMING, 0, 0x15, 0, 1}});
             MainDispatchQueue::drain();
         }
         std::string out(static_cast<size_t>(std::ftell(pStream)), '\0');
@@ -41,7 +41,7 @@ TEST(VerboseLog, ProgressInPlaceOnATerminalByTenthsElsewhereThenTheReason)
     // A failure names the command under way, if there is one, and only when it
     // happened on the line (the end-to-end failures show a named command with
     // its attempt, and a device that went away).
-    EXPECT_EQ(VerboseLog::failureReason({.Result = 0x4000, .ComInfo = {NSCommandProcessor::CMD_CHECKSUM, 0, 0, 0, 0}}),
+    EXPECT_EQ(VerboseLog::failureReason({.Result = 0x4000, .ComInfo = {CMD_CHECKSUM, 0, 0, 0, 0}}),
               "error 0x4000: an unknown error");
     EXPECT_EQ(VerboseLog::failureReason({.Result = ERR_SEND, .ComInfo = {NO_COMMAND, 0, 0, 0, 0}}),
               "error 0x2004: writing to the port failed");

@@ -1,6 +1,5 @@
-// Runs the job a request asks for on the sequence it owns: turns the request
-// into a programming context, starts the sequence with it and keeps the job's
-// outcome.
+// Runs the job a request asks for on the sequence it owns, and keeps the
+// job's outcome.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +23,8 @@ public:
     ~CommandDriver();
 
     // Runs the job the request asks for; returns its result code. A request
-    // without a port, or with a name longer than the context's field takes, is
-    // refused before the sequence starts, and the events hear its end.
+    // without a port is refused before the sequence starts, and the events
+    // hear its end.
     uint64_t pushJob(const JobRequest& request);
     // From any thread: the job under way ends at its next wait, its end steps
     // run, and pushJob returns ERR_RECV_TIMEOUT, its reason "stopped by "
@@ -39,9 +38,6 @@ public:
     DeviceSignature signature() const;
 
 private:
-    uint64_t buildContext(const JobRequest& request);
-
-    _CONTEXTINFO m_ContextInfo{};
     _RESULTINFO m_ResultInfo{};
     JobEvents* m_pEvents;
     std::shared_ptr<NSSequenceProcessor> m_SequenceProcessor;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "NSWaitingTimeCalculator.h"
+
 namespace {
 
 // The modes other than the write: the operands each needs, and what it does:
@@ -184,8 +186,8 @@ void CommandLine::refuse(std::string strError)
 // The code of a line speed given in bits per second, or a refusal.
 bool CommandLine::takeBaudRate(const std::string& strRate, const char* pszWhere)
 {
-    for (size_t i = 0; i < std::size(JobRequest::LINE_SPEEDS); ++i) {
-        if (strRate == std::to_string(JobRequest::LINE_SPEEDS[i])) {
+    for (size_t i = 0; i < std::size(NSWaitingTimeCalculator::LINE_SPEEDS); ++i) {
+        if (strRate == std::to_string(NSWaitingTimeCalculator::LINE_SPEEDS[i])) {
             m_Request.bBaudRate = static_cast<uint8_t>(i);
             return true;
         }

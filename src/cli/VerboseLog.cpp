@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "MainDispatchQueue.h"
-#include "NSCommandProcessor.h"
+#include "CommandCodes.h"
 #include "ResultCodes.h"
 
 namespace {
@@ -129,7 +129,7 @@ std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo)
                                                           : code.pszMeaning;
     std::string strReason = format("error 0x%04llX: ", static_cast<unsigned long long>(resultInfo.Result)) + pszMeaning;
     // NO_COMMAND, like any code that is no command, names none.
-    const char* pszCommand = NSCommandProcessor::commandName(resultInfo.ComInfo.Command);
+    const char* pszCommand = CommandCodes::nameOf(resultInfo.ComInfo.Command);
     if (code.fInExchange && pszCommand != nullptr) {
         strReason += std::string(" (") + pszCommand + ", attempt " + std::to_string(resultInfo.ComInfo.Retry + 1) + ")";
     }

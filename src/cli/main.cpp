@@ -28,9 +28,6 @@
 
 namespace {
 
-// The job's result code: 1 until the job has reported.
-uint64_t resultcode = 1;
-
 // What a failed job of each kind says on standard error.
 std::string_view failureText(JobKind job)
 {
@@ -83,7 +80,7 @@ int outputWritten(int status)
     return 1;
 }
 
-// Runs one job of one driver.
+// Runs one job of one driver, which keeps its outcome.
 class LocalOperation {
 public:
     LocalOperation(std::shared_ptr<CommandDriver> driver, const JobRequest& request)
@@ -92,9 +89,8 @@ public:
     }
     LocalOperation(const LocalOperation&) = delete;
     LocalOperation& operator=(const LocalOperation&) = delete;
-    ~LocalOperation() { resultcode = cmdDriver->returnResult(); }
 
-    void main() { resultcode = cmdDriver->pushJob(m_Request); }
+    void main() { cmdDriver->pushJob(m_Request); }
 
 private:
     std::shared_ptr<CommandDriver> cmdDriver;
@@ -108,7 +104,6 @@ int main(int argc, char* argv[])
     if (!System::prepareStandardStreams()) {
         return 1;
     }
-    resultcode = 1;
     const CommandLine commandLine(argc, argv, std::getenv("QUENWICK_BAUD"), std::getenv("QUENWICK_VERBOSE"));
     switch (commandLine.action()) {
     case CommandLine::ACTION_RUN: break;
@@ -138,7 +133,7 @@ int main(int argc, char* argv[])
 
     // The job runs off the main thread, which waits for its end; in verbose
     // mode it shows the job's events meanwhile, and the job's last task ends
-    // that. The join is what makes resultcode safe to read afterwards.
+    // that. The join is what makes the driver's result safe to read afterwards.
     {
         // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
         StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); },
@@ -156,6 +151,7 @@ int main(int argc, char* argv[])
         }
         worker.join();
     }
+    const uint64_t resultcode = driver->returnResult();
     const DeviceSignature signature = driver->signature();
     driver.reset();
 

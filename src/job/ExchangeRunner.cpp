@@ -3,8 +3,8 @@
 #include "JobEvents.h"
 #include "NSCommandProcessor.h"
 #include "NSSerialPortProcessor.h"
+#include "NSWaitingTimeCalculator.h"
 #include "ResultCodes.h"
-#include "SequenceRecords.h"
 
 namespace {
 
@@ -24,9 +24,9 @@ Peek peekFront(NSSerialPortProcessor& port)
 
 }  // namespace
 
-ExchangeRunner::ExchangeRunner(NSSerialPortProcessor& port, NSCommandProcessor& cmd, _CONTEXTINFO& context,
+ExchangeRunner::ExchangeRunner(NSSerialPortProcessor& port, NSCommandProcessor& cmd, _COMMANDINFO& record,
                                JobEvents& events)
-    : m_Port(port), m_Cmd(cmd), m_Context(context), m_Events(events)
+    : m_Port(port), m_Cmd(cmd), m_Record(record), m_Events(events)
 {
 }
 
@@ -38,9 +38,9 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
     bool fTimedOut = false;  // the last attempt went out, and answer `owed` to it did not come in time
     uint64_t r = ERR_RECV_TIMEOUT;
     for (uint64_t i = 0; i < exchange.attempts; ++i) {
-        m_Context.ComInfo.Retry = i;
+        m_Record.Retry = i;
         const bool fLastAttempt = i + 1 == exchange.attempts;
-        m_Port.Pause(m_Context.SendWait);
+        m_Port.Pause(NSWaitingTimeCalculator::SEND_WAIT);
         uint64_t dwLength = 0;
         r = exchange.frame(&dwLength);
         Front front{0, 0};
@@ -49,7 +49,7 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
             front = dropNoise();
         }
         if (fTimedOut && front.whole()) {
-            m_Context.ComInfo.Retry = i - 1;  // the answer is to the attempt before
+            m_Record.Retry = i - 1;  // the answer is to the attempt before
         } else {
             if (front.dwCount != 0) {
                 return unaskedAnswer();
@@ -69,14 +69,14 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
                     return r;
                 }
                 fTimedOut = false;
-                m_Port.Pause(m_Context.RetryWaitTime);
+                m_Port.Pause(NSWaitingTimeCalculator::RETRY_WAIT_TIME);
                 continue;
             }
         }
         r = takeAnswers(exchange, &owed, &fTimedOut);
         while (fTimedOut && (!fLastAttempt || exchange.pauseAfterLastAttempt)) {
             // The pause of a failed attempt, then one more look.
-            m_Port.Pause(m_Context.RetryWaitTime);
+            m_Port.Pause(NSWaitingTimeCalculator::RETRY_WAIT_TIME);
             m_Port.TakeInPending();
             if (!dropNoise().whole()) {
                 break;

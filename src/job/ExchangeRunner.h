@@ -3,7 +3,7 @@
 // only for the frame it answers. Every exchange of the job runs through here.
 //
 // What run() does with an exchange:
-// - Each attempt pauses SendWait ms, builds the frame and, just before the
+// - Each attempt pauses SEND_WAIT ms, builds the frame and, just before the
 //   write, looks at the receive buffer (with what the device holds taken in).
 //   Bytes at its front that cannot begin an answer frame are noise: dropped.
 //   When the attempt before went out and its answer did not come in time, a
@@ -19,7 +19,7 @@
 //   and before which answer.
 // - An answer that does not come in time ends the exchange with
 //   ERR_RECV_TIMEOUT unless it is `retried`: then the attempt failed, and
-//   after RetryWaitTime ms (on the last attempt only with
+//   after RETRY_WAIT_TIME ms (on the last attempt only with
 //   pauseAfterLastAttempt) one more look takes it if it has come by then.
 //   Otherwise the next attempt begins; its write makes every answer owed anew.
 // - A failed build or write ends the exchange with its code, unless
@@ -37,43 +37,19 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <vector>
+
+#include "Exchange.h"
 
 class JobEvents;
 class NSCommandProcessor;
 class NSSerialPortProcessor;
-struct _CONTEXTINFO;
 
 class ExchangeRunner {
 public:
-    // One answer frame the target owes for the frame, in the order it owes them.
-    struct Answer {
-        const char* what;  // names it where noise is dropped before it, e.g. "the answer to Reset"
-        uint64_t timeout;  // ms from the write, or from taking the answer before this one
-        // Takes the length of the frame now in the command processor's receive
-        // buffer; returns 0 when it is the answer owed and says yes, else a code.
-        std::function<uint64_t(uint64_t dwLength)> check;
-        bool retried = true;  // a timeout makes another attempt; otherwise it ends the exchange
-    };
-
-    // What one exchange is.
-    struct Exchange {
-        // Builds the frame into the transmit buffer; takes the out length, returns a code.
-        std::function<uint64_t(uint64_t* cmdLength)> frame;
-        std::vector<Answer> answers;
-        uint64_t attempts = 0;
-        bool retrySendFailure = false;      // a failed build or write is a failed attempt, not the end
-        bool pauseAfterLastAttempt = true;  // the pause and look after a timeout, also on the last attempt
-        std::function<void()> sent{};       // after each build and write, whether or not they succeeded
-        // Before the first answer is taken, or the exchange gives up without
-        // one: a nonzero code it returns ends the exchange.
-        std::function<uint64_t()> beforeFirstAnswer{};
-    };
-
-    // Takes the port, the frame buffers, the context (its SendWait,
-    // RetryWaitTime and ComInfo.Retry) and the job's events.
-    ExchangeRunner(NSSerialPortProcessor& port, NSCommandProcessor& cmd, _CONTEXTINFO& context, JobEvents& events);
+    // Takes the port (and its clock), the frame buffers, the command record
+    // (whose Retry it keeps) and the job's events; its pauses are
+    // NSWaitingTimeCalculator's SEND_WAIT and RETRY_WAIT_TIME.
+    ExchangeRunner(NSSerialPortProcessor& port, NSCommandProcessor& cmd, _COMMANDINFO& record, JobEvents& events);
 
     // Runs the exchange; returns 0 when every answer owed came and passed its check, else a code.
     uint64_t run(const Exchange& exchange);
@@ -95,7 +71,7 @@ private:
 
     NSSerialPortProcessor& m_Port;
     NSCommandProcessor& m_Cmd;
-    _CONTEXTINFO& m_Context;
+    _COMMANDINFO& m_Record;
     JobEvents& m_Events;
     uint64_t m_dwNoise = 0;  // bytes dropped since the last answer was taken
     bool m_fUnasked = false;

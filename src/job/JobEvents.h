@@ -49,6 +49,8 @@ public:
     virtual void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency);
     // The step begins.
     virtual void stepBegan(JobStep step);
+    // The erase or the program step ended with the result code dwResult.
+    virtual void stepEnded(JobStep step, uint64_t dwResult);
     // The step has done dwDone of its dwTotal bytes (0 as it begins).
     virtual void progress(JobStep step, uint64_t dwDone, uint64_t dwTotal);
     // Mode entry has read the target's signature.

@@ -31,9 +31,6 @@ struct JobPlan {
 };
 
 struct JobRequest {
-    // The line speeds in bits per second, each at the index of its Baud Rate Set code.
-    static constexpr uint64_t LINE_SPEEDS[] = {115200, 250000, 500000, 1000000};
-
     JobPlan plan = {};
     std::string strImagePath;  // the image file, for the kinds that read one
     std::string strPortName;   // the serial device the board is on

@@ -7,30 +7,11 @@
 #include <new>
 #include <utility>
 
-#include "MainDispatchQueue.h"
 #include "MemoryImage.h"
 
 namespace {
 
-constexpr uint8_t ACK = 0x06;
-constexpr uint8_t NOT_BLANK = 0x1B;
-
-// Sizes of the answers the target sends, start and end bytes included.
-constexpr uint64_t STATUS_FRAME_SIZE = 5;
-constexpr uint64_t TWO_STATUS_FRAME_SIZE = 6;
-constexpr uint64_t BAUD_RATE_ANSWER_SIZE = 7;
-constexpr uint64_t SIGNATURE_FRAME_SIZE = 26;
-constexpr uint64_t CHECKSUM_FRAME_SIZE = 6;
-
-constexpr uint64_t COM_RETRY_MAX = 5;
-constexpr uint64_t RETRY_WAIT_TIME = 100;
-constexpr uint64_t SEND_WAIT = 1;
-constexpr uint64_t RECEIVE_TIMEOUT = 200;
-// Baud Rate Set must leave within this many ms of DTR returning to idle.
-constexpr uint64_t MODE_ENTRY_WINDOW = 100;
-
 constexpr uint8_t VOLTAGE = 33;
-constexpr uint32_t DATA_FRAME_PAYLOAD = 256;
 constexpr uint64_t CODE_FLASH_START = 0;
 
 // Bytes as two-digit hex numbers separated by spaces.
@@ -48,7 +29,11 @@ std::string hexBytes(const uint8_t* pbBytes, size_t count)
 // The events of a sequence that nobody listens to.
 JobEvents NO_EVENTS;
 
-bool isTerminated(const char (&text)[1024]) { return std::memchr(text, 0, sizeof text) != nullptr; }
+// Joins three address bytes, low byte first, into an address.
+uint64_t makeAddress(const uint8_t (&bytes)[3])
+{
+    return uint64_t{bytes[0]} + uint64_t{bytes[1]} * 0x100 + uint64_t{bytes[2]} * 0x10000;
+}
 
 }  // namespace
 
@@ -57,55 +42,31 @@ NSSequenceProcessor::NSSequenceProcessor(std::unique_ptr<NSSerialPortProcessor> 
       m_ComPort(std::move(pComPort)),
       m_TargetFile(std::make_unique<NSTargetFile>()),
       m_Wait(std::make_unique<NSWaitingTimeCalculator>()),
-      m_pEvents(pEvents != nullptr ? pEvents : &NO_EVENTS),
-      m_Exchange(*m_ComPort, *m_Cmd, m_ContextInfo, *m_pEvents)
+      m_pRecord(std::make_shared<JobRecord>(pEvents != nullptr ? *pEvents : NO_EVENTS)),
+      m_pEvents(m_pRecord.get()),
+      m_Commands(*m_Cmd, *m_Wait, m_ComInfo),
+      m_Exchange(*m_ComPort, *m_Cmd, m_ComInfo, *m_pEvents),
+      m_dwInitResult(m_Cmd->Initialize())
 {
-    m_dwInitResult = initialize();
 }
 
 NSSequenceProcessor::~NSSequenceProcessor() = default;
 
-uint64_t NSSequenceProcessor::initialize() { return m_Cmd->Initialize(); }
+NSSequenceProcessorDelegate* NSSequenceProcessor::delegate() const { return m_pRecord->delegate(); }
 
-void NSSequenceProcessor::initCommandInfo(uint8_t bCommand)
+void NSSequenceProcessor::setDelegate(NSSequenceProcessorDelegate* pDelegate) { m_pRecord->setDelegate(pDelegate); }
+
+uint64_t NSSequenceProcessor::exchange(const Exchange& exchange)
 {
-    m_ContextInfo.ComInfo = _COMMANDINFO{};
-    m_ContextInfo.ComInfo.Command = bCommand;
-}
-
-std::string_view NSSequenceProcessor::getResultText(uint64_t dwResult) { return ResultCodes::of(dwResult).text; }
-
-NSSequenceProcessorDelegate* NSSequenceProcessor::delegate() const { return m_delegate.load(); }
-
-void NSSequenceProcessor::setDelegate(NSSequenceProcessorDelegate* pDelegate) { m_delegate.store(pDelegate); }
-
-void NSSequenceProcessor::addLog(std::string_view strLog)
-{
-    if (delegate() == nullptr) {
-        return;
+    if (exchange.command) {
+        m_ComInfo = _COMMANDINFO{};
+        m_ComInfo.Command = *exchange.command;
     }
-    // The task keeps the sequence alive and asks for the delegate only when
-    // it runs, so a delegate cleared meanwhile is never called.
-    std::shared_ptr<NSSequenceProcessor> self = weak_from_this().lock();
-    if (!self) {
-        return;
-    }
-    MainDispatchQueue::async([self = std::move(self), strLog = std::string(strLog)] {
-        if (NSSequenceProcessorDelegate* pDelegate = self->delegate()) {
-            pDelegate->delegateAddLog(strLog);
-        }
-    });
+    return m_Exchange.run(exchange);
 }
 
 // ---------------------------------------------------------------------------
 // The job
-
-uint64_t NSSequenceProcessor::start(_CONTEXTINFO contextInfo, JobPlan plan)
-{
-    m_ContextInfo = contextInfo;
-    m_Plan = plan;
-    return programming();
-}
 
 void NSSequenceProcessor::stop(const char* pszCause)
 {
@@ -114,12 +75,13 @@ void NSSequenceProcessor::stop(const char* pszCause)
     m_ComPort->Interrupt();
 }
 
-uint64_t NSSequenceProcessor::programming()
+// Runs the job and its end steps, on every path: DTR back to its active
+// level, port closed, outcome handed back.
+_RESULTINFO NSSequenceProcessor::start(const JobRequest& request)
 {
-    m_ContextInfo.ComRetryMax = COM_RETRY_MAX;
-    m_ContextInfo.RetryWaitTime = RETRY_WAIT_TIME;
-    m_ContextInfo.SendWait = SEND_WAIT;
-    m_ContextInfo.ReceiveTimeout = RECEIVE_TIMEOUT;
+    m_pRequest = &request;
+    m_ComInfo = _COMMANDINFO{};
+    m_ComInfo.Command = NO_COMMAND;
     m_fInvertDtr = false;
     m_strReason.clear();
 
@@ -132,24 +94,18 @@ uint64_t NSSequenceProcessor::programming()
     if (result.DeviceGone) {
         result.Result = ERR_RECV_TIMEOUT;
     }
-
-    // End steps, on every path: DTR back to its active level, port closed,
-    // outcome handed to the caller.
     driveDtr(true, m_fInvertDtr);
     m_ComPort->Close();
-    addLog(result.Result == RESULT_OK ? "## Write Complete" : "## Write Failed");
     // A job that failed after a stop was asked for was stopped, whatever its last wait returned.
     if (const char* pszCause = m_pszStopCause.load(); pszCause != nullptr && result.Result != RESULT_OK) {
         result.Result = ERR_RECV_TIMEOUT;
         m_strReason = std::string("stopped by ") + pszCause;
     }
-    result.ComInfo = m_ContextInfo.ComInfo;
+    result.ComInfo = m_ComInfo;
     result.setReason(m_strReason);
-    if (m_ContextInfo.pResultInfo != nullptr) {
-        *m_ContextInfo.pResultInfo = result;
-    }
     m_pEvents->jobEnded(result);
-    return result.Result;
+    m_pRequest = nullptr;
+    return result;
 }
 
 // Every step of the job up to its end steps; returns at the first failure.
@@ -158,14 +114,12 @@ uint64_t NSSequenceProcessor::runJob()
     if (m_dwInitResult != RESULT_OK) {
         return m_dwInitResult;
     }
-    if (!isTerminated(m_ContextInfo.PortName) || !isTerminated(m_ContextInfo.TargetFileInfo.FilePath)) {
-        return ERR_PARAMETER;
-    }
     const uint64_t dwJobStart = m_ComPort->Now();
     std::vector<FlashRun> runs;
-    if (readsImage(m_Plan.kind)) {
+    const JobPlan& plan = m_pRequest->plan;
+    if (readsImage(plan.kind)) {
         // The image is loaded first: a bad one never touches the board.
-        const uint64_t r = m_TargetFile->ReadFile(std::string(m_ContextInfo.TargetFileInfo.FilePath));
+        const uint64_t r = m_TargetFile->ReadFile(m_pRequest->strImagePath);
         if (r != RESULT_OK) {
             m_pEvents->imageRefused(m_TargetFile->GetProblemText());
             return r;
@@ -179,16 +133,16 @@ uint64_t NSSequenceProcessor::runJob()
     }
 
     uint64_t r = enterProgrammingMode();
-    if (r == RESULT_OK && m_Plan.kind == JOB_ERASE) {
+    if (r == RESULT_OK && plan.kind == JOB_ERASE) {
         r = flashesToErase(&runs);
     }
-    for (const Step step : stepsOf(m_Plan)) {
+    for (const Step step : stepsOf(plan)) {
         if (r != RESULT_OK) {
             return r;
         }
         r = runStep(step, runs);
     }
-    if (r == RESULT_OK && m_Plan.kind == JOB_WRITE) {
+    if (r == RESULT_OK && plan.kind == JOB_WRITE) {
         m_pEvents->imageWritten(bytesOf(runs), m_ComPort->Now() - dwJobStart);
     }
     return r;
@@ -249,15 +203,16 @@ std::vector<NSSequenceProcessor::FlashRun> NSSequenceProcessor::imageRuns() cons
 // the data flash is asked for and the signature says there is none.
 uint64_t NSSequenceProcessor::flashesToErase(std::vector<FlashRun>* pRuns)
 {
+    const FlashSet flashes = m_pRequest->plan.eraseFlashes;
     const uint64_t dwDataFlashSize = flashSize(false);
-    if (m_Plan.eraseFlashes == FLASH_DATA && dwDataFlashSize == 0) {
+    if (flashes == FLASH_DATA && dwDataFlashSize == 0) {
         m_strReason = "the board has no data flash";
         return ERR_DATA_FLASH_SIZE;
     }
-    if (m_Plan.eraseFlashes != FLASH_DATA) {
+    if (flashes != FLASH_DATA) {
         pRuns->push_back({true, CODE_FLASH_START, nullptr, flashSize(true)});
     }
-    if (m_Plan.eraseFlashes != FLASH_CODE && dwDataFlashSize != 0) {
+    if (flashes != FLASH_CODE && dwDataFlashSize != 0) {
         pRuns->push_back({false, MemoryImage::DATA_FLASH_START, nullptr, dwDataFlashSize});
     }
     return RESULT_OK;
@@ -285,23 +240,24 @@ uint64_t NSSequenceProcessor::blocksOf(const std::vector<FlashRun>& runs)
 // DTR polarity when it does not answer; the signature is then in the context.
 uint64_t NSSequenceProcessor::enterProgrammingMode()
 {
-    uint64_t r = m_ComPort->Open(m_ContextInfo.PortName);
+    const char* pszPort = m_pRequest->strPortName.c_str();
+    uint64_t r = m_ComPort->Open(pszPort);
     if (r != RESULT_OK) {
         m_strReason = m_ComPort->OpenFailure();  // what the system answered
         return r;
     }
-    m_pEvents->portOpened(m_ContextInfo.PortName, JobRequest::LINE_SPEEDS[0], m_ComPort->IsLowLatency());
+    m_pEvents->portOpened(pszPort, NSWaitingTimeCalculator::LINE_SPEEDS[0], m_ComPort->IsLowLatency());
 
-    addLog("## Programming Mode\n");
+    const uint8_t bBaudRate = m_pRequest->bBaudRate;
     m_pEvents->stepBegan(JobStep::MODE_ENTRY);
-    r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 0);
+    r = programingMode(bBaudRate, VOLTAGE, 0);
     if (r == ERR_MODE_ENTRY_TIMEOUT) {
         m_pEvents->stepBegan(JobStep::MODE_ENTRY_INVERTED);
         m_fInvertDtr = true;
-        r = programingMode(m_ContextInfo.BaudRate, VOLTAGE, 1);
+        r = programingMode(bBaudRate, VOLTAGE, 1);
     }
     if (r == RESULT_OK) {
-        m_pEvents->lineSpeedSet(JobRequest::LINE_SPEEDS[m_ContextInfo.BaudRate]);
+        m_pEvents->lineSpeedSet(NSWaitingTimeCalculator::LINE_SPEEDS[bBaudRate]);
     }
     return r;
 }
@@ -313,7 +269,6 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
 // erase that did not erase.
 uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& runs, bool fEraseJob)
 {
-    addLog("## Block Blank Check & Erace...");
     m_pEvents->stepBegan(JobStep::ERASE);
     const uint64_t dwBlocks = blocksOf(runs);
     if (fEraseJob) {
@@ -326,7 +281,7 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& ru
         const uint64_t dwErasedBefore = dwErased;
         for (uint64_t i = 0; i < run->blocks() && r == RESULT_OK; ++i) {
             const uint64_t dwBlockAddress = run->dwStartAddress + i * MemoryImage::BLOCK_SIZE;
-            r = comBlockBlankCheckProc(dwBlockAddress, run->codeFlash);
+            r = comBlockBlankCheckProc({run->codeFlash, dwBlockAddress, nullptr, MemoryImage::BLOCK_SIZE});
             if (r == ERR_NOT_BLANK) {
                 ++dwErased;
                 r = comBlockEraseProc(dwBlockAddress, run->codeFlash);
@@ -336,10 +291,10 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& ru
             }
         }
         if (fEraseJob && r == RESULT_OK && dwErased != dwErasedBefore) {
-            r = blankCheck(run->dwStartAddress, run->endAddress(), run->blocks(), run->codeFlash);
+            r = comBlockBlankCheckProc(*run);
         }
     }
-    addLog(getResultText(r));
+    m_pEvents->stepEnded(JobStep::ERASE, r);
     if (r == RESULT_OK) {
         m_pEvents->blankChecked(dwBlocks - dwErased, dwErased);
     }
@@ -350,14 +305,13 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& ru
 // the bytes of all of them.
 uint64_t NSSequenceProcessor::programRuns(const std::vector<FlashRun>& runs)
 {
-    addLog("## Programming...");
     m_pEvents->stepBegan(JobStep::PROGRAM);
     beginProgress(JobStep::PROGRAM, bytesOf(runs));
     uint64_t r = RESULT_OK;
     for (auto run = runs.begin(); run != runs.end() && r == RESULT_OK; ++run) {
-        r = comProgrammingProc(run->dwStartAddress, run->endAddress(), run->pbBytes, run->dwLength, run->codeFlash);
+        r = comProgrammingProc(*run);
     }
-    addLog(getResultText(r));
+    m_pEvents->stepEnded(JobStep::PROGRAM, r);
     return r;
 }
 
@@ -408,13 +362,11 @@ uint64_t NSSequenceProcessor::compareChecksums(const std::vector<FlashRun>& runs
 // last block as padded with 0xFF, into *pwTarget and *pwHost: their low 16 bits.
 uint64_t NSSequenceProcessor::compareChecksum(const FlashRun& part, uint16_t* pwHost, uint16_t* pwTarget)
 {
-    uint32_t dwChecksum = 0;
-    getChecksum(part.pbBytes, part.dwLength, &dwChecksum);
     uint8_t ck1 = 0;
     uint8_t ck2 = 0;
-    const uint64_t r = comChecksum(part.dwStartAddress, part.endAddress(), &ck1, &ck2, part.codeFlash);
+    const uint64_t r = comChecksum(part, &ck1, &ck2);
     if (r == RESULT_OK) {
-        *pwHost = static_cast<uint16_t>(dwChecksum);
+        *pwHost = static_cast<uint16_t>(getChecksum(part.pbBytes, part.dwLength));
         *pwTarget = static_cast<uint16_t>(ck1 | ck2 << 8);
     }
     return r;
@@ -467,12 +419,10 @@ uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAd
 // flash begins at 0xF1000, and an end address below that means there is none.
 uint64_t NSSequenceProcessor::flashSize(bool codeFlash) const
 {
-    const _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
     if (codeFlash) {
-        return makeAddress(signature.CodeEndAddress[0], signature.CodeEndAddress[1], signature.CodeEndAddress[2]) + 1;
+        return makeAddress(m_Signature.CodeEndAddress) + 1;
     }
-    const uint64_t dwDataEnd =
-        makeAddress(signature.DataEndAddress[0], signature.DataEndAddress[1], signature.DataEndAddress[2]);
+    const uint64_t dwDataEnd = makeAddress(m_Signature.DataEndAddress);
     return dwDataEnd < MemoryImage::DATA_FLASH_START ? 0 : dwDataEnd - (MemoryImage::DATA_FLASH_START - 1);
 }
 
@@ -491,29 +441,29 @@ void NSSequenceProcessor::driveDtr(bool fActive, bool fInvert)
 
 uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR)
 {
-    if (bBaudRate >= std::size(JobRequest::LINE_SPEEDS)) {
+    if (bBaudRate >= std::size(NSWaitingTimeCalculator::LINE_SPEEDS)) {
         return ERR_PARAMETER;
     }
     const bool fInvert = InvertDTR != 0;
     driveDtr(true, fInvert);
     m_ComPort->SetBreak();
-    wait(m_ContextInfo.SendWait);
+    m_ComPort->Pause(NSWaitingTimeCalculator::SEND_WAIT);
     m_ComPort->ClearReceiveBuffer();
     driveDtr(false, fInvert);
-    m_ContextInfo.TransitionStartTime = m_ComPort->Now();
-    wait(m_ContextInfo.SendWait);
+    const uint64_t dwTransitionStart = m_ComPort->Now();  // DTR back to idle
+    m_ComPort->Pause(NSWaitingTimeCalculator::SEND_WAIT);
     m_ComPort->ClearBreak();
-    wait(m_ContextInfo.SendWait);
+    m_ComPort->Pause(NSWaitingTimeCalculator::SEND_WAIT);
 
     const uint8_t bZero = 0x00;
     uint64_t r = m_ComPort->SendData(&bZero, 1);
     if (r != RESULT_OK) {
         return r;
     }
-    r = comBaudRateSetProc(bBaudRate, voltage);
+    r = comBaudRateSetProc(bBaudRate, voltage, dwTransitionStart);
     // The host follows only once the target has acknowledged at the old speed.
     if (bBaudRate != 0 && r == RESULT_OK) {
-        r = m_ComPort->ChangeBaudRate(JobRequest::LINE_SPEEDS[bBaudRate]);
+        r = m_ComPort->ChangeBaudRate(NSWaitingTimeCalculator::LINE_SPEEDS[bBaudRate]);
     }
     if (r != RESULT_OK) {
         return r;
@@ -525,72 +475,19 @@ uint64_t NSSequenceProcessor::programingMode(uint8_t bBaudRate, uint8_t voltage,
     return comSiliconSignatureProc();
 }
 
-uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage)
+uint64_t NSSequenceProcessor::comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage, uint64_t dwWindowStart)
 {
-    initCommandInfo(NSCommandProcessor::CMD_BAUD_RATE_SET);
-    _COMMANDINFO& info = m_ContextInfo.ComInfo;
-    return m_Exchange.run({
-        .frame = [&](uint64_t* cmdLength) { return m_Cmd->MakeBaudRateCommand(bBaudRate, voltage, cmdLength); },
-        // The short status frame, or the long one that repeats the two settings.
-        .answers = {{.what = "the answer to Baud Rate Set",
-                     .timeout = m_ContextInfo.ReceiveTimeout,
-                     .check =
-                         [&](uint64_t dwLength) {
-                             uint64_t r = ERR_RECV_TIMEOUT;
-                             if (dwLength == STATUS_FRAME_SIZE) {
-                                 r = m_Cmd->CheckStatus(&info.ST1);
-                             } else if (dwLength == BAUD_RATE_ANSWER_SIZE) {
-                                 // The two settings it repeats are checked with the frame and not kept.
-                                 uint8_t bD01 = 0;
-                                 uint8_t bD02 = 0;
-                                 r = m_Cmd->CheckBaudRateStatus(&info.ST1, &bD01, &bD02);
-                             } else {
-                                 return r;
-                             }
-                             return statusResult(r, info.ST1 == ACK, ERR_COMMAND_FRAME);
-                         }}},
-        .attempts = m_ContextInfo.ComRetryMax,
-        .sent = [this] { m_ContextInfo.TransitionEndTime = m_ComPort->Now(); },
-        // Only an answer to a frame sent inside the window counts; a later one
-        // stays in the buffer for the next mode entry to discard.
-        .beforeFirstAnswer =
-            [this] {
-                return m_ContextInfo.TransitionEndTime - m_ContextInfo.TransitionStartTime > MODE_ENTRY_WINDOW
-                           ? ERR_MODE_ENTRY_TIMEOUT
-                           : RESULT_OK;
-            },
-    });
+    return exchange(m_Commands.BaudRateSet(
+        bBaudRate, voltage, [this] { return m_ComPort->Now(); }, dwWindowStart));
 }
 
-uint64_t NSSequenceProcessor::comResetProc()
-{
-    initCommandInfo(NSCommandProcessor::CMD_RESET);
-    return m_Exchange.run({
-        .frame = [this](uint64_t* cmdLength) { return m_Cmd->MakeResetCommand(cmdLength); },
-        .answers = {commandStatus("the answer to Reset", m_Wait->GetResetTcs1(),
-                                  &NSCommandProcessor::CheckResetStatus)},
-        .attempts = m_ContextInfo.ComRetryMax,
-    });
-}
+uint64_t NSSequenceProcessor::comResetProc() { return exchange(m_Commands.Reset()); }
 
 uint64_t NSSequenceProcessor::comSiliconSignatureProc()
 {
-    initCommandInfo(NSCommandProcessor::CMD_SILICON_SIGNATURE);
-    _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
-    const uint64_t r = m_Exchange.run({
-        .frame = [this](uint64_t* cmdLength) { return m_Cmd->MakeSiliconSignatureCommand(cmdLength); },
-        .answers = {commandStatus("the answer to Silicon Signature", m_Wait->GetSiliconSignatureTcs11(),
-                                  &NSCommandProcessor::CheckResetStatus),
-                    resultData("the signature data", m_Wait->GetSiliconSignatureTsd11(), SIGNATURE_FRAME_SIZE,
-                               [&] {
-                                   return m_Cmd->CheckSiliconSignatureDataFrames(
-                                       signature.DevCode, signature.DevName, signature.CodeEndAddress,
-                                       signature.DataEndAddress, signature.FVer);
-                               })},
-        .attempts = m_ContextInfo.ComRetryMax,
-    });
+    const uint64_t r = exchange(m_Commands.SiliconSignature(&m_Signature));
     if (r == RESULT_OK) {
-        m_pEvents->signatureRead(this->signature());
+        m_pEvents->signatureRead(signature());
     }
     return r;
 }
@@ -600,92 +497,42 @@ uint64_t NSSequenceProcessor::comSiliconSignatureProc()
 // addresses.
 DeviceSignature NSSequenceProcessor::signature() const
 {
-    const _SILICONSIGNATURE& signature = m_ContextInfo.SiliconSignature;
-    std::string strName(reinterpret_cast<const char*>(signature.DevName));
+    std::string strName(reinterpret_cast<const char*>(m_Signature.DevName));
     std::replace_if(
         strName.begin(), strName.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
     strName.erase(strName.find_last_not_of(' ') + 1);
     return {.strName = strName,
-            .strCode = hexBytes(signature.DevCode, 3),
+            .strCode = hexBytes(m_Signature.DevCode, 3),
             .dwCodeFlashSize = flashSize(true),
             .dwDataFlashSize = flashSize(false),
-            .strVersion = hexBytes(signature.FVer, 3)};
+            .strVersion = hexBytes(m_Signature.FVer, 3)};
 }
 
 // ---------------------------------------------------------------------------
-// Blank check and erase
+// Blank check, erase, programming and checksum
 
-uint64_t NSSequenceProcessor::comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash)
+// ERR_NOT_BLANK when the target finds a block of the run not blank.
+uint64_t NSSequenceProcessor::comBlockBlankCheckProc(const FlashRun& run)
 {
-    return blankCheck(dwStartAddress, dwStartAddress + MemoryImage::BLOCK_SIZE - 1, 1, codeFlash);
-}
-
-// Block Blank Check of the blocks from dwStartAddress to endAddress: one
-// attempt, no pause. ERR_NOT_BLANK when the target finds one not blank.
-uint64_t NSSequenceProcessor::blankCheck(uint64_t dwStartAddress, uint64_t endAddress, uint64_t dwBlocks,
-                                         bool codeFlash)
-{
-    initCommandInfo(NSCommandProcessor::CMD_BLOCK_BLANK_CHECK);
-    uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
-    splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
-    splitAddress(endAddress, &bEah, &bEam, &bEal);
-    const uint64_t r = m_Exchange.run({
-        .frame =
-            [&](uint64_t* cmdLength) {
-                return m_Cmd->MakeBlockBlankCheckCommand(bSal, bSam, bSah, bEal, bEam, bEah, 0x00, cmdLength);
-            },
-        .answers = {commandStatus("the answer to Block Blank Check",
-                                  m_Wait->GetBlockBlankCheckTcs4(dwStartAddress, endAddress, dwBlocks, codeFlash),
-                                  &NSCommandProcessor::CheckBlockBlankCheckStatus)},
-        .attempts = std::min<uint64_t>(m_ContextInfo.ComRetryMax, 1),
-        .pauseAfterLastAttempt = false,
-    });
-    return r == ERR_COMMAND_FRAME && m_ContextInfo.ComInfo.ST1 == NOT_BLANK ? ERR_NOT_BLANK : r;
+    return exchange(m_Commands.BlockBlankCheck(run.dwStartAddress, run.endAddress(), run.codeFlash));
 }
 
 uint64_t NSSequenceProcessor::comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash)
 {
-    initCommandInfo(NSCommandProcessor::CMD_BLOCK_ERASE);
-    uint8_t bSah = 0, bSam = 0, bSal = 0;
-    splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
-    return m_Exchange.run({
-        .frame = [&](uint64_t* cmdLength) { return m_Cmd->MakeBlockEraseCommand(bSal, bSam, bSah, cmdLength); },
-        .answers = {commandStatus("the answer to Block Erase", m_Wait->GetBlockEraseTcs3(codeFlash),
-                                  &NSCommandProcessor::CheckResetStatus)},
-        .attempts = m_ContextInfo.ComRetryMax,
-    });
+    return exchange(m_Commands.BlockErase(dwStartAddress, codeFlash));
 }
 
-// ---------------------------------------------------------------------------
-// Programming and checksum
-
-uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64_t endAddress, const uint8_t* data,
-                                                 uint64_t dataLength, bool codeFlash)
+// The Programming command of the run, then its data frames, four per block:
+// a partial last block goes out from its own buffer, padded with 0xFF.
+uint64_t NSSequenceProcessor::comProgrammingProc(const FlashRun& run)
 {
     // Nothing to write is refused rather than reported as written.
-    if (data == nullptr || dataLength == 0) {
+    if (run.pbBytes == nullptr || run.dwLength == 0) {
         return ERR_PARAMETER;
     }
-    const uint64_t dwBlocks = (dataLength + MemoryImage::BLOCK_SIZE - 1) / MemoryImage::BLOCK_SIZE;
-    const uint64_t dwRest = dataLength % MemoryImage::BLOCK_SIZE;
-    const uint64_t dwTds = m_Wait->GetProgrammingTds5(codeFlash);
-    const uint64_t dwTss = m_Wait->GetProgrammingTss5(dwStartAddress, endAddress, dwBlocks, codeFlash);
-    uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
-    splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
-    splitAddress(endAddress, &bEah, &bEam, &bEal);
-
-    initCommandInfo(NSCommandProcessor::CMD_PROGRAMMING);
-    const uint64_t r = m_Exchange.run({
-        .frame =
-            [&](uint64_t* cmdLength) {
-                return m_Cmd->MakeProgrammingCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
-            },
-        .answers = {commandStatus("the answer to Programming", m_Wait->GetProgrammingTcs5(codeFlash),
-                                  &NSCommandProcessor::CheckProgrammingStatus)},
-        .attempts = m_ContextInfo.ComRetryMax,
-    });
-
-    // A partial last block goes out from its own buffer, padded with 0xFF.
+    const uint64_t dwBlocks = run.blocks();
+    const uint64_t dwRest = run.dwLength % MemoryImage::BLOCK_SIZE;
+    const uint64_t r = exchange(m_Commands.Programming(run.dwStartAddress, run.endAddress(), run.codeFlash));
     std::unique_ptr<uint8_t[]> pbLastBlock;
     if (dwRest != 0) {
         pbLastBlock.reset(new (std::nothrow) uint8_t[MemoryImage::BLOCK_SIZE]);
@@ -693,77 +540,39 @@ uint64_t NSSequenceProcessor::comProgrammingProc(uint64_t dwStartAddress, uint64
             return ERR_INIT;
         }
         std::fill_n(pbLastBlock.get(), MemoryImage::BLOCK_SIZE, uint8_t{0xFF});
-        std::memcpy(pbLastBlock.get(), data + (dwBlocks - 1) * MemoryImage::BLOCK_SIZE, dwRest);
+        std::memcpy(pbLastBlock.get(), run.pbBytes + (dwBlocks - 1) * MemoryImage::BLOCK_SIZE, dwRest);
     }
     if (r != RESULT_OK) {
         return r;
     }
 
+    constexpr uint64_t FRAMES_PER_BLOCK = MemoryImage::BLOCK_SIZE / BootCommands::DATA_FRAME_PAYLOAD;
     advanceProgress(0);
     for (uint64_t b = 0; b < dwBlocks; ++b) {
         const bool fLastBlock = b == dwBlocks - 1;
-        const uint8_t* pbBlock = fLastBlock && pbLastBlock ? pbLastBlock.get() : data + b * MemoryImage::BLOCK_SIZE;
-        for (uint64_t j = 0; j < MemoryImage::BLOCK_SIZE / DATA_FRAME_PAYLOAD; ++j) {
-            const bool finalFrame = fLastBlock && j == MemoryImage::BLOCK_SIZE / DATA_FRAME_PAYLOAD - 1;
-            const uint64_t rFrame =
-                sendProgrammingDataFrame(pbBlock + j * DATA_FRAME_PAYLOAD, finalFrame, dwTds, dwTss);
+        const uint8_t* pbBlock =
+            fLastBlock && pbLastBlock ? pbLastBlock.get() : run.pbBytes + b * MemoryImage::BLOCK_SIZE;
+        for (uint64_t j = 0; j < FRAMES_PER_BLOCK; ++j) {
+            const uint64_t rFrame = exchange(m_Commands.ProgrammingData(
+                pbBlock + j * BootCommands::DATA_FRAME_PAYLOAD, fLastBlock && j == FRAMES_PER_BLOCK - 1,
+                run.dwStartAddress, run.endAddress(), run.codeFlash));
             if (rFrame != RESULT_OK) {
                 return rFrame;
             }
         }
-        advanceProgress(std::min(MemoryImage::BLOCK_SIZE, dataLength - b * MemoryImage::BLOCK_SIZE));
+        advanceProgress(std::min(MemoryImage::BLOCK_SIZE, run.dwLength - b * MemoryImage::BLOCK_SIZE));
     }
     return RESULT_OK;
 }
 
-// One data frame, answered by its status and the final frame also by the
-// completion status. A failed build, write or wait is another attempt with
-// the same frame, the pause only between attempts; so a completion status
-// that does not come in time sends the last frame again, which the target
-// takes as the same last frame.
-uint64_t NSSequenceProcessor::sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds,
-                                                       uint64_t dwTss)
+uint64_t NSSequenceProcessor::comChecksum(const FlashRun& part, uint8_t* ck1, uint8_t* ck2)
 {
-    std::vector<ExchangeRunner::Answer> answers{dataFrameStatus("the answer to a data frame", dwTds, true)};
-    if (finalFrame) {
-        answers.push_back(dataFrameStatus("the completion status", dwTss, false));
-    }
-    return m_Exchange.run({
-        .frame =
-            [&](uint64_t* cmdLength) {
-                return m_Cmd->MakeProgrammingDataFrame(pbPayload, DATA_FRAME_PAYLOAD, finalFrame, cmdLength);
-            },
-        .answers = std::move(answers),
-        .attempts = m_ContextInfo.ComRetryMax,
-        .retrySendFailure = true,
-        .pauseAfterLastAttempt = false,
-    });
-}
-
-uint64_t NSSequenceProcessor::comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2,
-                                          bool codeFlash)
-{
-    const uint64_t dwBlocks = (endAddress - dwStartAddress + MemoryImage::BLOCK_SIZE - 1) / MemoryImage::BLOCK_SIZE;
-    uint8_t bSah = 0, bSam = 0, bSal = 0, bEah = 0, bEam = 0, bEal = 0;
-    splitAddress(dwStartAddress, &bSah, &bSam, &bSal);
-    splitAddress(endAddress, &bEah, &bEam, &bEal);
-    initCommandInfo(NSCommandProcessor::CMD_CHECKSUM);
-    return m_Exchange.run({
-        .frame =
-            [&](uint64_t* cmdLength) {
-                return m_Cmd->MakeChecksumCommand(bSal, bSam, bSah, bEal, bEam, bEah, cmdLength);
-            },
-        .answers = {commandStatus("the answer to Checksum", m_Wait->GetCheckSumTcs10(codeFlash),
-                                  &NSCommandProcessor::CheckVerifyStatus),
-                    resultData("the checksum data", m_Wait->GetCheckSumTsd10(dwBlocks), CHECKSUM_FRAME_SIZE,
-                               [&] { return m_Cmd->CheckChecksumDataFrams(ck1, ck2); })},
-        .attempts = m_ContextInfo.ComRetryMax,
-    });
+    return exchange(m_Commands.Checksum(part.dwStartAddress, part.endAddress(), part.codeFlash, ck1, ck2));
 }
 
 // 0 minus the sum of every byte sent, the last block counted as padded with
 // 0xFF to a whole block.
-uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum)
+uint32_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size)
 {
     uint32_t dwSum = 0;
     for (uint64_t i = 0; i < size; ++i) {
@@ -773,86 +582,5 @@ uint64_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size, 
     if (dwRest != 0) {
         dwSum -= static_cast<uint32_t>((MemoryImage::BLOCK_SIZE - dwRest) * 0xFF);
     }
-    *checksum = dwSum;
-    return RESULT_OK;
-}
-
-// ---------------------------------------------------------------------------
-// The answers the exchanges are owed, and the waits
-
-// A status answer that passed its check (rCheck 0) is 0 when it acknowledges,
-// otherwise dwRefused; one that failed gives the check's code.
-uint64_t NSSequenceProcessor::statusResult(uint64_t rCheck, bool fAcknowledged, uint64_t dwRefused)
-{
-    if (rCheck != RESULT_OK) {
-        return rCheck;
-    }
-    return fAcknowledged ? RESULT_OK : dwRefused;
-}
-
-// The answer to a command frame: a status frame with one status byte, into
-// ComInfo.ST1, parsed by the command's own parser; retried when it is late.
-ExchangeRunner::Answer NSSequenceProcessor::commandStatus(const char* pszWhat, uint64_t timeout, StatusParser parser)
-{
-    return {.what = pszWhat, .timeout = timeout, .check = [this, parser](uint64_t dwLength) {
-                uint8_t& bSt1 = m_ContextInfo.ComInfo.ST1;
-                if (dwLength != STATUS_FRAME_SIZE) {
-                    return ERR_RECV_TIMEOUT;
-                }
-                const uint64_t r = (m_Cmd.get()->*parser)(&bSt1);
-                return statusResult(r, bSt1 == ACK, ERR_COMMAND_FRAME);
-            }};
-}
-
-// The status that answers a data frame (one or, where allowed, two status
-// bytes), into ComInfo.DST1 and DST2.
-ExchangeRunner::Answer NSSequenceProcessor::dataFrameStatus(const char* pszWhat, uint64_t timeout,
-                                                            bool fTwoBytesAllowed)
-{
-    return {.what = pszWhat, .timeout = timeout, .check = [this, fTwoBytesAllowed](uint64_t dwLength) {
-                _COMMANDINFO& info = m_ContextInfo.ComInfo;
-                if (dwLength == STATUS_FRAME_SIZE) {
-                    const uint64_t r = m_Cmd->CheckProgrammingDataFrameStatus(&info.DST1);
-                    return statusResult(r, info.DST1 == ACK, ERR_DATA_FRAME);
-                }
-                if (dwLength == TWO_STATUS_FRAME_SIZE && fTwoBytesAllowed) {
-                    const uint64_t r = m_Cmd->CheckProgrammingDataFrameStatus(&info.DST1, &info.DST2);
-                    return statusResult(r, info.DST1 == ACK && info.DST2 == ACK, ERR_DATA_FRAME);
-                }
-                return ERR_RECV_TIMEOUT;
-            }};
-}
-
-// A data frame of results that follows a command's status: waited for once,
-// of one size, then parsed.
-ExchangeRunner::Answer NSSequenceProcessor::resultData(const char* pszWhat, uint64_t timeout, uint64_t dwSize,
-                                                       std::function<uint64_t()> parse)
-{
-    return {.what = pszWhat,
-            .timeout = timeout,
-            .check = [dwSize, parse = std::move(parse)](
-                         uint64_t dwLength) { return dwLength == dwSize ? parse() : ERR_RECV_TIMEOUT; },
-            .retried = false};
-}
-
-// Returns once more than dwMsec milliseconds have passed, with the whole
-// milliseconds that did.
-uint64_t NSSequenceProcessor::wait(uint64_t dwMsec)
-{
-    const uint64_t dwStart = m_ComPort->Now();
-    m_ComPort->Pause(dwMsec);
-    return m_ComPort->Now() - dwStart;
-}
-
-uint64_t NSSequenceProcessor::makeAddress(uint8_t bLow, uint8_t bMid, uint8_t bHigh) const
-{
-    return uint64_t{bLow} + uint64_t{bMid} * 0x100 + uint64_t{bHigh} * 0x10000;
-}
-
-uint64_t NSSequenceProcessor::splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const
-{
-    *high = static_cast<uint8_t>(dwAddress >> 16);
-    *mid = static_cast<uint8_t>(dwAddress >> 8);
-    *low = static_cast<uint8_t>(dwAddress);
-    return RESULT_OK;
+    return dwSum;
 }

@@ -2,20 +2,22 @@
 // target, and the jobs (write, verify, erase, info), each a short list of
 // steps over the runs of blocks that an image touches in either flash (or,
 // for an erase, over whole flashes), run by `programming`. It tells what
-// happens through its JobEvents, and offers its record of each job (the
-// headings and result texts of its steps) to a delegate, if there is one.
+// happens through its JobEvents, from which its record of each job (the
+// headings and result texts of its steps) is written for a delegate, if there
+// is one. Each exchange is the one a boot command gives (BootCommands), run
+// by the ExchangeRunner.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "BootCommands.h"
 #include "ExchangeRunner.h"
 #include "JobEvents.h"
+#include "JobRecord.h"
 #include "JobRequest.h"
 #include "NSCommandProcessor.h"
 #include "NSSerialPortProcessor.h"
@@ -24,19 +26,7 @@
 #include "ResultCodes.h"
 #include "SequenceRecords.h"
 
-// Receives the sequence's record of each job ("## Programming Mode\n", the
-// result texts of its steps, "## Write Complete"), line by line in order,
-// wherever the main dispatch queue is run.
-class NSSequenceProcessorDelegate {
-public:
-    virtual ~NSSequenceProcessorDelegate() = default;
-    // Takes one line of the record.
-    virtual void delegateAddLog(const std::string& strLog) = 0;
-};
-
-// Must be owned by a std::shared_ptr: a posted log line keeps the sequence
-// alive until it has been delivered.
-class NSSequenceProcessor : public std::enable_shared_from_this<NSSequenceProcessor> {
+class NSSequenceProcessor {
 public:
     // Works on the given port; tells pEvents (not owned; null: nobody) what each job does.
     NSSequenceProcessor(std::unique_ptr<NSSerialPortProcessor> pComPort, JobEvents* pEvents);
@@ -49,9 +39,8 @@ public:
     // Takes the delegate (not owned; null: none); clear it before the delegate goes away.
     void setDelegate(NSSequenceProcessorDelegate* pDelegate);
 
-    // Runs one job as planned on a copy of the context; returns its result
-    // code, which it has also left in *contextInfo.pResultInfo.
-    uint64_t start(_CONTEXTINFO contextInfo, JobPlan plan = {});
+    // Runs the job the request asks for; returns its outcome.
+    _RESULTINFO start(const JobRequest& request);
     // From any thread: the job ends at its next wait, as on a line that went
     // dead, and its end steps run; a job that fails from then on ends with
     // ERR_RECV_TIMEOUT and the reason "stopped by " and pszCause ("SIGINT", a
@@ -61,15 +50,8 @@ public:
     DeviceSignature signature() const;
 
 private:
-    using StatusParser = uint64_t (NSCommandProcessor::*)(uint8_t* pbSt1);
-
-    // Prepares the frame buffers. When that fails every later job is refused
-    // with ERR_INIT before the port is opened.
-    uint64_t initialize();
-    void initCommandInfo(uint8_t bCommand);
-    static std::string_view getResultText(uint64_t dwResult);
-    // Posts the line for the delegate without waiting for its delivery; without a delegate, does nothing.
-    void addLog(std::string_view strLog);
+    // Runs the exchange a boot command gives, beginning the command's record.
+    uint64_t exchange(const Exchange& exchange);
 
     // Consecutive blocks of one flash that a step works on: a run of the
     // image with its bytes (the last block counted as padded with 0xFF where
@@ -119,43 +101,30 @@ private:
     // Mode entry and link set-up.
     uint64_t programingMode(uint8_t bBaudRate, uint8_t voltage, uint8_t InvertDTR);
     void driveDtr(bool fActive, bool fInvert);
-    uint64_t comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage);
+    uint64_t comBaudRateSetProc(uint8_t bBaudRate, uint8_t voltage, uint64_t dwWindowStart);
     uint64_t comResetProc();
     uint64_t comSiliconSignatureProc();
 
-    // Flash blocks, programming and checksum.
-    uint64_t comBlockBlankCheckProc(uint64_t dwStartAddress, bool codeFlash);
-    uint64_t blankCheck(uint64_t dwStartAddress, uint64_t endAddress, uint64_t dwBlocks, bool codeFlash);
+    // Flash blocks, programming and checksum: each the exchange of its command.
+    uint64_t comBlockBlankCheckProc(const FlashRun& run);
     uint64_t comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash);
-    uint64_t comProgrammingProc(uint64_t dwStartAddress, uint64_t endAddress, const uint8_t* data, uint64_t dataLength,
-                                bool codeFlash);
-    uint64_t sendProgrammingDataFrame(const uint8_t* pbPayload, bool finalFrame, uint64_t dwTds, uint64_t dwTss);
-    uint64_t comChecksum(uint64_t dwStartAddress, uint64_t endAddress, uint8_t* ck1, uint8_t* ck2, bool codeFlash);
-    uint64_t getChecksum(const uint8_t* pbData, uint64_t size, uint32_t* checksum);
-
-    // The answers the exchanges are owed, and the waits.
-    static uint64_t statusResult(uint64_t rCheck, bool fAcknowledged, uint64_t dwRefused);
-    ExchangeRunner::Answer commandStatus(const char* pszWhat, uint64_t timeout, StatusParser parser);
-    ExchangeRunner::Answer dataFrameStatus(const char* pszWhat, uint64_t timeout, bool fTwoBytesAllowed);
-    static ExchangeRunner::Answer resultData(const char* pszWhat, uint64_t timeout, uint64_t dwSize,
-                                             std::function<uint64_t()> parse);
-    // Sleeps on the port's millisecond clock for more than dwMsec ms; returns the ms that passed.
-    uint64_t wait(uint64_t dwMsec);
-    // Joins three address bytes, low byte first, into an address.
-    uint64_t makeAddress(uint8_t bLow, uint8_t bMid, uint8_t bHigh) const;
-    uint64_t splitAddress(uint64_t dwAddress, uint8_t* high, uint8_t* mid, uint8_t* low) const;
+    uint64_t comProgrammingProc(const FlashRun& run);
+    uint64_t comChecksum(const FlashRun& part, uint8_t* ck1, uint8_t* ck2);
+    static uint32_t getChecksum(const uint8_t* pbData, uint64_t size);
 
     std::unique_ptr<NSCommandProcessor> m_Cmd;
-    _CONTEXTINFO m_ContextInfo{};
     std::unique_ptr<NSSerialPortProcessor> m_ComPort;
     std::unique_ptr<NSTargetFile> m_TargetFile;
     std::unique_ptr<NSWaitingTimeCalculator> m_Wait;
-    JobEvents* const m_pEvents;  // never null: nobody's are JobEvents' own, which do nothing
-    ExchangeRunner m_Exchange;   // every exchange with the target
-    std::atomic<NSSequenceProcessorDelegate*> m_delegate{nullptr};
-    uint64_t m_dwInitResult = ERR_INIT;  // until initialize succeeds
+    const std::shared_ptr<JobRecord> m_pRecord;  // hears every event first, and passes it on
+    JobEvents* const m_pEvents;                  // the record
+    _COMMANDINFO m_ComInfo{};                    // of the exchange under way, or the last one
+    _SILICONSIGNATURE m_Signature{};             // as the last mode entry read it
+    BootCommands m_Commands;
+    ExchangeRunner m_Exchange;  // every exchange with the target
+    uint64_t m_dwInitResult;    // of the frame buffers' allocation: every job is refused when it failed
     bool m_fInvertDtr = false;
-    JobPlan m_Plan;
+    const JobRequest* m_pRequest = nullptr;  // the job under way
     struct {
         JobStep step;
         uint64_t dwDone;

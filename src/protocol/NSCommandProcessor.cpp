@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "CommandCodes.h"
 #include "ResultCodes.h"
 
 namespace {
@@ -20,20 +21,6 @@ constexpr uint8_t CHECKSUM_DATA_LENGTH = 2;
 constexpr uint64_t DEVICE_NAME_LENGTH = 10;
 
 }  // namespace
-
-const char* NSCommandProcessor::commandName(uint8_t bCommand)
-{
-    switch (bCommand) {
-    case CMD_RESET: return "Reset";
-    case CMD_BAUD_RATE_SET: return "Baud Rate Set";
-    case CMD_SILICON_SIGNATURE: return "Silicon Signature";
-    case CMD_BLOCK_ERASE: return "Block Erase";
-    case CMD_BLOCK_BLANK_CHECK: return "Block Blank Check";
-    case CMD_PROGRAMMING: return "Programming";
-    case CMD_CHECKSUM: return "Checksum";
-    default: return nullptr;
-    }
-}
 
 uint64_t NSCommandProcessor::Initialize()
 {

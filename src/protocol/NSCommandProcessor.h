@@ -13,17 +13,6 @@ public:
     // Longest frame: start byte, length byte, 256 data bytes, sum byte, end byte.
     static constexpr uint64_t FRAME_BUFFER_SIZE = 260;
 
-    // Command codes of the boot protocol.
-    static constexpr uint8_t CMD_RESET = 0x00;
-    static constexpr uint8_t CMD_BLOCK_ERASE = 0x22;
-    static constexpr uint8_t CMD_BLOCK_BLANK_CHECK = 0x32;
-    static constexpr uint8_t CMD_PROGRAMMING = 0x40;
-    static constexpr uint8_t CMD_BAUD_RATE_SET = 0x9A;
-    static constexpr uint8_t CMD_CHECKSUM = 0xB0;
-    static constexpr uint8_t CMD_SILICON_SIGNATURE = 0xC0;
-    // Takes a command code; returns its command's name ("Block Blank Check"), or null for a code that is none.
-    static const char* commandName(uint8_t bCommand);
-
     NSCommandProcessor() = default;
     NSCommandProcessor(const NSCommandProcessor&) = delete;
     NSCommandProcessor& operator=(const NSCommandProcessor&) = delete;

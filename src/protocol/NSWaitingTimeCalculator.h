@@ -1,11 +1,23 @@
-// Timing model of the boot protocol: the longest time, in whole milliseconds,
-// that the host waits for the target's next frame in each exchange.
+// All the timing of the boot protocol: the fixed waits and line speeds, and
+// the timing model that gives the longest time, in whole milliseconds, that
+// the host waits for the target's next frame in each exchange.
 #pragma once
 
 #include <cstdint>
 
 class NSWaitingTimeCalculator {
 public:
+    // The fixed waits, in ms.
+    static constexpr uint64_t SEND_WAIT = 1;                // before each frame, and between line changes in mode entry
+    static constexpr uint64_t RETRY_WAIT_TIME = 100;        // after an attempt that failed
+    static constexpr uint64_t BAUD_RATE_SET_TIMEOUT = 200;  // the status that answers Baud Rate Set
+    // Baud Rate Set must leave within this many ms of DTR returning to idle.
+    static constexpr uint64_t MODE_ENTRY_WINDOW = 100;
+    // The line speeds in bits per second, each at the index of its Baud Rate
+    // Set code. Mode entry runs at the first, 8N2, which the serial device
+    // sets as it opens.
+    static constexpr uint64_t LINE_SPEEDS[] = {115200, 250000, 500000, 1000000};
+
     // 32 MHz, full speed: the only setting the program uses.
     NSWaitingTimeCalculator();
 

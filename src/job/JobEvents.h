@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceSignature.h"
 #include "SequenceRecords.h"
 
 // The steps of a job, in the order a write takes them.
@@ -26,15 +27,6 @@ struct FlashRange {
     bool codeFlash;    // the code flash from address 0, else the data flash from 0xF1000
     uint64_t dwStart;  // the address of its first byte
     uint64_t dwEnd;    // the address of its last byte, the last of a block
-};
-
-// The target's silicon signature, as mode entry read it.
-struct DeviceSignature {
-    std::string strName;       // the device name: '?' for a byte that is no printable ASCII, padding dropped
-    std::string strCode;       // the device code's three bytes in hex: "51 57 01"
-    uint64_t dwCodeFlashSize;  // bytes, from address 0
-    uint64_t dwDataFlashSize;  // bytes, from 0xF1000; 0 when there is none
-    std::string strVersion;    // the firmware version's three bytes in hex
 };
 
 class JobEvents {

@@ -1,10 +1,7 @@
 #include "NSSequenceProcessor.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <iterator>
-#include <new>
 #include <utility>
 
 #include "MemoryImage.h"
@@ -14,26 +11,8 @@ namespace {
 constexpr uint8_t VOLTAGE = 33;
 constexpr uint64_t CODE_FLASH_START = 0;
 
-// Bytes as two-digit hex numbers separated by spaces.
-std::string hexBytes(const uint8_t* pbBytes, size_t count)
-{
-    std::string text;
-    for (size_t i = 0; i < count; ++i) {
-        char digits[4];
-        std::snprintf(digits, sizeof digits, i == 0 ? "%02X" : " %02X", pbBytes[i]);
-        text += digits;
-    }
-    return text;
-}
-
 // The events of a sequence that nobody listens to.
 JobEvents NO_EVENTS;
-
-// Joins three address bytes, low byte first, into an address.
-uint64_t makeAddress(const uint8_t (&bytes)[3])
-{
-    return uint64_t{bytes[0]} + uint64_t{bytes[1]} * 0x100 + uint64_t{bytes[2]} * 0x10000;
-}
 
 }  // namespace
 
@@ -124,12 +103,8 @@ uint64_t NSSequenceProcessor::runJob()
             m_pEvents->imageRefused(m_TargetFile->GetProblemText());
             return r;
         }
-        runs = imageRuns();
-        std::vector<FlashRange> ranges;
-        for (const FlashRun& run : runs) {
-            ranges.push_back(run.range());
-        }
-        m_pEvents->imageLoaded(bytesOf(runs), blocksOf(runs), ranges);
+        runs = FlashRun::ofImage(*m_TargetFile);
+        m_pEvents->imageLoaded(FlashRun::bytesIn(runs), FlashRun::blocksIn(runs), FlashRun::rangesOf(runs));
     }
 
     uint64_t r = enterProgrammingMode();
@@ -143,7 +118,7 @@ uint64_t NSSequenceProcessor::runJob()
         r = runStep(step, runs);
     }
     if (r == RESULT_OK && plan.kind == JOB_WRITE) {
-        m_pEvents->imageWritten(bytesOf(runs), m_ComPort->Now() - dwJobStart);
+        m_pEvents->imageWritten(FlashRun::bytesIn(runs), m_ComPort->Now() - dwJobStart);
     }
     return r;
 }
@@ -171,8 +146,8 @@ uint64_t NSSequenceProcessor::runStep(Step step, const std::vector<FlashRun>& ru
 {
     switch (step) {
     case Step::CHECK_RANGE:
-        return checkSizeAndAddressRange(CODE_FLASH_START, m_TargetFile->GetProgramMemorySize(),
-                                        MemoryImage::DATA_FLASH_START, m_TargetFile->GetDataSize());
+        return signature().checkSizeAndAddressRange(CODE_FLASH_START, m_TargetFile->GetProgramMemorySize(),
+                                                    MemoryImage::DATA_FLASH_START, m_TargetFile->GetDataSize());
     case Step::BLANK_CHECK_AND_ERASE: return blankCheckAndErase(runs, false);
     case Step::ERASE_AND_PROVE: return blankCheckAndErase(runs, true);
     case Step::PROGRAM: return programRuns(runs);
@@ -182,21 +157,6 @@ uint64_t NSSequenceProcessor::runStep(Step step, const std::vector<FlashRun>& ru
     return ERR_PARAMETER;
 }
 
-// The loaded image's runs: those of the code flash, then those of the data flash.
-std::vector<NSSequenceProcessor::FlashRun> NSSequenceProcessor::imageRuns() const
-{
-    std::vector<FlashRun> runs;
-    for (const BlockRun& run : m_TargetFile->GetProgramRuns()) {
-        runs.push_back(
-            {true, CODE_FLASH_START + run.dwOffset, m_TargetFile->GetProgramMemory() + run.dwOffset, run.dwLength});
-    }
-    for (const BlockRun& run : m_TargetFile->GetDataRuns()) {
-        runs.push_back({false, MemoryImage::DATA_FLASH_START + run.dwOffset,
-                        m_TargetFile->GetDataFlash() + run.dwOffset, run.dwLength});
-    }
-    return runs;
-}
-
 // Appends the whole flashes the erase job asks for, as runs without bytes:
 // the code flash, the data flash, or both (the code flash alone where the
 // board has no data flash). ERR_DATA_FLASH_SIZE, with its reason, when only
@@ -204,36 +164,19 @@ std::vector<NSSequenceProcessor::FlashRun> NSSequenceProcessor::imageRuns() cons
 uint64_t NSSequenceProcessor::flashesToErase(std::vector<FlashRun>* pRuns)
 {
     const FlashSet flashes = m_pRequest->plan.eraseFlashes;
-    const uint64_t dwDataFlashSize = flashSize(false);
+    const DeviceSignature board = signature();
+    const uint64_t dwDataFlashSize = board.dwDataFlashSize;
     if (flashes == FLASH_DATA && dwDataFlashSize == 0) {
         m_strReason = "the board has no data flash";
         return ERR_DATA_FLASH_SIZE;
     }
     if (flashes != FLASH_DATA) {
-        pRuns->push_back({true, CODE_FLASH_START, nullptr, flashSize(true)});
+        pRuns->push_back({true, CODE_FLASH_START, nullptr, board.dwCodeFlashSize});
     }
     if (flashes != FLASH_CODE && dwDataFlashSize != 0) {
         pRuns->push_back({false, MemoryImage::DATA_FLASH_START, nullptr, dwDataFlashSize});
     }
     return RESULT_OK;
-}
-
-uint64_t NSSequenceProcessor::bytesOf(const std::vector<FlashRun>& runs)
-{
-    uint64_t dwBytes = 0;
-    for (const FlashRun& run : runs) {
-        dwBytes += run.dwLength;
-    }
-    return dwBytes;
-}
-
-uint64_t NSSequenceProcessor::blocksOf(const std::vector<FlashRun>& runs)
-{
-    uint64_t dwBlocks = 0;
-    for (const FlashRun& run : runs) {
-        dwBlocks += run.blocks();
-    }
-    return dwBlocks;
 }
 
 // Opens the port and pulls the target into programming mode, with the other
@@ -270,7 +213,7 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
 uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& runs, bool fEraseJob)
 {
     m_pEvents->stepBegan(JobStep::ERASE);
-    const uint64_t dwBlocks = blocksOf(runs);
+    const uint64_t dwBlocks = FlashRun::blocksIn(runs);
     if (fEraseJob) {
         beginProgress(JobStep::ERASE, dwBlocks * MemoryImage::BLOCK_SIZE);
         advanceProgress(0);
@@ -279,12 +222,12 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& ru
     uint64_t dwErased = 0;
     for (auto run = runs.begin(); run != runs.end() && r == RESULT_OK; ++run) {
         const uint64_t dwErasedBefore = dwErased;
-        for (uint64_t i = 0; i < run->blocks() && r == RESULT_OK; ++i) {
-            const uint64_t dwBlockAddress = run->dwStartAddress + i * MemoryImage::BLOCK_SIZE;
-            r = comBlockBlankCheckProc({run->codeFlash, dwBlockAddress, nullptr, MemoryImage::BLOCK_SIZE});
+        const std::vector<FlashRun> blocks = FlashRun::blocksOf({*run});
+        for (auto block = blocks.begin(); block != blocks.end() && r == RESULT_OK; ++block) {
+            r = comBlockBlankCheckProc(*block);
             if (r == ERR_NOT_BLANK) {
                 ++dwErased;
-                r = comBlockEraseProc(dwBlockAddress, run->codeFlash);
+                r = comBlockEraseProc(block->dwStartAddress, block->codeFlash);
             }
             if (fEraseJob && r == RESULT_OK) {
                 advanceProgress(MemoryImage::BLOCK_SIZE);
@@ -306,7 +249,7 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& ru
 uint64_t NSSequenceProcessor::programRuns(const std::vector<FlashRun>& runs)
 {
     m_pEvents->stepBegan(JobStep::PROGRAM);
-    beginProgress(JobStep::PROGRAM, bytesOf(runs));
+    beginProgress(JobStep::PROGRAM, FlashRun::bytesIn(runs));
     uint64_t r = RESULT_OK;
     for (auto run = runs.begin(); run != runs.end() && r == RESULT_OK; ++run) {
         r = comProgrammingProc(*run);
@@ -322,27 +265,21 @@ uint64_t NSSequenceProcessor::programRuns(const std::vector<FlashRun>& runs)
 uint64_t NSSequenceProcessor::compareChecksums(const std::vector<FlashRun>& runs, bool fEachBlock)
 {
     m_pEvents->stepBegan(JobStep::COMPARE);
-    std::vector<FlashRun> parts;
+    const std::vector<FlashRun> parts = fEachBlock ? FlashRun::blocksOf(runs) : runs;
     if (fEachBlock) {
-        for (const FlashRun& run : runs) {
-            for (uint64_t i = 0; i < run.blocks(); ++i) {
-                const uint64_t dwOffset = i * MemoryImage::BLOCK_SIZE;
-                parts.push_back({run.codeFlash, run.dwStartAddress + dwOffset, run.pbBytes + dwOffset,
-                                 std::min(MemoryImage::BLOCK_SIZE, run.dwLength - dwOffset)});
-            }
-        }
-        beginProgress(JobStep::COMPARE, bytesOf(parts));
+        beginProgress(JobStep::COMPARE, FlashRun::bytesIn(parts));
         advanceProgress(0);
-    } else {
-        parts = runs;
     }
     for (const FlashRun& part : parts) {
-        uint16_t wHost = 0;
-        uint16_t wTarget = 0;
-        const uint64_t r = compareChecksum(part, &wHost, &wTarget);
+        // The target's checksum and the host's, which counts the last block as padded with 0xFF: their low 16 bits.
+        uint8_t ck1 = 0;
+        uint8_t ck2 = 0;
+        const uint64_t r = comChecksum(part, &ck1, &ck2);
         if (r != RESULT_OK) {
             return r;
         }
+        const auto wHost = static_cast<uint16_t>(part.checksum());
+        const auto wTarget = static_cast<uint16_t>(ck1 | ck2 << 8);
         if (!fEachBlock) {
             m_pEvents->checksumsCompared(part.range(), wHost, wTarget);
         } else if (wHost != wTarget) {
@@ -358,72 +295,12 @@ uint64_t NSSequenceProcessor::compareChecksums(const std::vector<FlashRun>& runs
     return RESULT_OK;
 }
 
-// The target's checksum of the part's blocks and the host's, which counts the
-// last block as padded with 0xFF, into *pwTarget and *pwHost: their low 16 bits.
-uint64_t NSSequenceProcessor::compareChecksum(const FlashRun& part, uint16_t* pwHost, uint16_t* pwTarget)
-{
-    uint8_t ck1 = 0;
-    uint8_t ck2 = 0;
-    const uint64_t r = comChecksum(part, &ck1, &ck2);
-    if (r == RESULT_OK) {
-        *pwHost = static_cast<uint16_t>(getChecksum(part.pbBytes, part.dwLength));
-        *pwTarget = static_cast<uint16_t>(ck1 | ck2 << 8);
-    }
-    return r;
-}
-
 void NSSequenceProcessor::beginProgress(JobStep step, uint64_t dwTotal) { m_Progress = {step, 0, dwTotal}; }
 
 void NSSequenceProcessor::advanceProgress(uint64_t dwBytes)
 {
     m_Progress.dwDone += dwBytes;
     m_pEvents->progress(m_Progress.step, m_Progress.dwDone, m_Progress.dwTotal);
-}
-
-uint64_t NSSequenceProcessor::FlashRun::blocks() const
-{
-    return (dwLength + MemoryImage::BLOCK_SIZE - 1) / MemoryImage::BLOCK_SIZE;
-}
-
-uint64_t NSSequenceProcessor::FlashRun::endAddress() const
-{
-    return dwStartAddress + blocks() * MemoryImage::BLOCK_SIZE - 1;
-}
-
-FlashRange NSSequenceProcessor::FlashRun::range() const { return {codeFlash, dwStartAddress, endAddress()}; }
-
-uint64_t NSSequenceProcessor::checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize,
-                                                       uint64_t dataStartAddress, uint64_t dataSize)
-{
-    const uint64_t dwCodeFlashSize = flashSize(true);
-    const uint64_t dwDataFlashSize = flashSize(false);
-
-    // A start address must begin a block and leave room for the image.
-    if (dwCodeFlashSize < programSize) {
-        return ERR_CODE_FLASH_SIZE;
-    }
-    if (dwProgramStartAddress % MemoryImage::BLOCK_SIZE != 0 || dwProgramStartAddress > dwCodeFlashSize - programSize) {
-        return ERR_CODE_FLASH_ADDRESS;
-    }
-    if (dwDataFlashSize < dataSize) {
-        return ERR_DATA_FLASH_SIZE;
-    }
-    if (dataStartAddress < MemoryImage::DATA_FLASH_START || dataStartAddress % MemoryImage::BLOCK_SIZE != 0 ||
-        dataStartAddress - MemoryImage::DATA_FLASH_START > dwDataFlashSize - dataSize) {
-        return ERR_DATA_FLASH_ADDRESS;
-    }
-    return RESULT_OK;
-}
-
-// From the stored signature: the code flash ends at its end address; the data
-// flash begins at 0xF1000, and an end address below that means there is none.
-uint64_t NSSequenceProcessor::flashSize(bool codeFlash) const
-{
-    if (codeFlash) {
-        return makeAddress(m_Signature.CodeEndAddress) + 1;
-    }
-    const uint64_t dwDataEnd = makeAddress(m_Signature.DataEndAddress);
-    return dwDataEnd < MemoryImage::DATA_FLASH_START ? 0 : dwDataEnd - (MemoryImage::DATA_FLASH_START - 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -492,21 +369,7 @@ uint64_t NSSequenceProcessor::comSiliconSignatureProc()
     return r;
 }
 
-// The device name as text, with '?' for a character other than printable
-// ASCII and the spaces that pad it dropped; the flash sizes from the end
-// addresses.
-DeviceSignature NSSequenceProcessor::signature() const
-{
-    std::string strName(reinterpret_cast<const char*>(m_Signature.DevName));
-    std::replace_if(
-        strName.begin(), strName.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
-    strName.erase(strName.find_last_not_of(' ') + 1);
-    return {.strName = strName,
-            .strCode = hexBytes(m_Signature.DevCode, 3),
-            .dwCodeFlashSize = flashSize(true),
-            .dwDataFlashSize = flashSize(false),
-            .strVersion = hexBytes(m_Signature.FVer, 3)};
-}
+DeviceSignature NSSequenceProcessor::signature() const { return DeviceSignature::of(m_Signature); }
 
 // ---------------------------------------------------------------------------
 // Blank check, erase, programming and checksum
@@ -530,28 +393,20 @@ uint64_t NSSequenceProcessor::comProgrammingProc(const FlashRun& run)
     if (run.pbBytes == nullptr || run.dwLength == 0) {
         return ERR_PARAMETER;
     }
-    const uint64_t dwBlocks = run.blocks();
-    const uint64_t dwRest = run.dwLength % MemoryImage::BLOCK_SIZE;
     const uint64_t r = exchange(m_Commands.Programming(run.dwStartAddress, run.endAddress(), run.codeFlash));
-    std::unique_ptr<uint8_t[]> pbLastBlock;
-    if (dwRest != 0) {
-        pbLastBlock.reset(new (std::nothrow) uint8_t[MemoryImage::BLOCK_SIZE]);
-        if (!pbLastBlock) {
-            return ERR_INIT;
-        }
-        std::fill_n(pbLastBlock.get(), MemoryImage::BLOCK_SIZE, uint8_t{0xFF});
-        std::memcpy(pbLastBlock.get(), run.pbBytes + (dwBlocks - 1) * MemoryImage::BLOCK_SIZE, dwRest);
-    }
     if (r != RESULT_OK) {
         return r;
     }
-
     constexpr uint64_t FRAMES_PER_BLOCK = MemoryImage::BLOCK_SIZE / BootCommands::DATA_FRAME_PAYLOAD;
+    uint8_t lastBlock[MemoryImage::BLOCK_SIZE];
     advanceProgress(0);
-    for (uint64_t b = 0; b < dwBlocks; ++b) {
-        const bool fLastBlock = b == dwBlocks - 1;
-        const uint8_t* pbBlock =
-            fLastBlock && pbLastBlock ? pbLastBlock.get() : run.pbBytes + b * MemoryImage::BLOCK_SIZE;
+    for (const FlashRun& block : FlashRun::blocksOf({run})) {
+        const uint8_t* pbBlock = block.pbBytes;
+        if (block.dwLength < MemoryImage::BLOCK_SIZE) {
+            std::fill(std::copy_n(block.pbBytes, block.dwLength, lastBlock), std::end(lastBlock), uint8_t{0xFF});
+            pbBlock = lastBlock;
+        }
+        const bool fLastBlock = block.endAddress() == run.endAddress();
         for (uint64_t j = 0; j < FRAMES_PER_BLOCK; ++j) {
             const uint64_t rFrame = exchange(m_Commands.ProgrammingData(
                 pbBlock + j * BootCommands::DATA_FRAME_PAYLOAD, fLastBlock && j == FRAMES_PER_BLOCK - 1,
@@ -560,7 +415,7 @@ uint64_t NSSequenceProcessor::comProgrammingProc(const FlashRun& run)
                 return rFrame;
             }
         }
-        advanceProgress(std::min(MemoryImage::BLOCK_SIZE, run.dwLength - b * MemoryImage::BLOCK_SIZE));
+        advanceProgress(block.dwLength);
     }
     return RESULT_OK;
 }
@@ -568,19 +423,4 @@ uint64_t NSSequenceProcessor::comProgrammingProc(const FlashRun& run)
 uint64_t NSSequenceProcessor::comChecksum(const FlashRun& part, uint8_t* ck1, uint8_t* ck2)
 {
     return exchange(m_Commands.Checksum(part.dwStartAddress, part.endAddress(), part.codeFlash, ck1, ck2));
-}
-
-// 0 minus the sum of every byte sent, the last block counted as padded with
-// 0xFF to a whole block.
-uint32_t NSSequenceProcessor::getChecksum(const uint8_t* pbData, uint64_t size)
-{
-    uint32_t dwSum = 0;
-    for (uint64_t i = 0; i < size; ++i) {
-        dwSum -= pbData[i];
-    }
-    const uint64_t dwRest = size % MemoryImage::BLOCK_SIZE;
-    if (dwRest != 0) {
-        dwSum -= static_cast<uint32_t>((MemoryImage::BLOCK_SIZE - dwRest) * 0xFF);
-    }
-    return dwSum;
 }

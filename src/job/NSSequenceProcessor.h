@@ -16,6 +16,7 @@
 
 #include "BootCommands.h"
 #include "ExchangeRunner.h"
+#include "FlashRun.h"
 #include "JobEvents.h"
 #include "JobRecord.h"
 #include "JobRequest.h"
@@ -53,18 +54,6 @@ private:
     // Runs the exchange a boot command gives, beginning the command's record.
     uint64_t exchange(const Exchange& exchange);
 
-    // Consecutive blocks of one flash that a step works on: a run of the
-    // image with its bytes (the last block counted as padded with 0xFF where
-    // they end inside it), or for an erase job a whole flash, without bytes.
-    struct FlashRun {
-        bool codeFlash;
-        uint64_t dwStartAddress;  // the start of a block
-        const uint8_t* pbBytes;   // null in an erase job
-        uint64_t dwLength;
-        uint64_t blocks() const;
-        uint64_t endAddress() const;  // the last address of its last block
-        FlashRange range() const;
-    };
     // The steps that jobs are lists of.
     enum class Step {
         CHECK_RANGE,            // the image's sizes against the flashes' from the signature
@@ -80,19 +69,11 @@ private:
     uint64_t runJob();
     static std::vector<Step> stepsOf(const JobPlan& plan);
     uint64_t runStep(Step step, const std::vector<FlashRun>& runs);
-    std::vector<FlashRun> imageRuns() const;
     uint64_t flashesToErase(std::vector<FlashRun>* pRuns);
-    // The bytes of the runs, and the blocks they span.
-    static uint64_t bytesOf(const std::vector<FlashRun>& runs);
-    static uint64_t blocksOf(const std::vector<FlashRun>& runs);
     uint64_t enterProgrammingMode();
-    uint64_t checkSizeAndAddressRange(uint64_t dwProgramStartAddress, uint64_t programSize, uint64_t dataStartAddress,
-                                      uint64_t dataSize);
     uint64_t blankCheckAndErase(const std::vector<FlashRun>& runs, bool fEraseJob);
     uint64_t programRuns(const std::vector<FlashRun>& runs);
     uint64_t compareChecksums(const std::vector<FlashRun>& runs, bool fEachBlock);
-    uint64_t compareChecksum(const FlashRun& part, uint16_t* pwHost, uint16_t* pwTarget);
-    uint64_t flashSize(bool codeFlash) const;
     // The step under way counts its progress over dwTotal bytes, from 0.
     void beginProgress(JobStep step, uint64_t dwTotal);
     // dwBytes more of the step under way are done: tells its progress.
@@ -110,7 +91,6 @@ private:
     uint64_t comBlockEraseProc(uint64_t dwStartAddress, bool codeFlash);
     uint64_t comProgrammingProc(const FlashRun& run);
     uint64_t comChecksum(const FlashRun& part, uint8_t* ck1, uint8_t* ck2);
-    static uint32_t getChecksum(const uint8_t* pbData, uint64_t size);
 
     std::unique_ptr<NSCommandProcessor> m_Cmd;
     std::unique_ptr<NSSerialPortProcessor> m_ComPort;

@@ -1,6 +1,7 @@
 #include "NSSerialPortProcessor.h"
 
 #include "ResultCodes.h"
+#include "ScriptedBoard.h"
 
 #if defined(__linux__)
 #include "posix/LinuxSpeed.h"
@@ -112,6 +113,35 @@ TEST_F(NSSerialPortProcessorTest, DrivesARaw8N2LineThatCarriesEveryByte)
     port.Close();
     EXPECT_FALSE(port.IsReading()) << "after Close";
     EXPECT_EQ(port.ChangeBaudRate(250000), ERR_BAUD_RATE) << "after Close";
+}
+
+// The receive buffer holds at most 1023 bytes: a chunk read from the device
+// that does not fit whole is dropped whole, and the job goes on. Each row's
+// chunks arrive 2 ms apart on a board of a time of its own, each read alone.
+TEST(NSSerialPortProcessorBuffer, HoldsAtMost1023BytesAndDropsAChunkThatDoesNotFit)
+{
+    const struct {
+        const char* what;
+        std::vector<uint64_t> chunks;
+        uint64_t holds;
+    } rows[] = {
+        {"filled to 1023", {512, 511}, 1023},
+        {"one byte more is dropped", {512, 511, 1}, 1023},
+        {"a chunk that does not fit is dropped whole, a later one that fits is kept", {512, 500, 12, 11}, 1023},
+    };
+    for (const auto& row : rows) {
+        ScriptedBoard* pBoard = nullptr;
+        auto port = ScriptedBoard::port(&pBoard);
+        pBoard->expectOpen("board");
+        for (size_t i = 0; i < row.chunks.size(); ++i) {
+            pBoard->answer(Bytes(row.chunks[i], 0x55), 2 * i + 1);
+        }
+        ASSERT_EQ(port->Open("board"), RESULT_OK);
+        for (size_t i = 0; i < row.chunks.size(); ++i) {
+            port->Pause(1);  // 2 ms on the board's clock: one more chunk is read
+        }
+        EXPECT_EQ(port->GetReceiveDataLength(), row.holds) << row.what;
+    }
 }
 
 // A regular file, a device that is no terminal and a missing one are refused

@@ -385,6 +385,8 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
     make(hostile, uart("ttyS\n2", "4"));
     fs::remove(hostile / usb / "manufacturer");
     ASSERT_EQ(::mkfifo((hostile / usb / "manufacturer").c_str(), 0600), 0);
+    // Listed in natural order: ttyS2 before ttyS10.
+    make(root, uart("ttyS10", "4")), make(root, uart("ttyS2", "4"));
     // Denied to its owner by the mode; root, whom no mode stops, runs the job as nobody.
     const std::string asNobody =
         ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"" : "\"$@\"";
@@ -506,7 +508,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         // --list-ports on those trees: the adapter and the UART that is there, nothing, and what the hostile tree
         // shows.
         {.what = "list ports", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + root.string()},
-         .out = literal("/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, " + byId +
+         .out = literal("/dev/ttyS0\n/dev/ttyS2\n/dev/ttyS10\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, " + byId +
                         ")\n")},
         {.what = "list ports: none", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + empty.string()}},
         {.what = "list ports: hostile", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + hostile.string()},

@@ -6,6 +6,7 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)  # GoogleTest's project asks for C too
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+find_program(CMAKE_STRIP x86_64-w64-mingw32-strip)  # cpack strips Quenwick.exe with it
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -51,6 +51,7 @@ std::string SimOptions::usage()
                "                          each data frame), completion (the status after the last)\n"
                "  --fault SPEC            add a fault (repeatable, see below)\n"
                "  --help                  print this text\n"
+               "  --version               print the version\n"
                "Numbers are decimal or hex with 0x; bytes are hex, with or without 0x.\n"
                "\n"
                "The board enters programming mode on a 0x00 byte where a frame would begin,\n"
@@ -131,8 +132,8 @@ std::string SimOptions::parse(const std::vector<std::string>& arguments)
             value = name.substr(equals + 1);
             name.resize(equals);
         }
-        if ((name == "--help" || name == "--line-rate") && !value) {
-            (name == "--help" ? help : lineRate) = true;
+        if ((name == "--help" || name == "--version" || name == "--line-rate") && !value) {
+            (name == "--help" ? help : name == "--version" ? version : lineRate) = true;
             continue;
         }
         const Setter* setter = nullptr;

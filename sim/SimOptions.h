@@ -27,6 +27,7 @@ struct SimOptions {
     std::optional<SimExchange> answerOnly;  // the one exchange answerAt applies to
     SimFaults faults;
     bool help = false;
+    bool version = false;
 
     // Reads the arguments that follow the program name. Returns an empty
     // string, or a message that says what is wrong.

@@ -34,6 +34,10 @@ int main(int argc, char** argv)
         std::cout << SimOptions::usage();
         return 0;
     }
+    if (options.version) {
+        std::cout << "quenwick-sim " QUENWICK_VERSION "\n";
+        return 0;
+    }
 
     SimBoard board(options);
     std::string error;

@@ -5,12 +5,15 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -140,6 +143,48 @@ std::string over(std::string old, const std::string& image)
     }
     return old;
 }
+
+// A pseudo-terminal, raw, to be a job's standard error: what the job writes
+// to it is read as it comes, so that the job never waits on it.
+class Terminal {
+public:
+    Terminal() : m_master(::posix_openpt(O_RDWR | O_NOCTTY))
+    {
+        ::grantpt(m_master), ::unlockpt(m_master);
+        m_path = ::ptsname(m_master);
+        // Kept open, so that what the job leaves stays readable after it has closed its end.
+        m_slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY);
+        termios settings{};
+        ::tcgetattr(m_slave, &settings);
+        ::cfmakeraw(&settings);
+        ::tcsetattr(m_slave, TCSANOW, &settings);
+        m_reader = std::thread([this] {
+            char bytes[4096];
+            for (pollfd wait{m_master, POLLIN, 0}; ::poll(&wait, 1, 50) > 0 || !m_fDone;) {
+                const ssize_t count = (wait.revents & POLLIN) != 0 ? ::read(m_master, bytes, sizeof bytes) : 0;
+                m_text.append(bytes, static_cast<size_t>(std::max<ssize_t>(count, 0)));
+            }
+        });
+    }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+    ~Terminal() { ::close(m_slave), ::close(m_master); }
+
+    const std::string& path() const { return m_path; }
+    // Once the job has ended: all it wrote.
+    std::string text()
+    {
+        m_fDone = true;
+        m_reader.join();
+        return m_text;
+    }
+
+private:
+    int m_master, m_slave = -1;
+    std::string m_path, m_text;
+    std::atomic<bool> m_fDone{false};
+    std::thread m_reader;
+};
 
 class EndToEndTest : public ::testing::Test {
 protected:
@@ -340,6 +385,8 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
     make(hostile, uart("ttyS\n2", "4"));
     fs::remove(hostile / usb / "manufacturer");
     ASSERT_EQ(::mkfifo((hostile / usb / "manufacturer").c_str(), 0600), 0);
+    // Listed in natural order: ttyS2 before ttyS10.
+    make(root, uart("ttyS10", "4")), make(root, uart("ttyS2", "4"));
     // Denied to its owner by the mode; root, whom no mode stops, runs the job as nobody.
     const std::string asNobody =
         ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"" : "\"$@\"";
@@ -352,6 +399,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         Blocks blocks = {};                // none: those of `bytes`
         std::string code = "", data = "";  // "": what the flash held, `bytes` written over it
         Strings sameAs = {};
+        bool terminal = false;  // standard error is a pseudo-terminal
     } rows[] = {
         // clang-format off
         {.what = "answers late but in time", .board = {"--answer-at", "0.9"}, .args = {"-v", "sketch.BIN", "PORT", "Z"},
@@ -377,6 +425,25 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
                 "blank check: 10 blocks blank, 0 erased\n" +
                 tenths + "checksum: host ([0-9A-F]{4}), target \\1\nwritten and verified in [0-9.]+ s, [0-9.]+ KiB/s\n",
          .logged = "board port now at 1000000 baud"},
+        // Where someone watches: one status line through every step, cleared on success, the reason before the
+        // failure text on failure; -q keeps it silent; -v shows a write's blank check too.
+        {.what = "a terminal", .args = {"sketch.bin", "PORT", "X"}, .bytes = randomBytes(3000, 21),
+         .err = literal("\rentering programming mode\x1b[K") + ANY + literal("\rerasing 100%, 3072 of 3072 bytes") +
+                ANY + literal("\rprogramming 100%, 3000 of 3000 bytes") + ANY +
+                literal("\rcomparing\x1b[K\r\x1b[K"), .terminal = true},
+        {.what = "a terminal: cable pulled", .board = {"--fault", "unplug:3"}, .args = {"dense.bin", "PORT", "X"},
+         .status = 1, .err = literal("\rentering programming mode\x1b[K\r\x1b[K"
+                                     "error 0x2005: the serial device went away (Silicon Signature, attempt 1)\n" +
+                                     FAILURE_TEXT), .code = OLD_CODE, .data = OLD_DATA, .terminal = true},
+        {.what = "a terminal, -q", .args = {"-q", "sketch.bin", "PORT", "X"}, .bytes = randomBytes(3000, 21),
+         .terminal = true},
+        {.what = "a terminal, -v", .args = verbose, .bytes = randomBytes(3000, 21),
+         .err = ANY + "erasing 100%, 3072 of 3072 bytes" + ANY + "\nblank check: 0 blocks blank, 3 erased\n" + ANY,
+         .terminal = true},
+        // -vv: each frame and answer, on standard error only.
+        {.what = "frames", .args = {"-vv", "sketch.bin", "PORT", "X"}, .bytes = randomBytes(3000, 21),
+         .err = ANY + "\n> 02 00( [0-9A-F]{2}){6} \\.\\.( [0-9A-F]{2}){4} \\(260 bytes\\)\n< 02 01 06 F9 03\n" + ANY,
+         .sameAs = {"sketch.bin", "PORT", "X"}},
         {.what = "HEX: the frames of the .bin", .args = {"dense-linear.hex", "PORT", "X"}, .blocks = {{0, 0x11BFF}},
          .code = written, .sameAs = {"dense.bin", "PORT", "X"}},
         {.what = "code and data", .args = {"-v", "both.hex", "PORT", "X"},
@@ -441,7 +508,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         // --list-ports on those trees: the adapter and the UART that is there, nothing, and what the hostile tree
         // shows.
         {.what = "list ports", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + root.string()},
-         .out = literal("/dev/ttyS0\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, " + byId +
+         .out = literal("/dev/ttyS0\n/dev/ttyS2\n/dev/ttyS10\n/dev/ttyUSB0 (USB 0403:6001, FTDI, FT232R USB UART, serial A10K3Z, " + byId +
                         ")\n")},
         {.what = "list ports: none", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + empty.string()}},
         {.what = "list ports: hostile", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + hostile.string()},
@@ -452,7 +519,8 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         // each mode's failure text, the environment read, and output that cannot
         // be written, with its reason where standard error can take it.
         {.what = "usage", .args = {}, .status = 1, .out = USAGE_TEXT},
-        {.what = "help", .args = {"--help"}, .out = USAGE_TEXT + "Options \\(anywhere before --\\):\n(.*\n)*"},
+        {.what = "help", .args = {"--help"},
+         .out = USAGE_TEXT + "This is Quenwick [0-9]+\\.[0-9]+\\.[0-9]+\\. (.*\n)*Options \\(anywhere before --\\):\n(.*\n)*"},
         {.what = "version", .args = {"--version"}, .out = VERSION},
         {.what = "bad option", .args = {"-x", "a", "p", "b"}, .status = 1, .err = "Quenwick: bad option '-x'" + TRY},
         {.what = "stdout full", .args = {"-V"}, .status = 1, .err = NO_OUTPUT + "No space left on device\n",
@@ -475,7 +543,12 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
             board.insert(board.end(), {option, image(option + 2, bytes)});
             board.resize(board.size() - (bytes.empty() ? 2 : 0));
         }
-        const Job result = job(board, row.args, row.bytes, row.env, row.shell);
+        std::optional<Terminal> terminal;
+        const std::string shell = row.terminal ? "\"$@\" 2>" + terminal.emplace().path() : row.shell;
+        Job result = job(board, row.args, row.bytes, row.env, shell);
+        if (terminal) {
+            result.outcome.err = terminal->text();
+        }
         const auto end = static_cast<uint32_t>((row.bytes.size() + 1023) / 1024 * 1024 - 1);
         const Blocks blocks = !row.blocks.empty() || row.bytes.empty() ? row.blocks : Blocks{{0, end}};
         const Job same = row.sameAs.empty() ? result : job(board, row.sameAs, row.bytes, row.env, row.shell);
@@ -524,8 +597,10 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
 
 // A signal mid-job ends it at its next wait with the end steps (the line
 // settings put back), its reason and the failure text as the last bytes, and
-// exit status 1; a second signal ends it at once, the line settings put back
-// all the same. The board is then free for the next job.
+// then by that signal; a second signal ends it at once, by that one, the line
+// settings put back all the same. A Ctrl-C (SIGINT to the process group) in a
+// shell loop of two jobs stops the loop: the second never starts. The board is
+// then free for the next job.
 TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
 {
     const std::string bytes = randomBytes(16 * 1024, 13);
@@ -537,25 +612,35 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
     const struct {
         std::vector<int> signals;
         std::string end;
+        bool loop = false;  // the job is the first of a shell loop, in a process group of their own
     } rows[] = {
         {.signals = {SIGINT}, .end = "\nerror 0x2005: stopped by SIGINT \\(Programming, attempt [1-5]\\)\n"},
         {.signals = {SIGTERM}, .end = "\nerror 0x2005: stopped by SIGTERM \\(Programming, attempt [1-5]\\)\n"},
         {.signals = {SIGHUP}, .end = "\nerror 0x2005: stopped by SIGHUP \\(Programming, attempt [1-5]\\)\n"},
         {.signals = {SIGHUP, SIGTERM}, .end = "\n"},
+        {.signals = {SIGINT},
+         .end = "\nerror 0x2005: stopped by SIGINT \\(Programming, attempt [1-5]\\)\n",
+         .loop = true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.signals));
         const size_t logged = readText(m_directory / "board.log").size();
-        Subprocess job({QUENWICK_EXE, "-v", sketch, device, "X"});
+        Strings argv = {QUENWICK_EXE, "-v", sketch, device, "X"};
+        if (row.loop) {
+            argv.insert(argv.begin(), {"/usr/bin/setsid", "/bin/bash", "-c",
+                                       R"(for i in 1 2; do echo "job $i"; "$@"; done)", "bash"});
+        }
+        Subprocess job(argv);
         for (int i = 0; i < 3000 && readText(m_directory / "board.log").find("data frame", logged) == std::string::npos;
              ++i) {
             std::this_thread::sleep_for(10ms);  // until the job programs
         }
         for (int signalNumber : row.signals) {
-            ::kill(job.pid(), signalNumber);
+            ::kill(row.loop ? -job.pid() : job.pid(), signalNumber);
         }
         const Subprocess::Outcome outcome = job.finish(60s);
-        EXPECT_EQ(outcome.exitStatus, 1);
+        EXPECT_EQ(outcome.signal, row.signals.back());
+        EXPECT_EQ(outcome.out, row.loop ? "job 1\n" : "");
         EXPECT_TRUE(std::regex_search(outcome.err, std::regex(row.end + FAILURE_TEXT + "$"))) << outcome.err;
         EXPECT_EQ(lineSettings(), found) << "the line settings were not put back";
         // The next job's DTR and break would reset a real target; the simulated

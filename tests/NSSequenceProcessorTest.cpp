@@ -228,7 +228,7 @@ Job run(const Script& script, const Setting& setting = {})
     script(board);
     board.expectDtr(!setting.inverted).expectClose();
     std::FILE* pVerbose = std::tmpfile();
-    VerboseLog events(pVerbose, false);
+    VerboseLog events(pVerbose, false, VerboseLog::STEPS);
     auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port), &events);
     Job job;
     sequence->setDelegate(&job);

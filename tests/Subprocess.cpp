@@ -88,8 +88,8 @@ Subprocess::Outcome Subprocess::finish(std::chrono::milliseconds timeout)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     m_pid = -1;
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(m_outputs[0]).substr(m_outputRead),
-            contents(m_outputs[1])};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+            contents(m_outputs[0]).substr(m_outputRead), contents(m_outputs[1])};
 }
 
 Subprocess::Outcome Subprocess::run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout)

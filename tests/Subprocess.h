@@ -14,6 +14,7 @@ class Subprocess {
 public:
     struct Outcome {
         int exitStatus = -1;  // -1 when the child did not exit normally in time
+        int signal = 0;       // the signal that ended the child, if one did
         std::string out;
         std::string err;
     };

@@ -46,11 +46,9 @@ const std::vector<option>& longOptions()
 {
     static const std::vector<option> options = [] {
         std::vector<option> all = {
-            {"help", no_argument, nullptr, 'h'},
-            {"version", no_argument, nullptr, 'V'},
-            {"baud", required_argument, nullptr, 'b'},
-            {"verbose", no_argument, nullptr, 'v'},
-            {"verify-blocks", no_argument, nullptr, VERIFY_BLOCKS_VALUE},
+            {"help", no_argument, nullptr, 'h'},       {"version", no_argument, nullptr, 'V'},
+            {"baud", required_argument, nullptr, 'b'}, {"verbose", no_argument, nullptr, 'v'},
+            {"quiet", no_argument, nullptr, 'q'},      {"verify-blocks", no_argument, nullptr, VERIFY_BLOCKS_VALUE},
         };
         for (size_t i = 0; i < std::size(MODES); ++i) {
             all.push_back({MODES[i].pszOption + 2, MODES[i].iValue, nullptr, MODE_VALUE + static_cast<int>(i)});
@@ -102,7 +100,7 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
     optind = 0;  // a fresh scan, also when called again
     opterr = 0;  // the refusals are ours
     for (;;) {
-        const int iOption = getopt_long(argc, argv, ":hVb:v", longOptions().data(), nullptr);
+        const int iOption = getopt_long(argc, argv, ":hVb:vq", longOptions().data(), nullptr);
         if (iOption == -1) {
             break;
         }
@@ -110,7 +108,11 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         case 'h': fHelp = true; break;
         case 'V': fVersion = true; break;
         case 'b': baudOption = optarg; break;
-        case 'v': m_Request.fVerbose = true; break;
+        case 'v':
+            m_fTraceFrames = m_Request.fVerbose;
+            m_Request.fVerbose = true;
+            break;
+        case 'q': m_fQuiet = true; break;
         case VERIFY_BLOCKS_VALUE: m_Request.plan.fVerifyBlocks = true; break;
         case ':':
             // A value missing; the BSD getopt_long (macOS, mingw-w64) also says so of a value given to a
@@ -136,6 +138,10 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
                 return;
             }
         }
+    }
+    if (m_fQuiet && m_Request.fVerbose) {
+        refuse("options '--quiet' and '--verbose' exclude each other");
+        return;
     }
     // --verify compares each block anyway; the other modes compare nothing.
     if (m_Request.plan.fVerifyBlocks && pMode != nullptr && pMode->job != JOB_VERIFY) {
@@ -171,7 +177,7 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         if (!baudOption && pszBaud != nullptr && *pszBaud != '\0' && !takeBaudRate(pszBaud, " in QUENWICK_BAUD")) {
             return;
         }
-        if (!m_Request.fVerbose && pszVerbose != nullptr && *pszVerbose != '\0') {
+        if (!m_Request.fVerbose && !m_fQuiet && pszVerbose != nullptr && *pszVerbose != '\0') {
             takeVerbose(pszVerbose);
         }
     }
@@ -229,12 +235,16 @@ const char* CommandLine::optionsText()
     return "Options (anywhere before --):\n"
            "  -b, --baud RATE  line speed after mode entry: 115200 (the default), 250000,\n"
            "                   500000 or 1000000\n"
-           "  -v, --verbose    show each step, the progress and why a job failed, on stderr\n"
+           "  -v, --verbose    show each step, the progress and why a job failed, on stderr;\n"
+           "                   -vv also every frame sent and received, in hexadecimal\n"
+           "  -q, --quiet      where stderr is a terminal, show no status line (a job's\n"
+           "                   phase, progress, rate and time left, cleared on success) nor\n"
+           "                   the reason of a failure: only the failure text, as elsewhere\n"
            "  --verify-blocks  end a write comparing the board's checksum of each block\n"
            "                   written, not of each run: finds bytes in the wrong block\n"
            "  -h, --help       show this text\n"
            "  -V, --version    show the version\n"
-           "Modes, instead of writing (one at a time; -b and -v apply to all but the last):\n"
+           "Modes, instead of writing (one at a time; all but the last take -b, -q, -v):\n"
            "  --info <ComPortName>\n"
            "      enter programming mode and show the board's signature on stdout, one\n"
            "      'name: value' line each: device-name, device-code, code-flash-size,\n"

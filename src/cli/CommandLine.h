@@ -31,6 +31,10 @@ public:
     const std::string& error() const { return m_strError; }
     // With ACTION_RUN: the job, its operands in their places.
     const JobRequest& request() const { return m_Request; }
+    // -q: no status line on a terminal.
+    bool quiet() const { return m_fQuiet; }
+    // -vv: the verbose lines and every frame sent and received.
+    bool tracesFrames() const { return m_fTraceFrames; }
 
     // The options part of the help text, after the usage text.
     static const char* optionsText();
@@ -44,4 +48,6 @@ private:
     Action m_EAction = ACTION_RUN;
     std::string m_strError;
     JobRequest m_Request;
+    bool m_fQuiet = false;
+    bool m_fTraceFrames = false;
 };

@@ -26,10 +26,17 @@ std::string rangeText(const FlashRange& range)
 // The runs that an image line names at most.
 constexpr size_t RUNS_SHOWN = 4;
 
+// What the status line and the progress lines call each step, by its number.
+constexpr const char* STEP_NAMES[] = {"entering programming mode", "entering programming mode, other DTR polarity",
+                                      "erasing", "programming", "comparing"};
+
+// A frame longer than this is shown shortened.
+constexpr uint64_t FRAME_SHOWN = 16;
+
 }  // namespace
 
-VerboseLog::VerboseLog(std::FILE* pStream, bool fTerminal)
-    : m_pStream(pStream), m_fTerminal(fTerminal), m_Start(std::chrono::steady_clock::now())
+VerboseLog::VerboseLog(std::FILE* pStream, bool fTerminal, Detail detail)
+    : m_pStream(pStream), m_fTerminal(fTerminal), m_detail(detail), m_Start(std::chrono::steady_clock::now())
 {
 }
 
@@ -39,6 +46,7 @@ void VerboseLog::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vec
                                  static_cast<unsigned long long>(dwBlocks));
     // An image as a raw binary gives it, one run of the code flash from 0, needs no more words.
     m_fNameRuns = runs.size() != 1 || !runs[0].codeFlash || runs[0].dwStart != 0;
+    m_fWrite = true;
     for (size_t i = 0; m_fNameRuns && i < std::min(runs.size(), RUNS_SHOWN); ++i) {
         strLine +=
             (i == 0 ? format(" in %zu run%s: ", runs.size(), runs.size() == 1 ? "" : "s") : ", ") + rangeText(runs[i]);
@@ -64,11 +72,16 @@ void VerboseLog::stepBegan(JobStep step)
     } else if (step == JobStep::MODE_ENTRY_INVERTED) {
         show("no answer: mode entry again with the other DTR polarity");
     }
+    showStatus(step);
 }
 
 void VerboseLog::progress(JobStep step, uint64_t dwDone, uint64_t dwTotal)
 {
-    const char* pszStep = step == JobStep::ERASE ? "erasing" : step == JobStep::COMPARE ? "comparing" : "programming";
+    // Lines of a write's blank check would change what a log of a verbose write holds.
+    if (step == JobStep::ERASE && m_fWrite && !m_fTerminal) {
+        return;
+    }
+    const char* pszStep = STEP_NAMES[static_cast<size_t>(step)];
     MainDispatchQueue::async([this, pszStep, dwDone, dwTotal] { showProgress(pszStep, dwDone, dwTotal); });
 }
 
@@ -98,6 +111,10 @@ void VerboseLog::blockDiffers(const FlashRange& block, uint16_t wHost, uint16_t 
                 static_cast<unsigned long long>(block.dwStart), block.codeFlash ? "code" : "data", wHost, wTarget));
 }
 
+void VerboseLog::frameSent(const uint8_t* pbFrame, uint64_t dwLength, uint64_t) { showFrame(">", pbFrame, dwLength); }
+
+void VerboseLog::answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t) { showFrame("<", pbFrame, dwLength); }
+
 void VerboseLog::noiseDropped(uint64_t dwBytes, const char* pszAnswer)
 {
     show(std::to_string(dwBytes) + (dwBytes == 1 ? " byte" : " bytes") + " of noise dropped before " + pszAnswer);
@@ -115,6 +132,10 @@ void VerboseLog::stopAsked() { show("stop asked for: the job ends at its next wa
 void VerboseLog::jobEnded(const _RESULTINFO& result)
 {
     if (result.Result == RESULT_OK) {
+        MainDispatchQueue::async([this] {
+            endProgressLine();
+            std::fflush(m_pStream);
+        });
         return;
     }
     post(failureReason(result), false);
@@ -136,7 +157,43 @@ std::string VerboseLog::failureReason(const _RESULTINFO& resultInfo)
     return strReason;
 }
 
-void VerboseLog::show(std::string strLine) { post(std::move(strLine), true); }
+void VerboseLog::show(std::string strLine)
+{
+    if (m_detail != STATUS_LINE) {
+        post(std::move(strLine), true);
+    }
+}
+
+// The steps whose progress follows at once show it instead.
+void VerboseLog::showStatus(JobStep step)
+{
+    if (m_detail == STATUS_LINE) {
+        MainDispatchQueue::async([this, step] {
+            std::fprintf(m_pStream, "\r%s\033[K", STEP_NAMES[static_cast<size_t>(step)]);
+            std::fflush(m_pStream);
+            m_fProgressOpen = true;
+        });
+    }
+}
+
+void VerboseLog::showFrame(const char* pszDirection, const uint8_t* pbFrame, uint64_t dwLength)
+{
+    if (m_detail != FRAMES) {
+        return;
+    }
+    std::string strLine = stamp() + pszDirection;
+    for (uint64_t i = 0; i < dwLength; ++i) {
+        if (dwLength > FRAME_SHOWN && i == 8) {
+            strLine += " ..";
+            i = dwLength - 4;
+        }
+        strLine += format(" %02X", pbFrame[i]);
+    }
+    if (dwLength > FRAME_SHOWN) {
+        strLine += format(" (%llu bytes)", static_cast<unsigned long long>(dwLength));
+    }
+    post(std::move(strLine), false);
+}
 
 // The line is written where the queue runs, and stamped then.
 void VerboseLog::post(std::string strLine, bool fStamped)
@@ -166,15 +223,16 @@ void VerboseLog::showProgress(const char* pszStep, uint64_t dwDone, uint64_t dwT
         m_dwNextTenth = dwTenths + 1;
     }
     const double dSeconds = std::chrono::duration<double>(now - m_ProgressStart).count();
-    std::string strLine = stamp() + pszStep + " " + std::to_string(dwTotal == 0 ? 100 : dwDone * 100 / dwTotal) +
-                          "%, " + std::to_string(dwDone) + " of " + std::to_string(dwTotal) + " bytes";
+    std::string strLine = (m_detail == STATUS_LINE ? "" : stamp()) + pszStep + " " +
+                          std::to_string(dwTotal == 0 ? 100 : dwDone * 100 / dwTotal) + "%, " + std::to_string(dwDone) +
+                          " of " + std::to_string(dwTotal) + " bytes";
     if (dwDone != 0 && dSeconds > 0) {
         const double dRate = static_cast<double>(dwDone) / dSeconds;
         strLine += format(", %.1f KiB/s, %.1f s left", dRate / 1024, static_cast<double>(dwTotal - dwDone) / dRate);
     }
     if (m_fTerminal) {
         std::fprintf(m_pStream, "\r%s\033[K", strLine.c_str());
-        m_fProgressOpen = dwDone < dwTotal;
+        m_fProgressOpen = dwDone < dwTotal || m_detail == STATUS_LINE;
         if (!m_fProgressOpen) {
             std::fputc('\n', m_pStream);
         }
@@ -184,10 +242,11 @@ void VerboseLog::showProgress(const char* pszStep, uint64_t dwDone, uint64_t dwT
     std::fflush(m_pStream);
 }
 
+// The status line is cleared, and the terminal's line left as it was.
 void VerboseLog::endProgressLine()
 {
     if (m_fProgressOpen) {
-        std::fputc('\n', m_pStream);
+        std::fputs(m_detail == STATUS_LINE ? "\r\033[K" : "\n", m_pStream);
         m_fProgressOpen = false;
     }
 }

@@ -1,8 +1,11 @@
 // Quenwick [options] <WriteFilePath> <ComPortName> <BoardName>: writes an
 // image (a raw binary, Intel HEX, S-records or ELF) into the blocks it touches
 // of the target's code and data flash. Silent on success; on failure one
-// fixed text on standard error and exit status 1. With --verbose the job's
-// steps, its progress and the reason of a failure go to standard error first.
+// fixed text on standard error and exit status 1, or the end by the signal
+// that stopped it. Where standard error is a terminal, a status line shows the
+// job's progress meanwhile and the reason of a failure before the text. With
+// --verbose the job's steps, its progress and the reason of a failure go to
+// standard error first.
 // The modes --info, --verify and --erase run other jobs on the board the same
 // way, each with a failure text of its own; --list-ports lists serial devices.
 #include <cerrno>
@@ -39,6 +42,11 @@ std::string_view failureText(JobKind job)
     }
     return "FAILED\nSketch writing was failed.";
 }
+// What --help says after the usage text, which stays as IDEs read it.
+constexpr const char* HELP_NOTE = "This is Quenwick " QUENWICK_VERSION
+                                  ". The port is a serial device: /dev/ttyUSB0 on Linux,\n"
+                                  "/dev/cu.usbserial-XXXX on macOS, COM5 on Windows. The image is a raw binary,\n"
+                                  "Intel HEX, S-records or ELF (see Images below).\n";
 // A verify that compared the checksums and found them different.
 constexpr std::string_view MISMATCH_TEXT = "MISMATCH\nThe board does not hold this image.\n";
 
@@ -114,6 +122,7 @@ int main(int argc, char* argv[])
         return outputWritten(0);
     case CommandLine::ACTION_HELP:
         view_help();
+        std::fputs(HELP_NOTE, stdout);
         std::fputs(CommandLine::optionsText(), stdout);
         return outputWritten(0);
     case CommandLine::ACTION_VERSION: std::puts("Quenwick " QUENWICK_VERSION); return outputWritten(0);
@@ -125,19 +134,22 @@ int main(int argc, char* argv[])
 
     const JobRequest& request = commandLine.request();
     const JobKind job = request.plan.kind;
+    // Nothing but the failure text where standard error is no terminal: IDEs read it.
     std::optional<VerboseLog> verboseLog;
+    const bool fTerminal = System::rewritesLines(stderr);
     if (request.fVerbose) {
-        verboseLog.emplace(stderr, System::rewritesLines(stderr));
+        verboseLog.emplace(stderr, fTerminal, commandLine.tracesFrames() ? VerboseLog::FRAMES : VerboseLog::STEPS);
+    } else if (fTerminal && !commandLine.quiet()) {
+        verboseLog.emplace(stderr, true, VerboseLog::STATUS_LINE);
     }
     auto driver = std::make_shared<CommandDriver>(verboseLog ? &*verboseLog : nullptr);
 
-    // The job runs off the main thread, which waits for its end; in verbose
-    // mode it shows the job's events meanwhile, and the job's last task ends
-    // that. The join is what makes the driver's result safe to read afterwards.
+    // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
+    StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); }, std::string(failureText(job)));
+    // The job runs off the main thread, which waits for its end; where the job
+    // is shown, it shows the job's events meanwhile, and the job's last task
+    // ends that. The join is what makes the driver's result safe to read afterwards.
     {
-        // Ctrl-C, kill or a closed terminal stop the job in order; a second one ends it at once.
-        StopSignals stopSignals([&driver](const char* pszCause) { driver->stop(pszCause); },
-                                std::string(failureText(job)));
         LocalOperation operation(driver, request);
         std::thread worker([&operation, &verboseLog, &stopSignals] {
             operation.main();
@@ -164,5 +176,6 @@ int main(int argc, char* argv[])
     const std::string_view text =
         job == JOB_VERIFY && ResultCodes::of(resultcode).fBoardDiffers ? MISMATCH_TEXT : failureText(job);
     std::fwrite(text.data(), text.size(), 1, stderr);
+    stopSignals.endIfStopped();
     return 1;
 }

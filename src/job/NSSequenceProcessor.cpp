@@ -206,18 +206,16 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
 }
 
 // Blank-checks every block of the runs in order and erases each that is not
-// blank; stops at the first failure. The erase job (fEraseJob) shows the
-// bytes done after each block, and proves each flash in which it erased a
-// block with one blank check over all its blocks: a target may acknowledge an
-// erase that did not erase.
+// blank, showing the bytes done after each block; stops at the first failure.
+// The erase job (fEraseJob) proves each flash in which it erased a block with
+// one blank check over all its blocks: a target may acknowledge an erase that
+// did not erase.
 uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& runs, bool fEraseJob)
 {
     m_pEvents->stepBegan(JobStep::ERASE);
     const uint64_t dwBlocks = FlashRun::blocksIn(runs);
-    if (fEraseJob) {
-        beginProgress(JobStep::ERASE, dwBlocks * MemoryImage::BLOCK_SIZE);
-        advanceProgress(0);
-    }
+    beginProgress(JobStep::ERASE, dwBlocks * MemoryImage::BLOCK_SIZE);
+    advanceProgress(0);
     uint64_t r = RESULT_OK;
     uint64_t dwErased = 0;
     for (auto run = runs.begin(); run != runs.end() && r == RESULT_OK; ++run) {
@@ -229,7 +227,7 @@ uint64_t NSSequenceProcessor::blankCheckAndErase(const std::vector<FlashRun>& ru
                 ++dwErased;
                 r = comBlockEraseProc(block->dwStartAddress, block->codeFlash);
             }
-            if (fEraseJob && r == RESULT_OK) {
+            if (r == RESULT_OK) {
                 advanceProgress(MemoryImage::BLOCK_SIZE);
             }
         }

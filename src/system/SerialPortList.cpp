@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <string_view>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -131,6 +132,38 @@ std::vector<std::string> SerialPortList::fromSysfs(const fs::path& root)
         }
         lines.push_back(line);
     }
-    std::sort(lines.begin(), lines.end());
+    std::sort(lines.begin(), lines.end(), naturalLess);
     return lines;
+}
+
+bool SerialPortList::naturalLess(const std::string& a, const std::string& b)
+{
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0;
+    size_t k = 0;
+    while (i < a.size() && k < b.size()) {
+        if (!isDigit(a[i]) || !isDigit(b[k])) {
+            if (a[i] != b[k]) {
+                return a[i] < b[k];
+            }
+            ++i, ++k;
+            continue;
+        }
+        // Two numbers: the one with more digits (leading zeros aside) is larger, else the first digit that differs.
+        const size_t aStart = a.find_first_not_of('0', i), bStart = b.find_first_not_of('0', k);
+        size_t aEnd = i, bEnd = k;
+        while (aEnd < a.size() && isDigit(a[aEnd])) {
+            ++aEnd;
+        }
+        while (bEnd < b.size() && isDigit(b[bEnd])) {
+            ++bEnd;
+        }
+        const std::string_view aNumber(a.data() + std::min(aStart, aEnd), aEnd - std::min(aStart, aEnd));
+        const std::string_view bNumber(b.data() + std::min(bStart, bEnd), bEnd - std::min(bStart, bEnd));
+        if (aNumber != bNumber) {
+            return aNumber.size() != bNumber.size() ? aNumber.size() < bNumber.size() : aNumber < bNumber;
+        }
+        i = aEnd, k = bEnd;
+    }
+    return a.size() - i < b.size() - k;
 }

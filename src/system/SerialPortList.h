@@ -21,4 +21,8 @@ public:
     //   /dev/ttyS0
     // The paths are those of the system whose root is `root`.
     static std::vector<std::string> fromSysfs(const std::filesystem::path& root);
+
+    // Whether a comes before b in natural order, in which a run of digits
+    // counts as its number: /dev/ttyUSB2 before /dev/ttyUSB10.
+    static bool naturalLess(const std::string& a, const std::string& b);
 };

@@ -10,8 +10,9 @@ void StopSignals::Requests::take(const char* pszName)
     }
     if (count++ > 0) {
         SerialDevice::putBackAll();
-        endProcess(strLastWords);
+        endProcess(strLastWords, pszName);
     }
+    pszFirst = pszName;
     stop(pszName);
 }
 
@@ -19,4 +20,16 @@ void StopSignals::jobEnded()
 {
     std::lock_guard<std::mutex> guard(m_requests.lock);
     m_requests.fJobEnded = true;
+}
+
+void StopSignals::endIfStopped()
+{
+    const char* pszFirst = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_requests.lock);
+        pszFirst = m_requests.pszFirst;
+    }
+    if (pszFirst != nullptr) {
+        endBy(pszFirst);
+    }
 }

@@ -2,8 +2,10 @@
 // first one asks the job to stop, so that it ends at its next wait and its end
 // steps still run; a second one puts the open devices back and ends the
 // process at once, with the given last words as the last bytes on standard
-// error and exit status 1. On POSIX systems the requests are SIGINT, SIGTERM
-// and SIGHUP; on Windows Ctrl-C, Ctrl-Break and a closed console.
+// error. On POSIX systems the requests are SIGINT, SIGTERM and SIGHUP, and a
+// process they stopped ends by that signal, so that a shell running the
+// program in a loop stops too; on Windows they are Ctrl-C, Ctrl-Break and a
+// closed console, and the process ends with exit status 1.
 //
 // Made before any other thread starts; the stop is asked outside any signal
 // handler. Each system receives its requests its own way (src/system/posix,
@@ -29,6 +31,10 @@ public:
     // From the job's thread as the job ends: a request from now on is ignored,
     // since there is nothing left to stop.
     void jobEnded();
+    // Once the job's end is told: when a request stopped the job, ends the
+    // process as that request ends it (POSIX: by its signal); otherwise, and
+    // on Windows, returns.
+    void endIfStopped();
 
     // What every system does with its requests: the first asks the job to
     // stop, a second puts the open devices back and ends the process with the
@@ -40,8 +46,9 @@ public:
         std::function<void(const char*)> stop;
         std::string strLastWords;
         std::mutex lock{};
-        int count = 0;           // under lock: the requests taken so far
-        bool fJobEnded = false;  // under lock
+        int count = 0;                   // under lock: the requests taken so far
+        const char* pszFirst = nullptr;  // under lock: the first request, which stopped the job
+        bool fJobEnded = false;          // under lock
         // Takes one request of that name.
         void take(const char* pszName);
     };
@@ -51,8 +58,11 @@ public:
 private:
     // Writes the last words as the last bytes on standard error (its lock lets
     // a line being written end first and keeps every later one out) and ends
-    // the process with exit status 1.
-    [[noreturn]] static void endProcess(const std::string& strLastWords);
+    // the process as the request pszName ends it.
+    [[noreturn]] static void endProcess(const std::string& strLastWords, const char* pszName);
+    // POSIX: ends the process by the signal pszName names, as if the program
+    // did not take it; Windows: returns.
+    static void endBy(const char* pszName);
 
     Requests m_requests;
     std::unique_ptr<Watch> m_pWatch;

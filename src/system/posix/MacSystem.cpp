@@ -70,6 +70,6 @@ std::vector<std::string> SerialPortList::ofThisSystem()
             lines.push_back("/dev/" + name);
         }
     }
-    std::sort(lines.begin(), lines.end());
+    std::sort(lines.begin(), lines.end(), naturalLess);
     return lines;
 }

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -69,9 +71,27 @@ void StopSignals::Watch::watch()
 
 // The watcher took the signal with sigwait: it is no handler, and whatever it
 // waits for here the other threads release.
-void StopSignals::endProcess(const std::string& strLastWords)
+void StopSignals::endProcess(const std::string& strLastWords, const char* pszName)
 {
     flockfile(stderr);
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, strLastWords.data(), strLastWords.size());
+    endBy(pszName);
+    _exit(1);
+}
+
+// The signal is sent to this thread alone, in which it is then unblocked:
+// no other thread can take it.
+void StopSignals::endBy(const char* pszName)
+{
+    for (const StopSignal& signal : STOP_SIGNALS) {
+        if (std::strcmp(signal.pszName, pszName) == 0) {
+            std::signal(signal.iSignal, SIG_DFL);
+            sigset_t one{};
+            sigemptyset(&one);
+            sigaddset(&one, signal.iSignal);
+            pthread_kill(pthread_self(), signal.iSignal);
+            pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        }
+    }
     _exit(1);
 }

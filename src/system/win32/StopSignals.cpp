@@ -66,7 +66,7 @@ StopSignals::~StopSignals()
     pRequests = nullptr;
 }
 
-void StopSignals::endProcess(const std::string& strLastWords)
+void StopSignals::endProcess(const std::string& strLastWords, const char*)
 {
     _lock_file(stderr);
     DWORD dwWritten = 0;
@@ -75,3 +75,6 @@ void StopSignals::endProcess(const std::string& strLastWords)
     TerminateProcess(GetCurrentProcess(), 1);
     std::_Exit(1);  // not reached: TerminateProcess of this process does not return
 }
+
+// A console program that a Ctrl-C stopped in order ends with the status it gives.
+void StopSignals::endBy(const char*) {}

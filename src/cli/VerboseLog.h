@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "AnswerDelay.h"
 #include "JobEvents.h"
 
 class VerboseLog : public JobEvents {
@@ -21,7 +22,9 @@ public:
     // "image 3000 bytes, 3 blocks of 1024", and where the runs lie unless the image is one run from 0.
     void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs) override;
     void imageRefused(const std::string& strProblem) override;
-    void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency) override;
+    // Names the adapter's latency timer where the system tells it.
+    void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency,
+                    std::optional<uint64_t> latencyTimer) override;
     void stepBegan(JobStep step) override;
     void progress(JobStep step, uint64_t dwDone, uint64_t dwTotal) override;
     void signatureRead(const DeviceSignature& signature) override;
@@ -30,6 +33,10 @@ public:
     // Names the run unless the image is one run from 0.
     void checksumsCompared(const FlashRange& run, uint16_t wHost, uint16_t wTarget) override;
     void blockDiffers(const FlashRange& block, uint16_t wHost, uint16_t wTarget) override;
+    // Measured, the answers to the data frames: when they come a steady few ms late, a line says so once, with the
+    // likely cause and what to do about it on this system.
+    void frameSent(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec) override;
+    void answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec) override;
     void noiseDropped(uint64_t dwBytes, const char* pszAnswer) override;
     void imageWritten(uint64_t dwBytes, uint64_t dwMsec) override;
     void stopAsked() override;
@@ -53,7 +60,11 @@ private:
     std::FILE* m_pStream;
     bool m_fTerminal;
     std::chrono::steady_clock::time_point m_Start;
-    bool m_fNameRuns = false;  // the image is more than one run from 0; touched on the job's thread only
+    // Touched on the job's thread only:
+    bool m_fNameRuns = false;  // the image is more than one run from 0
+    AnswerDelay m_answerDelay;
+    std::string m_strPort;  // the port, as the job names it
+    bool m_fLowLatency = false;
     // Touched only where the queue runs:
     std::chrono::steady_clock::time_point m_ProgressStart;
     uint64_t m_dwNextTenth = 1;    // the next tenth of the step that gets a line

@@ -21,9 +21,8 @@
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
 #include "ResultCodes.h"
-#include "SerialPortList.h"
 #include "StopSignals.h"
-#include "System.h"
+#include "Platform.h"
 #include "VerboseLog.h"
 
 namespace {
@@ -105,7 +104,7 @@ private:
 
 int main(int argc, char* argv[])
 {
-    if (!System::prepareStandardStreams()) {
+    if (!Platform::prepareStandardStreams()) {
         return 1;
     }
     resultcode = 1;
@@ -113,7 +112,7 @@ int main(int argc, char* argv[])
     switch (commandLine.action()) {
     case CommandLine::ACTION_RUN: break;
     case CommandLine::ACTION_LIST_PORTS:
-        for (const std::string& line : SerialPortList::ofThisSystem()) {
+        for (const std::string& line : Platform::serialPorts()) {
             std::puts(line.c_str());
         }
         return outputWritten(0);
@@ -132,7 +131,7 @@ int main(int argc, char* argv[])
     const JobKind job = request.plan.kind;
     std::optional<VerboseLog> verboseLog;
     if (request.fVerbose) {
-        verboseLog.emplace(stderr, System::rewritesLines(stderr));
+        verboseLog.emplace(stderr, Platform::rewritesLines(stderr));
     }
     auto driver = std::make_shared<CommandDriver>(verboseLog ? &*verboseLog : nullptr);
 

@@ -290,7 +290,8 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
         m_strReason = m_ComPort->OpenFailure();  // what the system answered
         return r;
     }
-    m_pEvents->portOpened(m_ContextInfo.PortName, JobRequest::LINE_SPEEDS[0], m_ComPort->IsLowLatency());
+    m_pEvents->portOpened(m_ContextInfo.PortName, JobRequest::LINE_SPEEDS[0], m_ComPort->IsLowLatency(),
+                          m_ComPort->LatencyTimer());
 
     addLog("## Programming Mode\n");
     m_pEvents->stepBegan(JobStep::MODE_ENTRY);

@@ -198,7 +198,7 @@ std::optional<Win32Ports::UsbPort> Win32Ports::usbPort(const char* pszPort)
 }
 
 // Each COM port the system has, with the device it names and, for a USB
-// device, what the registry tells of it:
+// device, what the registry tells of it (its strings made printable):
 //   COM5 (USB 0403:6001, USB Serial Port (COM5), serial A10K3ZA, latency timer 16 ms, \Device\VCP0)
 std::vector<std::string> Platform::serialPorts()
 {
@@ -228,7 +228,7 @@ std::vector<std::string> Platform::serialPorts()
                 break;
             }
         }
-        lines.push_back(strLine + SerialPortList::printable(target) + ")");
+        lines.push_back(strLine + target + ")");  // the system's own name of the device, as before
     }
     return lines;
 }

@@ -307,7 +307,8 @@ protected:
 // Writes: .bin images from 1 byte to the largest ("sketch.*", a name of bytes,
 // not necessarily UTF-8, for the row's `bytes`) on boards that need erasing,
 // at other line speeds, and a verbose job: one line per step, then one per
-// tenth of the image; images with addresses from the files that real tools
+// tenth of the image, and one held by an adapter that says so (none without
+// one); images with addresses from the files that real tools
 // made (tests/make-images) in either flash or both, sparse, and too large for
 // a flash. Then --verify, --verify-blocks, --erase and --info. To a board
 // without faults the host sends no command twice and each data frame once,
@@ -444,6 +445,11 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         {.what = "frames", .args = {"-vv", "sketch.bin", "PORT", "X"}, .bytes = randomBytes(3000, 21),
          .err = ANY + "\n> 02 00( [0-9A-F]{2}){6} \\.\\.( [0-9A-F]{2}){4} \\(260 bytes\\)\n< 02 01 06 F9 03\n" + ANY,
          .sameAs = {"sketch.bin", "PORT", "X"}},
+        {.what = "answers held by a 16 ms adapter", .board = {"--adapter-latency", "16"},
+         .args = {"-v", "-b", "1000000", "sketch.bin", "PORT", "X"}, .bytes = randomBytes(10240, 8),
+         .err = ANY + "\nanswers come [0-9.]+ ms late on average over 32 data frames: likely the USB serial "
+                "adapter's latency timer, as the driver did not grant low latency; as root, set it to 1 ms: echo 1 "
+                ">/sys/bus/usb-serial/devices/ttyUSB0/latency_timer \\(or by a udev rule\\)\n" + ANY},
         {.what = "HEX: the frames of the .bin", .args = {"dense-linear.hex", "PORT", "X"}, .blocks = {{0, 0x11BFF}},
          .code = written, .sameAs = {"dense.bin", "PORT", "X"}},
         {.what = "code and data", .args = {"-v", "both.hex", "PORT", "X"},

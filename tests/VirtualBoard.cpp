@@ -25,6 +25,7 @@ public:
         m_board.dropDue();
     }
     bool lowLatency() const override { return false; }
+    std::optional<uint64_t> latencyTimer() const override { return std::nullopt; }
     // Only a pass of the receive thread asks, and only once something is due.
     bool awaitInput() override { return true; }
     int64_t readAvailable(uint8_t* pbData, uint64_t size) override { return m_board.read(pbData, size); }

@@ -5,6 +5,7 @@
 
 #include "MainDispatchQueue.h"
 #include "CommandCodes.h"
+#include "Platform.h"
 #include "ResultCodes.h"
 
 namespace {
@@ -59,10 +60,14 @@ void VerboseLog::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vec
 
 void VerboseLog::imageRefused(const std::string& strProblem) { show("image refused: " + strProblem); }
 
-void VerboseLog::portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency)
+void VerboseLog::portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency,
+                            std::optional<uint64_t> latencyTimer)
 {
+    m_strPort = pszPort;
+    m_fLowLatency = fLowLatency;
     show(std::string("port ") + pszPort + " opened at " + std::to_string(dwBaudRate) + " baud, low latency " +
-         (fLowLatency ? "granted" : "not granted by the driver"));
+         (fLowLatency ? "granted" : "not granted by the driver") +
+         (latencyTimer ? ", latency timer " + std::to_string(*latencyTimer) + " ms" : ""));
 }
 
 void VerboseLog::stepBegan(JobStep step)
@@ -92,7 +97,11 @@ void VerboseLog::signatureRead(const DeviceSignature& signature)
          " bytes, firmware " + signature.strVersion);
 }
 
-void VerboseLog::lineSpeedSet(uint64_t dwBaudRate) { show("line speed " + std::to_string(dwBaudRate) + " baud"); }
+void VerboseLog::lineSpeedSet(uint64_t dwBaudRate)
+{
+    m_answerDelay.lineSpeedSet(dwBaudRate);
+    show("line speed " + std::to_string(dwBaudRate) + " baud");
+}
 
 void VerboseLog::blankChecked(uint64_t dwBlank, uint64_t dwErased)
 {
@@ -111,9 +120,21 @@ void VerboseLog::blockDiffers(const FlashRange& block, uint16_t wHost, uint16_t 
                 static_cast<unsigned long long>(block.dwStart), block.codeFlash ? "code" : "data", wHost, wTarget));
 }
 
-void VerboseLog::frameSent(const uint8_t* pbFrame, uint64_t dwLength, uint64_t) { showFrame(">", pbFrame, dwLength); }
+void VerboseLog::frameSent(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec)
+{
+    showFrame(">", pbFrame, dwLength);
+    m_answerDelay.frameSent(pbFrame, dwLength, dwMsec);
+}
 
-void VerboseLog::answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t) { showFrame("<", pbFrame, dwLength); }
+void VerboseLog::answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec)
+{
+    showFrame("<", pbFrame, dwLength);
+    if (const std::optional<double> dLateMs = m_answerDelay.answerTaken(dwLength, dwMsec)) {
+        show(format("answers come %.1f ms late on average over %llu data frames: ", *dLateMs,
+                    static_cast<unsigned long long>(AnswerDelay::FRAMES)) +
+             Platform::latencyRemedy(m_strPort.c_str(), m_fLowLatency));
+    }
+}
 
 void VerboseLog::noiseDropped(uint64_t dwBytes, const char* pszAnswer)
 {

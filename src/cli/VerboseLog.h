@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <string>
 
+#include "AnswerDelay.h"
 #include "JobEvents.h"
 
 class VerboseLog : public JobEvents {
@@ -31,7 +32,9 @@ public:
     // "image 3000 bytes, 3 blocks of 1024", and where the runs lie unless the image is one run from 0.
     void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs) override;
     void imageRefused(const std::string& strProblem) override;
-    void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency) override;
+    // Names the adapter's latency timer where the system tells it.
+    void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency,
+                    std::optional<uint64_t> latencyTimer) override;
     void stepBegan(JobStep step) override;
     void progress(JobStep step, uint64_t dwDone, uint64_t dwTotal) override;
     void signatureRead(const DeviceSignature& signature) override;
@@ -41,7 +44,9 @@ public:
     void checksumsCompared(const FlashRange& run, uint16_t wHost, uint16_t wTarget) override;
     void blockDiffers(const FlashRange& block, uint16_t wHost, uint16_t wTarget) override;
     // "> 01 03 9A 00 00 63 03" with the time it went; a frame longer than 16
-    // bytes as its first 8 and last 4 bytes and its length.
+    // bytes as its first 8 and last 4 bytes and its length. Measured too, the
+    // answers to the data frames: when they come a steady few ms late, a line
+    // says so once, with the likely cause and what to do about it on this system.
     void frameSent(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec) override;
     // "< 02 01 06 F9 03", as a frame sent is shown.
     void answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec) override;
@@ -76,6 +81,9 @@ private:
     // Touched on the job's thread only:
     bool m_fNameRuns = false;  // the image is more than one run from 0
     bool m_fWrite = false;     // an image was loaded, so the erase step is a write's blank check
+    AnswerDelay m_answerDelay;
+    std::string m_strPort;  // the port, as the job names it
+    bool m_fLowLatency = false;
     // Touched only where the queue runs:
     std::chrono::steady_clock::time_point m_ProgressStart;
     uint64_t m_dwNextTenth = 1;    // the next tenth of the step that gets a line

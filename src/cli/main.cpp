@@ -24,9 +24,8 @@
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
 #include "ResultCodes.h"
-#include "SerialPortList.h"
 #include "StopSignals.h"
-#include "System.h"
+#include "Platform.h"
 #include "VerboseLog.h"
 
 namespace {
@@ -109,14 +108,14 @@ private:
 
 int main(int argc, char* argv[])
 {
-    if (!System::prepareStandardStreams()) {
+    if (!Platform::prepareStandardStreams()) {
         return 1;
     }
     const CommandLine commandLine(argc, argv, std::getenv("QUENWICK_BAUD"), std::getenv("QUENWICK_VERBOSE"));
     switch (commandLine.action()) {
     case CommandLine::ACTION_RUN: break;
     case CommandLine::ACTION_LIST_PORTS:
-        for (const std::string& line : SerialPortList::ofThisSystem()) {
+        for (const std::string& line : Platform::serialPorts()) {
             std::puts(line.c_str());
         }
         return outputWritten(0);
@@ -136,7 +135,7 @@ int main(int argc, char* argv[])
     const JobKind job = request.plan.kind;
     // Nothing but the failure text where standard error is no terminal: IDEs read it.
     std::optional<VerboseLog> verboseLog;
-    const bool fTerminal = System::rewritesLines(stderr);
+    const bool fTerminal = Platform::rewritesLines(stderr);
     if (request.fVerbose) {
         verboseLog.emplace(stderr, fTerminal, commandLine.tracesFrames() ? VerboseLog::FRAMES : VerboseLog::STEPS);
     } else if (fTerminal && !commandLine.quiet()) {

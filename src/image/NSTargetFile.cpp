@@ -10,7 +10,7 @@
 #include "IntelHexReader.h"
 #include "ResultCodes.h"
 #include "SRecordReader.h"
-#include "System.h"
+#include "Platform.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ uint64_t NSTargetFile::readImageFile(const std::string& strPath, uint64_t maxSiz
     releaseData();
     // One byte more than the largest file tells a file too large without reading all of it.
     std::vector<uint8_t> bytes;
-    if (!System::readRegularFile(strPath.c_str(), maxSize + 1, &bytes)) {
+    if (!Platform::readRegularFile(strPath.c_str(), maxSize + 1, &bytes)) {
         m_strProblem = "the file cannot be read or is no regular file";
         return ERR_FILE_READ;
     }

@@ -2,7 +2,7 @@
 
 void JobEvents::imageLoaded(uint64_t, uint64_t, const std::vector<FlashRange>&) {}
 void JobEvents::imageRefused(const std::string&) {}
-void JobEvents::portOpened(const char*, uint64_t, bool) {}
+void JobEvents::portOpened(const char*, uint64_t, bool, std::optional<uint64_t>) {}
 void JobEvents::stepBegan(JobStep) {}
 void JobEvents::stepEnded(JobStep, uint64_t) {}
 void JobEvents::progress(JobStep, uint64_t, uint64_t) {}

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,10 @@ public:
     virtual void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs);
     // The image is refused before the port opens; strProblem says where the file is at fault.
     virtual void imageRefused(const std::string& strProblem);
-    // The port pszPort is open at dwBaudRate; fLowLatency when its driver granted its lowest latency.
-    virtual void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency);
+    // The port pszPort is open at dwBaudRate; fLowLatency when its driver granted its lowest latency;
+    // latencyTimer: the adapter's latency timer in ms, where the system tells it.
+    virtual void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency,
+                            std::optional<uint64_t> latencyTimer);
     // The step begins.
     virtual void stepBegan(JobStep step);
     // The erase or the program step ended with the result code dwResult.

@@ -61,9 +61,10 @@ void JobRecord::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vect
     m_Listener.imageLoaded(dwBytes, dwBlocks, runs);
 }
 void JobRecord::imageRefused(const std::string& strProblem) { m_Listener.imageRefused(strProblem); }
-void JobRecord::portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency)
+void JobRecord::portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency,
+                           std::optional<uint64_t> latencyTimer)
 {
-    m_Listener.portOpened(pszPort, dwBaudRate, fLowLatency);
+    m_Listener.portOpened(pszPort, dwBaudRate, fLowLatency, latencyTimer);
 }
 void JobRecord::progress(JobStep step, uint64_t dwDone, uint64_t dwTotal)
 {

@@ -37,7 +37,8 @@ public:
 
     void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs) override;
     void imageRefused(const std::string& strProblem) override;
-    void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency) override;
+    void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency,
+                    std::optional<uint64_t> latencyTimer) override;
     void stepBegan(JobStep step) override;
     void stepEnded(JobStep step, uint64_t dwResult) override;
     void progress(JobStep step, uint64_t dwDone, uint64_t dwTotal) override;

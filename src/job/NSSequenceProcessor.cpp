@@ -189,7 +189,8 @@ uint64_t NSSequenceProcessor::enterProgrammingMode()
         m_strReason = m_ComPort->OpenFailure();  // what the system answered
         return r;
     }
-    m_pEvents->portOpened(pszPort, NSWaitingTimeCalculator::LINE_SPEEDS[0], m_ComPort->IsLowLatency());
+    m_pEvents->portOpened(pszPort, NSWaitingTimeCalculator::LINE_SPEEDS[0], m_ComPort->IsLowLatency(),
+                          m_ComPort->LatencyTimer());
 
     const uint8_t bBaudRate = m_pRequest->bBaudRate;
     m_pEvents->stepBegan(JobStep::MODE_ENTRY);

@@ -129,6 +129,11 @@ bool NSSerialPortProcessor::IsDeviceGone() { return m_isDeviceGone.load(); }
 
 bool NSSerialPortProcessor::IsLowLatency() { return m_device && m_device->lowLatency(); }
 
+std::optional<uint64_t> NSSerialPortProcessor::LatencyTimer()
+{
+    return m_device ? m_device->latencyTimer() : std::nullopt;
+}
+
 uint64_t NSSerialPortProcessor::Now() { return m_pSystem->now(); }
 
 void NSSerialPortProcessor::WaitReceived(uint64_t dwKnownLength, uint64_t dwDeadline)

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "PortSystem.h"
@@ -72,6 +73,8 @@ public:
     bool IsDeviceGone();
     // Whether the driver granted its lowest receive latency at Open.
     bool IsLowLatency();
+    // The USB serial adapter's latency timer in milliseconds, where the system tells it.
+    std::optional<uint64_t> LatencyTimer();
 
     // The clock of every wait: milliseconds on a monotonic clock.
     uint64_t Now();

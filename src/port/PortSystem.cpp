@@ -7,7 +7,7 @@
 
 #include "NSGetTime.h"
 #include "SerialDevice.h"
-#include "SteadyWait.h"
+#include "Platform.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ public:
     {
         for (uint64_t dwNow = now(); dwNow < dwDeadline; dwNow = now()) {
             const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwDeadline - dwNow);
-            if (SteadyWait::until(changed, lock, end, done)) {
+            if (Platform::waitUntil(changed, lock, end, done)) {
                 return;
             }
         }
@@ -41,7 +41,7 @@ public:
         // On the steady clock, finer than milliseconds.
         const auto end =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMsec) + std::chrono::microseconds(1);
-        SteadyWait::until(changed, lock, end, done);
+        Platform::waitUntil(changed, lock, end, done);
     }
 
     bool startReceiving(std::function<bool()> receiveOnce) override

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class SerialDevice {
@@ -49,6 +50,9 @@ public:
     virtual void flush() = 0;
     // Whether the driver granted its lowest receive latency at open.
     virtual bool lowLatency() const = 0;
+    // The USB serial adapter's latency timer in milliseconds as the system
+    // tells it once open has asked for low latency; none where it tells none.
+    virtual std::optional<uint64_t> latencyTimer() const = 0;
 
     // Sleeps until the device has bytes to read, has gone away, or wake() is
     // called. Returns false when the device can no longer be waited on.

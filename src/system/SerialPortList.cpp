@@ -1,6 +1,7 @@
+// The serial devices that Linux's sysfs shows, and the printable form of what any system tells of a device.
 #include "SerialPortList.h"
 
-#include "System.h"
+#include "Platform.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,10 +16,9 @@ namespace {
 // Bytes of an attribute taken at most: the USB strings are far shorter.
 constexpr uint64_t ATTRIBUTE_LIMIT = 4096;
 
-// The text as one line that a terminal shows as it is: a byte that is a
-// control character (C0, DEL, or C1 encoded in UTF-8), a backslash, or no
-// part of valid UTF-8 is written \xNN.
-std::string printable(const std::string& strText)
+}  // namespace
+
+std::string SerialPortList::printable(const std::string& strText)
 {
     std::string strShown;
     for (size_t i = 0; i < strText.size();) {
@@ -53,13 +53,15 @@ std::string printable(const std::string& strText)
     return strShown;
 }
 
+namespace {
+
 // A sysfs attribute, read as untrusted: a regular file only, never waited
 // on, at most ATTRIBUTE_LIMIT bytes, its one final line feed dropped; empty
 // when it is none of that.
 std::string attribute(const fs::path& path)
 {
     std::vector<uint8_t> bytes;
-    if (!System::readRegularFile(path.string().c_str(), ATTRIBUTE_LIMIT, &bytes)) {
+    if (!Platform::readRegularFile(path.string().c_str(), ATTRIBUTE_LIMIT, &bytes)) {
         return "";
     }
     std::string strText(bytes.begin(), bytes.end());

@@ -1,5 +1,5 @@
-// The serial devices a board may be on, one line each: the device's path and,
-// where the system tells, what it is.
+// The serial devices that Linux's sysfs shows, one line each, and how every
+// system's list makes what a device tells of itself printable.
 #pragma once
 
 #include <filesystem>
@@ -8,9 +8,10 @@
 
 class SerialPortList {
 public:
-    // This machine's devices, in order; each system has its own
-    // (posix/LinuxSystem.cpp, posix/MacSystem.cpp, win32/System.cpp).
-    static std::vector<std::string> ofThisSystem();
+    // The text as one line that a terminal shows as it is: a byte that is a
+    // control character (C0, DEL, or C1 encoded in UTF-8), a backslash, or no
+    // part of valid UTF-8 is written \xNN.
+    static std::string printable(const std::string& strText);
 
     // The devices that Linux's sysfs under `root` shows as hardware terminals
     // (sys/class/tty/*/device), without the UARTs that serial_core probed and

@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-namespace System {
+namespace Platform {
 
 // Reads at most capacity bytes through readSome into *pBytes, with room for
 // fileSize + 1 bytes at first (the read that finds the end needs that one
@@ -43,4 +43,4 @@ bool readSized(uint64_t fileSize, uint64_t capacity, ReadSome readSome, std::vec
     return true;
 }
 
-}  // namespace System
+}  // namespace Platform

@@ -1,3 +1,4 @@
+// What every system does with a stop request once its own watch has taken it.
 #include "StopSignals.h"
 
 #include "SerialDevice.h"

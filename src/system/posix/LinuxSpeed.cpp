@@ -1,3 +1,4 @@
+// Linux's request for an exact line speed, apart from <termios.h>.
 #include "LinuxSpeed.h"
 
 #include <asm/termbits.h>

@@ -1,4 +1,5 @@
-#include "SteadyWait.h"
+// The steady wait on macOS.
+#include "Platform.h"
 
 #include <pthread.h>
 
@@ -8,8 +9,8 @@
 // wall-clock deadline. A relative wait of the thread library is measured on
 // the system's monotonic clock instead: each round waits what is left until
 // the steady deadline.
-bool SteadyWait::until(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
-                       std::chrono::steady_clock::time_point deadline, const std::function<bool()>& done)
+bool Platform::waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
+                         std::chrono::steady_clock::time_point deadline, const std::function<bool()>& done)
 {
     while (!done()) {
         const auto left = deadline - std::chrono::steady_clock::now();

@@ -3,7 +3,7 @@
 #include "SerialDevice.h"
 
 #include "DeviceRegistry.h"
-#include "PosixSystem.h"
+#include "PosixSerial.h"
 #include "ResultCodes.h"
 
 #include <fcntl.h>
@@ -96,21 +96,21 @@ void makeLineSettings(struct termios& tio)
         ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ECHOPRT | ISIG | IEXTEN);
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    PosixSystem::clearSystemFlags(tio);
+    PosixSerial::clearSystemFlags(tio);
 }
 
 // Exact speeds by the system's own request or, where that request fails, by
 // the terminal record when it can carry them. Returns 0, or -1.
 int setSpeeds(int fd, uint64_t inputSpeed, uint64_t outputSpeed)
 {
-    if (PosixSystem::requestSpeed(fd, inputSpeed, outputSpeed) == 0) {
+    if (PosixSerial::requestSpeed(fd, inputSpeed, outputSpeed) == 0) {
         return 0;
     }
     struct termios tio {};
     speed_t input = 0;
     speed_t output = 0;
-    if (tcgetattr(fd, &tio) == -1 || !PosixSystem::speedValue(inputSpeed, &input) ||
-        !PosixSystem::speedValue(outputSpeed, &output) || cfsetispeed(&tio, input) == -1 ||
+    if (tcgetattr(fd, &tio) == -1 || !PosixSerial::speedValue(inputSpeed, &input) ||
+        !PosixSerial::speedValue(outputSpeed, &output) || cfsetispeed(&tio, input) == -1 ||
         cfsetospeed(&tio, output) == -1) {
         return -1;
     }
@@ -136,12 +136,12 @@ DeviceRegistry<Found> openDevices;
 void putBack(const Found& found)
 {
     if (found.fLatencyChanged) {
-        PosixSystem::closeLowLatency(found.fd);
+        PosixSerial::closeLowLatency(found.fd);
     }
     tcsetattr(found.fd, TCSANOW, &found.tio);
     uint64_t inputSpeed = 0;
     uint64_t outputSpeed = 0;
-    if (found.outputSpeed != 0 && PosixSystem::currentSpeed(found.fd, &inputSpeed, &outputSpeed) == 0 &&
+    if (found.outputSpeed != 0 && PosixSerial::currentSpeed(found.fd, &inputSpeed, &outputSpeed) == 0 &&
         (inputSpeed != found.inputSpeed || outputSpeed != found.outputSpeed)) {
         setSpeeds(found.fd, found.inputSpeed, found.outputSpeed);
     }
@@ -159,6 +159,7 @@ public:
     bool setSpeed(uint64_t dwBaudRate) override;
     void flush() override;
     bool lowLatency() const override { return m_fLowLatency; }
+    std::optional<uint64_t> latencyTimer() const override { return m_latencyTimer; }
     bool awaitInput() override;
     int64_t readAvailable(uint8_t* pbData, uint64_t size) override;
     void wake() override;
@@ -170,6 +171,7 @@ private:
     int m_iWakeRead = -1;
     int m_iWakeWrite = -1;
     bool m_fLowLatency = false;
+    std::optional<uint64_t> m_latencyTimer;
     int m_stat_org = 0;  // the modem lines when DTR was last raised
 };
 
@@ -179,12 +181,13 @@ private:
 uint64_t PosixSerialDevice::start()
 {
     ioctl(m_iComPort, TIOCEXCL);
-    PosixSystem::sharpenTimers();  // the job's waits run on the thread that opens the port
-    PosixSystem::currentSpeed(m_iComPort, &m_found.inputSpeed, &m_found.outputSpeed);
+    PosixSerial::sharpenTimers();  // the job's waits run on the thread that opens the port
+    PosixSerial::currentSpeed(m_iComPort, &m_found.inputSpeed, &m_found.outputSpeed);
     struct termios tio = m_found.tio;
     makeLineSettings(tio);
     tcsetattr(m_iComPort, TCSANOW, &tio);
-    m_fLowLatency = PosixSystem::openLowLatency(m_iComPort, &m_found.fLatencyChanged);
+    m_fLowLatency = PosixSerial::openLowLatency(m_iComPort, &m_found.fLatencyChanged);
+    m_latencyTimer = PosixSerial::latencyTimer(m_iComPort);
     m_dwRegistryKey = openDevices.enlist(m_found);
 
     int wake[2] = {-1, -1};

@@ -5,6 +5,7 @@
 
 #include "DeviceRegistry.h"
 #include "ResultCodes.h"
+#include "Win32Ports.h"
 
 #include <windows.h>
 #include <mmsystem.h>
@@ -45,7 +46,15 @@ void makeLineSettings(DCB& dcb)
     dcb.fErrorChar = FALSE;
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
+    // An FT232-type adapter passes on what it holds as soon as its event
+    // character arrives, where its driver hands the character on to it: every
+    // answer of the board ends with ETX. Where it is ignored it changes nothing
+    // of what is read.
+    dcb.EvtChar = 0x03;
 }
+
+// The events that a driver may need to hear of the event character.
+constexpr DWORD ASKED_EVENTS = EV_RXFLAG;
 
 // The system's answer to opening the port, in words. A COM port that another
 // program has open answers ERROR_ACCESS_DENIED, as a port this user may not
@@ -66,6 +75,7 @@ struct Found {
     HANDLE hPort = INVALID_HANDLE_VALUE;
     DCB dcb{};
     COMMTIMEOUTS timeouts{};
+    DWORD dwEvents = 0;  // the port's event mask
 };
 
 // The open devices, for a stop that cannot wait for their close.
@@ -77,12 +87,13 @@ void putBack(const Found& found)
     COMMTIMEOUTS timeouts = found.timeouts;
     SetCommState(found.hPort, &dcb);
     SetCommTimeouts(found.hPort, &timeouts);
+    SetCommMask(found.hPort, found.dwEvents);
 }
 
 class Win32SerialDevice final : public SerialDevice {
 public:
-    Win32SerialDevice(HANDLE hPort, const DCB& found, const COMMTIMEOUTS& foundTimeouts)
-        : m_hPort(hPort), m_found{hPort, found, foundTimeouts}
+    Win32SerialDevice(HANDLE hPort, const Found& found, std::optional<uint64_t> latencyTimer)
+        : m_hPort(hPort), m_found(found), m_latencyTimer(latencyTimer)
     {
     }
     ~Win32SerialDevice() override;
@@ -96,6 +107,7 @@ public:
     // Windows has no request for it: the user sets an adapter's latency
     // timer in its driver's port settings.
     bool lowLatency() const override { return false; }
+    std::optional<uint64_t> latencyTimer() const override { return m_latencyTimer; }
     bool awaitInput() override;
     int64_t readAvailable(uint8_t* pbData, uint64_t size) override;
     void wake() override;
@@ -106,10 +118,11 @@ private:
 
     const HANDLE m_hPort;
     const Found m_found;
-    uint64_t m_dwRegistryKey = 0;  // in openDevices
-    DCB m_dcb{};                   // the line's settings now
-    HANDLE m_hStop = nullptr;      // set by wake and never reset
-    OVERLAPPED m_read{};           // the read in progress, with an event of its own
+    const std::optional<uint64_t> m_latencyTimer;  // as the registry tells it for the port
+    uint64_t m_dwRegistryKey = 0;                  // in openDevices
+    DCB m_dcb{};                                   // the line's settings now
+    HANDLE m_hStop = nullptr;                      // set by wake and never reset
+    OVERLAPPED m_read{};                           // the read in progress, with an event of its own
     OVERLAPPED m_write{};
     uint8_t m_bRead = 0;          // the one-byte read's byte
     bool m_fReading = false;      // the one-byte read was started and its byte not yet taken
@@ -117,8 +130,9 @@ private:
     std::mutex m_lock;            // the read, shared by the receive thread and the job's thread
 };
 
-// Takes the device over: the line made, every read waiting for all the bytes
-// it asks for and writes without a time limit, the queues flushed. The job's
+// Takes the device over: the line made, the event character's event added to
+// the port's events, every read waiting for all the bytes it asks for and
+// writes without a time limit, the queues flushed. The job's
 // pauses of 1 ms need the system's timer at 1 ms while the port is open.
 uint64_t Win32SerialDevice::start()
 {
@@ -136,6 +150,7 @@ uint64_t Win32SerialDevice::start()
     if (!SetCommTimeouts(m_hPort, &timeouts) || !applyLine(dcb)) {
         return ERR_PORT_OPEN;
     }
+    SetCommMask(m_hPort, m_found.dwEvents | ASKED_EVENTS);
     PurgeComm(m_hPort, PURGE_RXCLEAR | PURGE_TXCLEAR);
     return RESULT_OK;
 }
@@ -288,16 +303,16 @@ uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice
         return ERR_PORT_OPEN;
     }
     // Only a serial line has line settings; a file or another device is refused untouched.
-    DCB found{};
-    found.DCBlength = sizeof found;
-    COMMTIMEOUTS foundTimeouts{};
-    if (GetFileType(hPort) != FILE_TYPE_CHAR || !GetCommState(hPort, &found) ||
-        !GetCommTimeouts(hPort, &foundTimeouts)) {
+    Found found{.hPort = hPort};
+    found.dcb.DCBlength = sizeof found.dcb;
+    if (GetFileType(hPort) != FILE_TYPE_CHAR || !GetCommState(hPort, &found.dcb) ||
+        !GetCommTimeouts(hPort, &found.timeouts) || !GetCommMask(hPort, &found.dwEvents)) {
         CloseHandle(hPort);
         *pstrWhy = "the port is not a serial device";
         return ERR_PORT_OPEN;
     }
-    auto device = std::make_unique<Win32SerialDevice>(hPort, found, foundTimeouts);
+    const std::optional<Win32Ports::UsbPort> usb = Win32Ports::usbPort(pbPortName);
+    auto device = std::make_unique<Win32SerialDevice>(hPort, found, usb ? usb->latencyTimer : std::nullopt);
     const uint64_t r = device->start();
     if (r == RESULT_OK) {
         *ppDevice = std::move(device);

@@ -1,4 +1,8 @@
-#include "PosixSystem.h"
+// Linux's serial devices: its timer slack, flow-control flag, exact speeds
+// and low latency, the adapter's latency timer in sysfs, the ports that sysfs
+// shows, and how to shorten an adapter's latency timer.
+#include "Platform.h"
+#include "PosixSerial.h"
 
 #include "LinuxSpeed.h"
 #include "SerialPortList.h"
@@ -6,10 +10,14 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 
-namespace PosixSystem {
+namespace PosixSerial {
 
 // Linux lets a thread's timed waits end up to 50 microseconds late by
 // default, which the millisecond pause before every frame would pay each time.
@@ -81,12 +89,51 @@ void closeLowLatency(int fd)
     }
 }
 
-}  // namespace PosixSystem
+// The USB serial driver shows it beside the port's device, as the character
+// device's number finds it: /sys/dev/char/188:0/device/latency_timer.
+std::optional<uint64_t> latencyTimer(int fd)
+{
+    struct stat status {};
+    std::vector<uint8_t> bytes;
+    if (fstat(fd, &status) == -1 ||
+        !Platform::readRegularFile(("/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
+                                    std::to_string(minor(status.st_rdev)) + "/device/latency_timer")
+                                       .c_str(),
+                                   16, &bytes)) {
+        return std::nullopt;
+    }
+    const std::string strText(bytes.begin(), bytes.end());
+    char* pszEnd = nullptr;
+    const unsigned long value = std::strtoul(strText.c_str(), &pszEnd, 10);
+    if (pszEnd == strText.c_str() || (*pszEnd != '\n' && *pszEnd != '\0')) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace PosixSerial
 
 // The devices that sysfs shows, read from the root in QUENWICK_PORTS_ROOT (a
 // tree that a test made) or else from /.
-std::vector<std::string> SerialPortList::ofThisSystem()
+std::vector<std::string> Platform::serialPorts()
 {
     const char* pszRoot = std::getenv("QUENWICK_PORTS_ROOT");
-    return fromSysfs(pszRoot != nullptr && *pszRoot != '\0' ? pszRoot : "/");
+    return SerialPortList::fromSysfs(pszRoot != nullptr && *pszRoot != '\0' ? pszRoot : "/");
+}
+
+// The adapter's own setting, named by the port's USB serial device (ttyUSB0
+// for any other).
+std::string Platform::latencyRemedy(const char* pszPort, bool fLowLatency)
+{
+    std::error_code ec;
+    const std::string strDevice = std::filesystem::canonical(pszPort, ec).filename().string();
+    const std::string strSetting =
+        "/sys/bus/usb-serial/devices/" +
+        SerialPortList::printable(!ec && strDevice.starts_with("ttyUSB") ? strDevice : "ttyUSB0") + "/latency_timer";
+    return fLowLatency ? "likely the USB serial adapter or its driver, although the driver granted low latency; an "
+                         "adapter's latency timer, where it has one, is " +
+                             strSetting
+                       : "likely the USB serial adapter's latency timer, as the driver did not grant low latency; as "
+                         "root, set it to 1 ms: echo 1 >" +
+                             strSetting + " (or by a udev rule)";
 }

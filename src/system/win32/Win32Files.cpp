@@ -1,5 +1,5 @@
-#include "System.h"
-#include "SerialPortList.h"
+// The standard streams, the terminal and reading a file on Windows.
+#include "Platform.h"
 #include "SizedRead.h"
 
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 
-namespace System {
+namespace Platform {
 
 // The C library's streams start in text mode, which writes "\n" as "\r\n".
 bool prepareStandardStreams()
@@ -58,18 +58,4 @@ bool readRegularFile(const char* pszPath, uint64_t capacity, std::vector<uint8_t
     return fRead;
 }
 
-}  // namespace System
-
-// The COM ports the system has, each with the device it names.
-std::vector<std::string> SerialPortList::ofThisSystem()
-{
-    std::vector<std::string> lines;
-    for (int i = 1; i <= 256; ++i) {
-        const std::string name = "COM" + std::to_string(i);
-        char target[1024];
-        if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) {
-            lines.push_back(name + " (" + target + ")");
-        }
-    }
-    return lines;
-}
+}  // namespace Platform

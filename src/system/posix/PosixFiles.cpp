@@ -1,4 +1,5 @@
-#include "System.h"
+// The standard streams, the terminal and reading a file on Linux and macOS.
+#include "Platform.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +11,7 @@
 
 #include "SizedRead.h"
 
-namespace System {
+namespace Platform {
 
 // The lowest free descriptor is the one open() returns, so each closed one in
 // turn gets the null device.
@@ -50,4 +51,4 @@ bool readRegularFile(const char* pszPath, uint64_t capacity, std::vector<uint8_t
     return fRead;
 }
 
-}  // namespace System
+}  // namespace Platform

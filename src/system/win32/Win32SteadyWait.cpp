@@ -1,4 +1,5 @@
-#include "SteadyWait.h"
+// The steady wait on Windows.
+#include "Platform.h"
 
 #include <pthread.h>
 
@@ -9,8 +10,8 @@
 // a bit lasts 2 ms. Waits of whole milliseconds, at least one, rounded down,
 // end just past such a deadline instead. They are relative waits, which no
 // step of the wall clock stretches.
-bool SteadyWait::until(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
-                       std::chrono::steady_clock::time_point deadline, const std::function<bool()>& done)
+bool Platform::waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
+                         std::chrono::steady_clock::time_point deadline, const std::function<bool()>& done)
 {
     using namespace std::chrono;
     for (auto now = steady_clock::now(); !done(); now = steady_clock::now()) {

@@ -1,13 +1,17 @@
-#include "PosixSystem.h"
-#include "SerialPortList.h"
+// macOS's serial devices: its flow-control flags, exact speeds and receive
+// latency, its call-out devices as the port list, and what it tells a user
+// of an adapter's latency.
+#include "Platform.h"
+#include "PosixSerial.h"
 
 #include <IOKit/serial/ioss.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <system_error>
 
-namespace PosixSystem {
+namespace PosixSerial {
 
 // macOS has no per-thread timer slack to set.
 void sharpenTimers() {}
@@ -56,10 +60,13 @@ bool openLowLatency(int fd, bool* pfChanged)
 
 void closeLowLatency(int) {}
 
-}  // namespace PosixSystem
+// The drivers tell no latency timer through a terminal device.
+std::optional<uint64_t> latencyTimer(int) { return std::nullopt; }
+
+}  // namespace PosixSerial
 
 // The call-out devices, /dev/cu.*, which open without waiting for a carrier.
-std::vector<std::string> SerialPortList::ofThisSystem()
+std::vector<std::string> Platform::serialPorts()
 {
     std::vector<std::string> lines;
     std::error_code ec;
@@ -72,4 +79,11 @@ std::vector<std::string> SerialPortList::ofThisSystem()
     }
     std::sort(lines.begin(), lines.end(), naturalLess);
     return lines;
+}
+
+// The drivers have no setting that this program knows of.
+std::string Platform::latencyRemedy(const char*, bool fLowLatency)
+{
+    return std::string("likely the USB serial adapter's latency timer, ") +
+           (fLowLatency ? "although the driver granted low latency" : "as the driver did not grant low latency");
 }

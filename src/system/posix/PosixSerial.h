@@ -1,13 +1,15 @@
 // What the POSIX systems do differently with a serial device. The POSIX
 // device is written once against these; each system (Linux, macOS) has one
-// file that defines them, chosen by the build.
+// file that defines them with its list of ports and its advice on latency
+// (LinuxSerial.cpp, MacSerial.cpp), chosen by the build.
 #pragma once
 
 #include <termios.h>
 
 #include <cstdint>
+#include <optional>
 
-namespace PosixSystem {
+namespace PosixSerial {
 
 // Makes the calling thread's timed waits, and those of the threads it starts
 // later, end as near their deadline as the system allows.
@@ -35,5 +37,7 @@ bool speedValue(uint64_t bitsPerSecond, speed_t* pValue);
 bool openLowLatency(int fd, bool* pfChanged);
 // Puts back the latency that openLowLatency changed.
 void closeLowLatency(int fd);
+// The latency timer in milliseconds of the USB serial adapter that fd is, where the system tells it.
+std::optional<uint64_t> latencyTimer(int fd);
 
-}  // namespace PosixSystem
+}  // namespace PosixSerial

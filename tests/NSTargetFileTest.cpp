@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "ResultCodes.h"
 
 namespace {
@@ -24,6 +26,12 @@ Bytes contents(const std::string& name)
 {
     std::ifstream file(IMAGES / name, std::ios::binary);
     return name.empty() ? Bytes() : Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string contents(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 Bytes bytes(const uint8_t* pbImage, uint64_t dwSize) { return pbImage ? Bytes(pbImage, pbImage + dwSize) : Bytes(); }
@@ -174,6 +182,38 @@ TEST(NSTargetFileTest, RefusesBadFilesSayingWhere)
         EXPECT_EQ(target.GetProblemText(), row.problem);
         EXPECT_EQ(target.GetProgramMemorySize() + target.GetDataSize(), row.kept ? 72000 + 3000 : 0);
         EXPECT_EQ(target.GetProgramRuns().size() + target.GetDataRuns().size(), row.kept ? 2 : 0);
+    }
+}
+
+// The extensions of each format, as the help text, the README's table and the
+// man page's list of formats give them, are those of the loader's one table,
+// in its order.
+TEST(NSTargetFileTest, TheDocumentsListTheTablesExtensions)
+{
+    std::vector<std::string> table;
+    for (const NSTargetFile::ImageFormat& format : NSTargetFile::formats()) {
+        table.emplace_back(format.pszExtensions);
+    }
+    const std::filesystem::path source = QUENWICK_SOURCE_DIR;
+    const std::string extensions = R"((\.[a-z0-9]+(?:(?: |` `| ", " )\.[a-z0-9]+)*))";
+    const struct {
+        std::string what, text;
+        std::regex list;  // a format's extensions in group 1
+    } rows[] = {
+        {.what = "help", .text = CommandLine::optionsText(), .list = std::regex("\n  " + extensions + "  ")},
+        {.what = "README",
+         .text = contents(source / "README.md"),
+         .list = std::regex("\n\\| `" + extensions + "` \\| [A-Za-z]")},
+        {.what = "man page",
+         .text = contents(source / "man/Quenwick.1"),
+         .list = std::regex("\n\\.TP\n\\.BR? " + extensions + "\n")},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> listed;
+        for (std::sregex_iterator it(row.text.begin(), row.text.end(), row.list), end; it != end; ++it) {
+            listed.push_back(std::regex_replace((*it)[1].str(), std::regex("` `| \", \" "), " "));
+        }
+        EXPECT_EQ(listed, table) << row.what;
     }
 }
 

@@ -114,10 +114,10 @@ int checkImage(const CommandLine& commandLine)
         for (const BlockRun& run : codeFlash ? target.GetProgramRuns() : target.GetDataRuns()) {
             const uint64_t dwBlocks = (run.dwLength + MemoryImage::BLOCK_SIZE - 1) / MemoryImage::BLOCK_SIZE;
             std::printf(
-                "%s flash 0x%llX-0x%llX, %llu blocks, checksum %04X\n", codeFlash ? "code" : "data",
+                "%s flash 0x%llX-0x%llX, %llu block%s, checksum %04X\n", codeFlash ? "code" : "data",
                 static_cast<unsigned long long>(dwStart + run.dwOffset),
                 static_cast<unsigned long long>(dwStart + run.dwOffset + dwBlocks * MemoryImage::BLOCK_SIZE - 1),
-                static_cast<unsigned long long>(dwBlocks),
+                static_cast<unsigned long long>(dwBlocks), dwBlocks == 1 ? "" : "s",
                 MemoryImage::checksumOf(pbImage + run.dwOffset, run.dwLength));
         }
     }

@@ -132,6 +132,7 @@ TEST(NSTargetFileTest, RefusesBadFilesSayingWhere)
         bool kept = false;  // the image loaded before is kept
     } rows[] = {
         {.file = "badsum.hex", .problem = "line 3: the sum is 00, it should be DA"},
+        {.file = "badsum-crcrlf.hex", .problem = "line 3: the sum is 00, it should be DA"},
         {.file = "badlength.s28",
          .problem = "line 3: the record's count byte says 37 bytes follow it, the line holds 36"},
         {.file = "lost.s19", .problem = "line 95: the count record says 94 data records, the file has 93 before it"},

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -15,14 +17,19 @@ namespace {
 
 // What the command line gives, in a word or two: for a job its kind, the
 // flashes of an erase, "blocks" for --verify-blocks, the image where it reads
-// one, the port, the line speed and "verbose".
+// one, the port, the line speed and "verbose"; for --check the image and the
+// flash sizes.
 std::string given(const CommandLine& line)
 {
     const JobRequest& job = line.request();
     static const char* const KINDS[] = {"write", "verify", "info", "erase"};
-    static const char* const ACTIONS[] = {"", "list ports", "help", "version", "usage"};
+    static const char* const ACTIONS[] = {"", "list ports", "check", "help", "version", "usage"};
     if (line.action() == CommandLine::ACTION_REFUSE) {
         return "refused: " + line.error();
+    }
+    if (line.action() == CommandLine::ACTION_CHECK) {
+        return "check " + job.strImagePath + " " + std::to_string(line.codeFlashSize()) + " " +
+               std::to_string(line.dataFlashSize());
     }
     if (line.action() != CommandLine::ACTION_RUN) {
         return ACTIONS[line.action()];
@@ -42,6 +49,7 @@ TEST(CommandLineTest, GivesAJobOrWhatElseToDo)
         const char* baud = nullptr;     // QUENWICK_BAUD
         const char* verbose = nullptr;  // QUENWICK_VERBOSE
         std::string gives;
+        bool posix = false;  // with POSIXLY_CORRECT set
     } rows[] = {
         // Laid out by hand, one row to a line: the formatter would give each field of a longer row a line.
         // clang-format off
@@ -73,7 +81,7 @@ TEST(CommandLineTest, GivesAJobOrWhatElseToDo)
         {.args = {"-b", "1000000", "-v", "--info", "p"}, .gives = "info p 1000000 verbose"},
         {.args = {"--erase", "p"}, .baud = "500000", .verbose = "on", .gives = "erase code p 500000 verbose"},
         {.args = {"--erase=data", "p"}, .gives = "erase data p 115200"},
-        {.args = {"--erase=all", "--erase", "p"}, .gives = "erase all p 115200"},
+        {.args = {"--erase=all", "--erase", "p"}, .gives = "refused: option '--erase' is given twice"},
         {.args = {"--erase=ram", "p"}, .gives = "refused: bad value 'ram' for option '--erase' (code, data or all)"},
         {.args = {"--verify-blocks", "a.bin", "p", "b"}, .gives = "write blocks a.bin p 115200"},
         {.args = {"--verify", "--verify-blocks", "a.bin", "p", "b"}, .gives = "verify blocks a.bin p 115200"},
@@ -88,6 +96,21 @@ TEST(CommandLineTest, GivesAJobOrWhatElseToDo)
         {.args = {"--erase", "a", "p", "b"}, .gives = "refused: option '--erase' takes <ComPortName> only, not 'p'"},
         {.args = {"--list-ports", "p"}, .gives = "refused: option '--list-ports' takes no operand, not 'p'"},
         {.args = {"--info=p"}, .gives = "refused: bad option '--info=p'"},
+        // No option after a write's operands, whatever POSIXLY_CORRECT says; other arguments there are ignored.
+        {.args = {"a.bin", "-v", "p", "b", "-", "x"}, .gives = "write a.bin p 115200 verbose", .posix = true},
+        {.args = {"a.bin", "p", "b", "--verify-blocks"},
+         .gives = "refused: option '--verify-blocks' follows the operands; options go before them", .posix = true},
+        {.args = {"a.bin", "p", "b", "x", "-v"}, .gives = "refused: option '-v' follows the operands; options go before them"},
+        // --check: the image, and the flashes to check it against (all the memory map has, unless given).
+        {.args = {"--check", "a.hex"}, .baud = "9600", .gives = "check a.hex 983040 15790080"},
+        {.args = {"--code-flash-end", "0x3FFFF", "--check", "a", "--data-flash-size=4096"}, .gives = "check a 262144 4096"},
+        {.args = {"--check", "--code-flash-end=0xF0000", "a"},
+         .gives = "refused: bad value '0xF0000' for option '--code-flash-end' (an address below 0xF0000)"},
+        {.args = {"--check", "--data-flash-size", "-1", "a"},
+         .gives = "refused: bad value '-1' for option '--data-flash-size' (bytes, at most 0xF0F000)"},
+        {.args = {"--data-flash-size=0", "a.bin", "p", "b"},
+         .gives = "refused: options '--code-flash-end' and '--data-flash-size' go with '--check' only"},
+        {.args = {"--check", "a.hex", "p"}, .gives = "refused: option '--check' takes <WriteFilePath> only, not 'p'"},
         // clang-format on
     };
     for (const auto& row : rows) {
@@ -98,7 +121,11 @@ TEST(CommandLineTest, GivesAJobOrWhatElseToDo)
             argv.push_back(arg.data());
         }
         argv.push_back(nullptr);
+        if (row.posix) {
+            ::setenv("POSIXLY_CORRECT", "1", 1);
+        }
         const CommandLine line(static_cast<int>(args.size()), argv.data(), row.baud, row.verbose);
+        ::unsetenv("POSIXLY_CORRECT");
         EXPECT_EQ(given(line), row.gives) << ::testing::PrintToString(row.args);
     }
 }

@@ -342,7 +342,8 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
     const Strings verbose = {"-v", "sketch.bin", "PORT", "X"}, verify = {"-v", "--verify", "both.hex", "PORT", "X"};
     const Blocks both = {{0, 0x11BFF}, {0xF1000, 0xF1BFF}};
     const std::string FORMAT = "error 0x3001: the image's format is unknown or its file is malformed\n",
-                      NOT_OPEN = "error 0x1002: the port ";
+                      NOT_OPEN = "error 0x1002: the port ",
+                      READ = "error 0x3003: the image is not a regular file or cannot be read\n";
     const fs::path fifo = m_directory / "x.bin";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // A sysfs tree of our own with a USB adapter with its strings and stable
@@ -382,12 +383,29 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
     make(root, uart("ttyS0", "4")), make(root, uart("ttyS1", "0"));
     fs::create_directories(empty);
     fs::copy(root, hostile, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    make(hostile, {{usb + "/product", "-> /dev/zero"}, {usb + "/serial", "\x1B[2J\\A\nB\xFF\xC2\x9B\xC3\xA9"}});
+    make(hostile, {{usb + "/product", "-> /dev/zero"},
+                   {usb + "/serial",
+                    "\x1B[2J\\A\nB\xFF\xC2\x9B\xC3\xA9\xE2\x80\xAE"
+                    "1\xE2\x81\xA6"}});
     make(hostile, uart("ttyS\n2", "4"));
     fs::remove(hostile / usb / "manufacturer");
     ASSERT_EQ(::mkfifo((hostile / usb / "manufacturer").c_str(), 0600), 0);
     // Listed in natural order: ttyS2 before ttyS10.
     make(root, uart("ttyS10", "4")), make(root, uart("ttyS2", "4"));
+    // An image in a directory that nobody may enter.
+    const fs::path locked = m_directory / "locked";
+    fs::create_directories(locked);
+    fs::permissions(locked, fs::perms::none);
+    // The checksum a board reports of a run: 0 minus its bytes, its last block padded with 0xFF.
+    const auto checksum = [](const std::string& bytes) {
+        unsigned sum = 0;
+        for (const char c : flash((bytes.size() + 1023) / 1024 * 1024, bytes)) {
+            sum -= static_cast<uint8_t>(c);
+        }
+        char text[5];
+        std::snprintf(text, sizeof text, "%04X", sum & 0xFFFF);
+        return std::string(text);
+    };
     // Denied to its owner by the mode; root, whom no mode stops, runs the job as nobody.
     const std::string asNobody =
         ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"" : "\"$@\"";
@@ -457,6 +475,11 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
                 "0xF1000-0xF1BFF\n" + ANY, .blocks = both, .code = written, .data = data},
         {.what = "ELF: the frames of the HEX", .args = {"both32-big.elf", "PORT", "X"}, .blocks = both, .code = written,
          .data = data, .sameAs = {"both.hex", "PORT", "X"}},
+        {.what = "ELF at 0x1000 by ld's default script: block 0 kept, the frames of objcopy's HEX",
+         .args = {"boot.elf", "PORT", "X"}, .blocks = {{0x1000, 0x12BFF}}, .code = over(OLD_CODE, flash(0x1000) + dense),
+         .sameAs = {"boot.elf.hex", "PORT", "X"}},
+        {.what = "HEX without an extension, read by its content", .args = {"dense-linear", "PORT", "X"},
+         .blocks = {{0, 0x11BFF}}, .code = written, .sameAs = {"dense.bin", "PORT", "X"}},
         {.what = "data only", .board = {"--data-flash-size", "8192"}, .args = {"data.sx", "PORT", "X"},
          .blocks = {{0xF1800, 0xF27FF}}, .data = over(flash(8192, OLD_DATA), readText(IMAGES + "/data-data.bin"))},
         {.what = "sparse", .board = {"--code-flash-end", "0xEFFFF"}, .args = {"sparse.ihex", "PORT", "X"},
@@ -500,8 +523,26 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         {.what = "HEX with a bad sum", .args = {"-v", "badsum.hex", "QUIET", "X"}, .status = 1,
          .err = "image refused: line 3: the sum is 00, it should be DA\n" + FORMAT + FAILURE_TEXT},
         {.what = "HEX cut short, without -v", .args = {"cut.hex", "QUIET", "X"}, .status = 1, .err = FAILURE_TEXT},
-        {.what = "FIFO", .args = {"-v", fifo.string(), "QUIET", "X"}, .status = 1,
-         .err = ANY + "error 0x3003: the image is not a regular file or cannot be read\n" + FAILURE_TEXT},
+        {.what = "ELF named .bin", .args = {"-v", "firmware.bin", "QUIET", "X"}, .status = 1,
+         .err = "image refused: the file is an ELF file, not a raw binary: give it the extension \\.elf\n" + FORMAT +
+                FAILURE_TEXT},
+        {.what = "directory", .args = {"-v", IMAGES + "/directory.bin", "QUIET", "X"}, .status = 1,
+         .err = "image refused: it is a directory\n" + READ + FAILURE_TEXT},
+        {.what = "image out of reach", .args = {"-v", (locked / "x.bin").string(), "QUIET", "X"}, .status = 1,
+         .err = "image refused: the path cannot be reached: Permission denied\n" + READ + FAILURE_TEXT,
+         .shell = asNobody},
+        {.what = "FIFO", .args = {"-v", fifo.string(), "QUIET", "X"}, .status = 1, .err = ANY + READ + FAILURE_TEXT},
+        // --check: each run with the checksum a board reports of it once written, without a board; refused
+        // as a write refuses, also against a flash that ends inside the image's last block.
+        {.what = "check", .args = {"--check", "both.hex"},
+         .out = "code flash 0x0-0x11BFF, 71 blocks, checksum " + checksum(dense) +
+                "\ndata flash 0xF1000-0xF1BFF, 3 blocks, checksum " + checksum(sketch) + "\n"},
+        {.what = "check: ELF named .bin", .args = {"--check", "firmware.bin"}, .status = 1,
+         .err = "image refused: the file is an ELF file, not a raw binary: give it the extension \\.elf\n" + FORMAT},
+        {.what = "check: code flash ends in the image's last block",
+         .args = {"--check", "--code-flash-end", "0x11BFE", "--data-flash-size", "4096", "both.hex"}, .status = 1,
+         .err = "image refused: the image's blocks reach 0x11BFF, the code flash ends at 0x11BFE, not at the end "
+                "of a block\nerror 0x3004: the image is larger than the target's code flash\n"},
         {.what = "port: no tty", .args = {"-v", "dense.bin", "/dev/null", "X"}, .status = 1,
          .err = ANY + NOT_OPEN + "is not a serial device\n" + FAILURE_TEXT},
         {.what = "port in use", .args = {"-v", "dense.bin", "BUSY", "X"}, .status = 1,
@@ -519,7 +560,8 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         {.what = "list ports: none", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + empty.string()}},
         {.what = "list ports: hostile", .args = {"--list-ports"}, .env = {"QUENWICK_PORTS_ROOT=" + hostile.string()},
          .out = literal("/dev/ttyS0\n/dev/ttyS\\x0A2\n/dev/ttyUSB0 (USB 0403:6001, serial "
-                        "\\x1B[2J\\x5CA\\x0AB\\xFF\\xC2\\x9B\xC3\xA9, " + byId + ")\n")},
+                        "\\x1B[2J\\x5CA\\x0AB\\xFF\\xC2\\x9B\xC3\xA9\\xE2\\x80\\xAE1\\xE2\\x81\\xA6, " + byId +
+                        ")\n")},
         // What only the real program shows of its command line (read in-process by
         // tests/CommandLineTest.cpp): the usage text's bytes, the form of a refusal,
         // each mode's failure text, the environment read, and output that cannot
@@ -599,6 +641,7 @@ TEST_F(EndToEndTest, JobsAndWhatTheBoardThenHolds)
         EXPECT_EQ(dataFrames, faultless ? 0 : dataFrames) << "data frames sent again or not at all";
     }
     ::close(unread[1]);
+    fs::permissions(locked, fs::perms::owner_all);
 }
 
 // A signal mid-job ends it at its next wait with the end steps (the line

@@ -31,9 +31,14 @@ constexpr Mode MODES[] = {
     {"--verify", "<WriteFilePath> <ComPortName> <BoardName>", 3, true, CommandLine::ACTION_RUN, JOB_VERIFY},
     {"--erase", "<ComPortName>", 1, false, CommandLine::ACTION_RUN, JOB_ERASE, optional_argument},
     {"--list-ports", "", 0, false, CommandLine::ACTION_LIST_PORTS, JOB_WRITE},
+    {"--check", "<WriteFilePath>", 1, false, CommandLine::ACTION_CHECK, JOB_WRITE},
 };
 constexpr int MODE_VALUE = 0x100;
 constexpr int VERIFY_BLOCKS_VALUE = 0x200;
+constexpr int CODE_FLASH_END_VALUE = 0x201;
+constexpr int DATA_FLASH_SIZE_VALUE = 0x202;
+// A write's operands: an option after them is refused.
+constexpr size_t WRITE_OPERANDS = 3;
 
 // The values of --erase=FLASHES.
 constexpr struct {
@@ -46,9 +51,14 @@ const std::vector<option>& longOptions()
 {
     static const std::vector<option> options = [] {
         std::vector<option> all = {
-            {"help", no_argument, nullptr, 'h'},       {"version", no_argument, nullptr, 'V'},
-            {"baud", required_argument, nullptr, 'b'}, {"verbose", no_argument, nullptr, 'v'},
-            {"quiet", no_argument, nullptr, 'q'},      {"verify-blocks", no_argument, nullptr, VERIFY_BLOCKS_VALUE},
+            {"help", no_argument, nullptr, 'h'},
+            {"version", no_argument, nullptr, 'V'},
+            {"baud", required_argument, nullptr, 'b'},
+            {"verbose", no_argument, nullptr, 'v'},
+            {"quiet", no_argument, nullptr, 'q'},
+            {"verify-blocks", no_argument, nullptr, VERIFY_BLOCKS_VALUE},
+            {"code-flash-end", required_argument, nullptr, CODE_FLASH_END_VALUE},
+            {"data-flash-size", required_argument, nullptr, DATA_FLASH_SIZE_VALUE},
         };
         for (size_t i = 0; i < std::size(MODES); ++i) {
             all.push_back({MODES[i].pszOption + 2, MODES[i].iValue, nullptr, MODE_VALUE + static_cast<int>(i)});
@@ -89,6 +99,20 @@ std::string operandError(const Mode& mode, const std::vector<std::string>& opera
     return "";
 }
 
+// The number strValue gives in decimal or, after 0x, in hex, when it is at
+// most dwMost; none otherwise.
+std::optional<uint64_t> numberOf(const std::string& strValue, uint64_t dwMost)
+{
+    const bool fHex = strValue.starts_with("0x") || strValue.starts_with("0X");
+    const std::string strDigits = strValue.substr(fHex ? 2 : 0);
+    if (strDigits.empty() || strDigits.size() > 8 ||
+        strDigits.find_first_not_of(fHex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const uint64_t dwValue = std::stoull(strDigits, nullptr, fHex ? 16 : 10);
+    return dwValue <= dwMost ? std::optional(dwValue) : std::nullopt;
+}
+
 }  // namespace
 
 CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char* pszVerbose)
@@ -97,14 +121,22 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
     bool fHelp = false;
     bool fVersion = false;
     const Mode* pMode = nullptr;
+    std::vector<std::string> operands;
+    bool fSizeGiven = false;
     optind = 0;  // a fresh scan, also when called again
     opterr = 0;  // the refusals are ours
     for (;;) {
-        const int iOption = getopt_long(argc, argv, ":hVb:vq", longOptions().data(), nullptr);
+        // "-": the operands come in order, as option 1, whatever POSIXLY_CORRECT says.
+        const int iOption = getopt_long(argc, argv, "-:hVb:vq", longOptions().data(), nullptr);
         if (iOption == -1) {
             break;
         }
+        if (iOption != 1 && iOption != ':' && iOption != '?' && operands.size() >= WRITE_OPERANDS) {
+            refuse(std::string("option '") + argv[optind - 1] + "' follows the operands; options go before them");
+            return;
+        }
         switch (iOption) {
+        case 1: operands.emplace_back(optarg); break;
         case 'h': fHelp = true; break;
         case 'V': fVersion = true; break;
         case 'b': baudOption = optarg; break;
@@ -114,6 +146,13 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
             break;
         case 'q': m_fQuiet = true; break;
         case VERIFY_BLOCKS_VALUE: m_Request.plan.fVerifyBlocks = true; break;
+        case CODE_FLASH_END_VALUE:
+        case DATA_FLASH_SIZE_VALUE:
+            fSizeGiven = true;
+            if (!takeFlashSize(iOption == CODE_FLASH_END_VALUE, optarg)) {
+                return;
+            }
+            break;
         case ':':
             // A value missing; the BSD getopt_long (macOS, mingw-w64) also says so of a value given to a
             // long option that takes none, which is a bad option.
@@ -128,9 +167,10 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
                 return;
             }
             const Mode* pGiven = &MODES[iOption - MODE_VALUE];
-            if (pMode != nullptr && pMode != pGiven) {
-                refuse(std::string("options '") + pMode->pszOption + "' and '" + pGiven->pszOption +
-                       "' exclude each other");
+            if (pMode != nullptr) {
+                refuse(pMode == pGiven ? std::string("option '") + pMode->pszOption + "' is given twice"
+                                       : std::string("options '") + pMode->pszOption + "' and '" + pGiven->pszOption +
+                                             "' exclude each other");
                 return;
             }
             pMode = pGiven;
@@ -148,7 +188,11 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         refuse(std::string("options '") + pMode->pszOption + "' and '--verify-blocks' exclude each other");
         return;
     }
-    const std::vector<std::string> operands(argv + optind, argv + argc);
+    if (fSizeGiven && (pMode == nullptr || pMode->action != ACTION_CHECK)) {
+        refuse("options '--code-flash-end' and '--data-flash-size' go with '--check' only");
+        return;
+    }
+    operands.insert(operands.end(), argv + optind, argv + argc);
     if (baudOption && !takeBaudRate(*baudOption, "")) {
         return;
     }
@@ -165,6 +209,9 @@ CommandLine::CommandLine(int argc, char* argv[], const char* pszBaud, const char
         if (pMode != nullptr) {
             m_Request.plan.kind = pMode->job;
             m_EAction = pMode->action;
+        }
+        if (m_EAction == ACTION_CHECK) {
+            m_Request.strImagePath = operands[0];
         }
         if (m_EAction != ACTION_RUN) {
             return;
@@ -215,6 +262,23 @@ bool CommandLine::takeFlashes(const std::string& strValue)
     return false;
 }
 
+// The code flash's last address (--code-flash-end) or the data flash's size
+// (--data-flash-size) as the memory map allows them, or a refusal.
+bool CommandLine::takeFlashSize(bool codeFlash, const std::string& strValue)
+{
+    const std::optional<uint64_t> value =
+        numberOf(strValue, codeFlash ? MemoryImage::CODE_FLASH_END - 1
+                                     : MemoryImage::ADDRESS_END - MemoryImage::DATA_FLASH_START);
+    if (!value) {
+        refuse("bad value '" + strValue + "' for option '" +
+               (codeFlash ? "--code-flash-end' (an address below 0xF0000)"
+                          : "--data-flash-size' (bytes, at most 0xF0F000)"));
+        return false;
+    }
+    (codeFlash ? m_dwCodeFlashSize : m_dwDataFlashSize) = *value + (codeFlash ? 1 : 0);
+    return true;
+}
+
 // 1, yes, true, on or 0, no, false, off in any letter case, or a refusal.
 void CommandLine::takeVerbose(const std::string& strValue)
 {
@@ -259,12 +323,19 @@ const char* CommandLine::optionsText()
            "      or both (all: those the board has) and erase those not blank\n"
            "  --list-ports\n"
            "      list the serial devices a board may be on, with what the system tells\n"
+           "  --check [--code-flash-end ADDR] [--data-flash-size N] <WriteFilePath>\n"
+           "      read the image as a write would, without a board: one line per run of\n"
+           "      blocks with the checksum a board reports of it; with the flash sizes\n"
+           "      (the code flash's last address, the data flash's bytes) check it against\n"
+           "      them too\n"
            "Images, by the extension in any letter case:\n"
            "  .bin                           raw binary from address 0, 1 to 262144 bytes\n"
            "  .hex .ihex .ihx                Intel HEX\n"
            "  .mot .srec .s19 .s28 .s37 .sx  S-records\n"
-           "  .elf .abs .out                 ELF: the file bytes of its loadable segments\n"
-           "                                 at their physical addresses\n"
+           "  .elf .axf .abs .out            ELF: its allocated sections' bytes at their\n"
+           "                                 load addresses, as objcopy -O ihex takes them\n"
+           "  A .bin that is plainly ELF, HEX or S-records is refused; a file with another\n"
+           "  extension or none is read as what its content plainly is.\n"
            "  Addresses below 0xF0000 are the code flash, from 0xF1000 the data flash. A\n"
            "  write blank-checks, erases where not blank, programs and compares the\n"
            "  1024-byte blocks the image gives bytes in, code flash first, and no other\n"

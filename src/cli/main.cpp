@@ -23,6 +23,7 @@
 #include "CommandDriver.h"
 #include "CommandLine.h"
 #include "MainDispatchQueue.h"
+#include "NSTargetFile.h"
 #include "ResultCodes.h"
 #include "StopSignals.h"
 #include "Platform.h"
@@ -87,6 +88,46 @@ int outputWritten(int status)
     return 1;
 }
 
+// --check: reads the image as a write would, and checks it against flashes of
+// the sizes given, without a board. Prints a line on stdout for each run of
+// blocks, with the checksum a board reports of it once written; the reason on
+// stderr when a write would refuse the image. The exit status.
+int checkImage(const CommandLine& commandLine)
+{
+    NSTargetFile target;
+    uint64_t r = target.ReadFile(commandLine.request().strImagePath);
+    std::string strProblem = target.GetProblemText();
+    if (r == RESULT_OK) {
+        r = target.checkFits(commandLine.codeFlashSize(), commandLine.dataFlashSize(), &strProblem);
+    }
+    if (r != RESULT_OK) {
+        std::fprintf(stderr, "image refused: %s\nerror 0x%04llX: %s\n", strProblem.c_str(),
+                     static_cast<unsigned long long>(r), ResultCodes::of(r).pszMeaning);
+        return 1;
+    }
+    if (commandLine.request().fVerbose && target.GetTypeByContent()) {
+        for (const NSTargetFile::ImageFormat& format : NSTargetFile::formats()) {
+            if (format.type == target.GetFileType()) {
+                std::fprintf(stderr, "image read by its content as %s\n", format.pszName);
+            }
+        }
+    }
+    for (const bool codeFlash : {true, false}) {
+        const uint8_t* pbImage = codeFlash ? target.GetProgramMemory() : target.GetDataFlash();
+        const uint64_t dwStart = codeFlash ? 0 : MemoryImage::DATA_FLASH_START;
+        for (const BlockRun& run : codeFlash ? target.GetProgramRuns() : target.GetDataRuns()) {
+            const uint64_t dwBlocks = (run.dwLength + MemoryImage::BLOCK_SIZE - 1) / MemoryImage::BLOCK_SIZE;
+            std::printf(
+                "%s flash 0x%llX-0x%llX, %llu block%s, checksum %04X\n", codeFlash ? "code" : "data",
+                static_cast<unsigned long long>(dwStart + run.dwOffset),
+                static_cast<unsigned long long>(dwStart + run.dwOffset + dwBlocks * MemoryImage::BLOCK_SIZE - 1),
+                static_cast<unsigned long long>(dwBlocks), dwBlocks == 1 ? "" : "s",
+                MemoryImage::checksumOf(pbImage + run.dwOffset, run.dwLength));
+        }
+    }
+    return outputWritten(0);
+}
+
 // Runs one job of one driver, which keeps its outcome.
 class LocalOperation {
 public:
@@ -119,6 +160,7 @@ int main(int argc, char* argv[])
             std::puts(line.c_str());
         }
         return outputWritten(0);
+    case CommandLine::ACTION_CHECK: return checkImage(commandLine);
     case CommandLine::ACTION_HELP:
         view_help();
         std::fputs(HELP_NOTE, stdout);

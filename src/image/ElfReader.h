@@ -1,8 +1,14 @@
-// Reads an ELF executable into a memory image: the file bytes of every
-// loadable segment (PT_LOAD) at its physical address (p_paddr), for 32- and
-// 64-bit files of either byte order and any machine. What a segment has only
-// in memory (p_memsz beyond p_filesz, as .bss) takes no part; other segments
-// and the sections are not looked at.
+// Reads an ELF executable into a memory image as objcopy -O ihex reads it:
+// the contents of every allocated section that has file bytes (not .bss),
+// each at its load address, for 32- and 64-bit files of either byte order and
+// any machine. A section's load address is the physical address (p_paddr) of
+// the loadable segment (PT_LOAD) that holds it, plus its distance into the
+// segment's file bytes; a section in no such segment, or in a file whose
+// program headers all have physical address 0 over more than one segment,
+// loads at its own address (sh_addr). The ELF and program headers that a
+// segment may carry before its first section are no part of the image. A file
+// without section headers gives the file bytes of its loadable segments at
+// their physical addresses.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +19,10 @@
 
 class ElfReader {
 public:
-    // Puts the file bytes of every loadable segment of file into *pImage.
-    // False, with a problem text that names the ELF field (and the address,
+    // Puts the bytes of file's sections (or segments) into *pImage. False,
+    // with a problem text that names the ELF field or header (and the address,
     // where one is at fault) in *pstrProblem, when the file is no ELF file, its
-    // header or a program header is malformed or reaches past the file's end,
-    // or a byte is refused by the image.
+    // header, a program header or a section header is malformed or reaches
+    // past the file's end, or a byte is refused by the image.
     static bool read(std::span<const uint8_t> file, MemoryImage* pImage, std::string* pstrProblem);
 };

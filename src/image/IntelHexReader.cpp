@@ -32,16 +32,19 @@ size_t lengthOfType(uint8_t bType)
 }  // namespace
 
 // Segment addressing (02): a byte's address is the segment's base (the
-// record's value times 16) plus its offset. A record that runs past the end of
-// its segment, which would wrap to the segment's start, is refused rather than
-// guessed at. Linear addressing (04): the upper 16 bits plus the offset.
+// record's value times 16) plus its offset. Linear addressing (04): the upper
+// 16 bits plus the offset, and a record may run on past the 64 KiB boundary,
+// as srec_cat writes them. Without an extended linear address record before
+// it (none at all, or a segment one last), a record that runs past the end of
+// its 64 KiB, which readers either wrap to its start or run on, is refused
+// rather than guessed at.
 bool IntelHexReader::read(std::span<const uint8_t> file, MemoryImage* pImage, std::string* pstrProblem)
 {
     RecordLines lines(file, ':', 1);
     std::string_view leadIn;
     std::vector<uint8_t> record;
     uint64_t dwBase = 0;
-    bool fSegment = false;
+    bool fLinear = false;
     while (!lines.atEnd()) {
         if (!lines.next(&leadIn, &record, pstrProblem)) {
             return false;
@@ -73,14 +76,16 @@ bool IntelHexReader::read(std::span<const uint8_t> file, MemoryImage* pImage, st
         }
         const uint64_t dwValue = data.size() == 2 ? data[0] * 256U + data[1] : 0;
         if (bType == EXTENDED_SEGMENT_ADDRESS || bType == EXTENDED_LINEAR_ADDRESS) {
-            fSegment = bType == EXTENDED_SEGMENT_ADDRESS;
-            dwBase = fSegment ? dwValue << 4 : dwValue << 16;
+            fLinear = bType == EXTENDED_LINEAR_ADDRESS;
+            dwBase = fLinear ? dwValue << 16 : dwValue << 4;
         } else if (bType == END_OF_FILE) {
             return lines.endsHere(pstrProblem);
         } else if (bType == DATA) {
             const uint64_t dwOffset = record[1] * 256U + record[2];
-            if (fSegment && dwOffset + data.size() > 0x10000) {
-                *pstrProblem = lines.problem("the record runs past the end of its 64 KiB segment");
+            if (!fLinear && dwOffset + data.size() > 0x10000) {
+                *pstrProblem = lines.problem(
+                    "the record runs past the end of its 64 KiB without an extended linear address record (04) before "
+                    "it");
                 return false;
             }
             if (!pImage->add(dwBase + dwOffset, data.data(), data.size(), pstrProblem)) {

@@ -1,8 +1,8 @@
 // Reads an Intel HEX file into a memory image: data records (00) at their
 // addresses, extended segment (02) and extended linear (04) address records,
 // start address records (03, 05) accepted and ignored, and the end-of-file
-// record (01), which must come last. A data record may not run past the end
-// of a 64 KiB segment.
+// record (01), which must come last. A data record may run past a 64 KiB
+// boundary only after an extended linear address record.
 #pragma once
 
 #include <cstdint>

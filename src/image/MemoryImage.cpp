@@ -110,6 +110,19 @@ std::vector<BlockRun> MemoryImage::runs(bool codeFlash) const
     return runs;
 }
 
+uint16_t MemoryImage::checksumOf(const uint8_t* pbBytes, uint64_t dwLength)
+{
+    uint32_t dwSum = 0;
+    for (uint64_t i = 0; i < dwLength; ++i) {
+        dwSum -= pbBytes[i];
+    }
+    const uint64_t dwRest = dwLength % BLOCK_SIZE;
+    if (dwRest != 0) {
+        dwSum -= static_cast<uint32_t>((BLOCK_SIZE - dwRest) * 0xFF);
+    }
+    return static_cast<uint16_t>(dwSum);
+}
+
 std::string MemoryImage::hexText(uint64_t dwValue)
 {
     char text[24];

@@ -51,6 +51,10 @@ public:
     // The runs of blocks that the code image (codeFlash true) or the data image
     // gives bytes in; none when the flash got no byte.
     std::vector<BlockRun> runs(bool codeFlash) const;
+    // The checksum a board reports for dwLength bytes from pbBytes written
+    // from the start of a block: the low 16 bits of 0 minus the sum of the
+    // bytes, the rest of the last block counted as 0xFF.
+    static uint16_t checksumOf(const uint8_t* pbBytes, uint64_t dwLength);
     // dwValue as problem texts show addresses and sizes: "0xF0010".
     static std::string hexText(uint64_t dwValue);
 

@@ -2,14 +2,13 @@
 // flash from address 0, or an Intel HEX, S-record or ELF file whose bytes
 // carry their addresses and make a code image and a data image under the
 // target's memory map (MemoryImage.h). The format is chosen by the file name's
-// extension in any letter case:
-//   .bin                                   raw binary, 1 to 262144 bytes
-//   .hex .ihex .ihx                        Intel HEX
-//   .mot .srec .s19 .s28 .s37 .sx          S-records
-//   .elf .abs .out                         ELF (32- or 64-bit, either byte order)
-// Besides the images the loader tells which 1024-byte blocks of each flash the
-// image gives bytes in, as runs of consecutive blocks (BlockRun): a job
-// erases, writes and compares those blocks and no others.
+// extension in any letter case (formats(): the one table of them), and checked
+// by the file's content: a .bin that is plainly an ELF file, HEX or S-records
+// is refused, and a file whose extension is none of them is read as what its
+// content plainly is. Besides the images the loader tells which 1024-byte
+// blocks of each flash the image gives bytes in, as runs of consecutive
+// blocks (BlockRun): a job erases, writes and compares those blocks and no
+// others.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +32,19 @@ public:
     // Puts the bytes of a file into a memory image; false, with a problem text, when it refuses them.
     using Reader = bool (*)(std::span<const uint8_t> file, MemoryImage* pImage, std::string* pstrProblem);
 
+    // An image format: its type, its name, its extensions (lower case, each
+    // with its dot, one space between) and the reader of its bytes (null for
+    // a raw binary, which readFromBinFile reads).
+    struct ImageFormat {
+        InputFileType type;
+        const char* pszName;
+        const char* pszExtensions;
+        Reader read;
+    };
+    // Every format, raw binary first: the one list of the extensions, which
+    // the help text, the README and the man page show.
+    static std::span<const ImageFormat> formats();
+
     // The largest raw binary.
     static constexpr uint64_t MAX_PROGRAM_SIZE = 262144;
     // The largest HEX, S-record or ELF file. A whole code flash (960 KiB) takes
@@ -42,17 +54,29 @@ public:
     static constexpr uint64_t MAX_ADDRESSED_FILE_SIZE = 64 * 1024 * 1024;
 
     // Loads the image at strPath, all of it or nothing. RESULT_OK;
-    // ERR_FILE_NOT_FOUND when nothing or a directory is there;
-    // ERR_FILE_FORMAT for an unknown extension (type INPUT_FILE_NONE) or a
-    // malformed file: a bad record, a sum, a length, an ELF header, two
-    // different bytes for one address, a byte outside both flashes;
-    // ERR_FILE_SIZE for a file too large for its format or one that gives no
-    // byte; ERR_FILE_READ when it cannot be read or is no regular file (a FIFO
-    // or a device is refused at once, without waiting on it). Every failure
-    // leaves a problem text. A failure before the file is read (not found,
-    // extension) keeps the image loaded before; a later one leaves none. The
-    // path's bytes reach the system unchanged.
+    // ERR_FILE_NOT_FOUND when nothing is there; ERR_FILE_FORMAT for a .bin
+    // whose content is another format's, a file whose extension and content
+    // are no format's (type INPUT_FILE_NONE), or a malformed file: a bad
+    // record, a sum, a length, an ELF header, two different bytes for one
+    // address, a byte outside both flashes; ERR_FILE_SIZE for a file too large
+    // for its format or one that gives no byte; ERR_FILE_READ for a directory,
+    // a path this user cannot reach, or a file that cannot be read or is no
+    // regular file (a FIFO or a device is refused at once, without waiting on
+    // it). Every failure leaves a problem text. A failure before the file is
+    // read (not found, not reached, a directory) keeps the image loaded
+    // before; a later one leaves none. The path's bytes reach the system
+    // unchanged.
     uint64_t ReadFile(const std::string& strPath);
+    // The type of the file ReadFile read last, and whether its content rather than its extension said it.
+    InputFileType GetFileType() const { return m_EInputFile; }
+    bool GetTypeByContent() const { return m_fTypeByContent; }
+    // Whether the loaded image fits a board whose code flash has
+    // dwCodeFlashSize bytes from address 0 and whose data flash has
+    // dwDataFlashSize from 0xF1000 (0: none), as whole blocks: every block the
+    // image touches must lie within its flash, also where a flash does not end
+    // on a block boundary. RESULT_OK, ERR_CODE_FLASH_SIZE or
+    // ERR_DATA_FLASH_SIZE with the reason in *pstrProblem.
+    uint64_t checkFits(uint64_t dwCodeFlashSize, uint64_t dwDataFlashSize, std::string* pstrProblem) const;
 
     // The code image, from address 0 (null while none is loaded).
     const uint8_t* GetProgramMemory() const;
@@ -71,14 +95,14 @@ public:
     const std::string& GetProblemText() const;
 
 private:
-    // Loads the raw binary at strPath as the code image, whose one run is the
+    // Loads the raw binary of bytes as the code image, whose one run is the
     // whole image: RESULT_OK, ERR_FILE_SIZE (empty or larger than
-    // MAX_PROGRAM_SIZE) or ERR_FILE_READ; drops any earlier image first.
-    uint64_t readFromBinFile(const std::string& strPath);
+    // MAX_PROGRAM_SIZE) or ERR_FILE_READ.
+    uint64_t readFromBinFile(std::span<const uint8_t> bytes);
     // Drops both images and their runs.
     void releaseData();
-    // Loads the file at strPath, of at most maxSize bytes, through read: the results of ReadFile.
-    uint64_t readImageFile(const std::string& strPath, uint64_t maxSize, Reader read);
+    // Reads the file of bytes as format, of at most maxSize bytes: the results of ReadFile.
+    uint64_t readImageFile(std::span<const uint8_t> bytes, uint64_t maxSize, Reader read);
     // Makes image the loaded image: RESULT_OK, ERR_FILE_SIZE or ERR_FILE_READ.
     uint64_t takeImages(const MemoryImage& image);
 
@@ -87,6 +111,7 @@ private:
     std::unique_ptr<uint8_t[]> m_pbData;
     uint64_t m_dwDataSize = 0;
     InputFileType m_EInputFile = INPUT_FILE_NONE;  // the type of the file ReadFile reads now
+    bool m_fTypeByContent = false;                 // its content, not its extension, said the type
     std::vector<BlockRun> m_ProgramRuns;
     std::vector<BlockRun> m_DataRuns;
     std::string m_strProblem;

@@ -1,5 +1,6 @@
 #include "RecordLines.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -24,6 +25,27 @@ int digitValue(char c)
 RecordLines::RecordLines(std::span<const uint8_t> file, char cStart, size_t leadInLength)
     : m_File(reinterpret_cast<const char*>(file.data()), file.size()), m_cStart(cStart), m_leadInLength(leadInLength)
 {
+    // A UTF-8 byte order mark, as some editors write one.
+    if (m_File.starts_with("\xEF\xBB\xBF")) {
+        m_position = 3;
+    }
+}
+
+bool RecordLines::wellFormed(std::span<const uint8_t> file, char cStart, size_t leadInLength)
+{
+    RecordLines lines(file, cStart, leadInLength);
+    std::string_view leadIn;
+    std::vector<uint8_t> record;
+    std::string strProblem;
+    if (lines.atEnd()) {
+        return false;
+    }
+    while (!lines.atEnd()) {
+        if (!lines.next(&leadIn, &record, &strProblem)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool RecordLines::atEnd()
@@ -54,7 +76,8 @@ bool RecordLines::next(std::string_view* pLeadIn, std::vector<uint8_t>* pBytes, 
         const int low = i + 1 < digits.size() ? digitValue(digits[i + 1]) : 0;
         if (high < 0 || low < 0) {
             const size_t column = m_leadInLength + i + (high < 0 ? 1 : 2);
-            *pstrProblem = problem("character " + std::to_string(column) + " is no hex digit");
+            *pstrProblem = "line " + std::to_string(m_dwLine) + ", column " + std::to_string(column) + ": byte " +
+                           hexByte(static_cast<uint8_t>(text[column - 1])) + " is no hex digit";
             return false;
         }
         pBytes->push_back(static_cast<uint8_t>(high * 16 + low));
@@ -107,13 +130,15 @@ uint8_t RecordLines::sumOf(std::span<const uint8_t> bytes)
     return static_cast<uint8_t>(sum);
 }
 
+// A line ends with LF, with CR, or with CRs and an LF (CRLF, and the CR CR LF
+// of a CRLF file that was written as text once more): one line end each.
 std::string_view RecordLines::takeLine()
 {
-    const size_t lineFeed = m_File.find('\n', m_position);
-    std::string_view text = m_File.substr(m_position, lineFeed - m_position);
-    m_position = lineFeed == std::string_view::npos ? m_File.size() : lineFeed + 1;
-    if (lineFeed != std::string_view::npos && text.ends_with('\r')) {
-        text.remove_suffix(1);
+    const size_t end = std::min(m_File.find_first_of("\r\n", m_position), m_File.size());
+    const std::string_view text = m_File.substr(m_position, end - m_position);
+    m_position = std::min(m_File.find_first_not_of('\r', end), m_File.size());
+    if (m_position < m_File.size() && m_File[m_position] == '\n') {
+        ++m_position;
     }
     ++m_dwLine;
     return text;

@@ -1,8 +1,10 @@
 // The lines of a text image file (Intel HEX, S-records), taken one record at a
 // time: each line that is not empty holds one record, a lead-in of fixed
 // length that begins with a fixed character (":", or "S" and the type digit),
-// then pairs of hex digits. A line ends with LF or CRLF; the last may end
-// with neither. Problem texts name the line, counted from 1.
+// then pairs of hex digits. A UTF-8 byte order mark at the start is passed
+// over. A line ends with LF, CR or CRLF (CRs before an LF count as one line
+// end); the last may end with none. Problem texts name the line, counted from
+// 1, and a stray byte its column.
 #pragma once
 
 #include <cstdint>
@@ -16,13 +18,17 @@ public:
     // Reads file, whose records begin with cStart and a lead-in of leadInLength characters.
     RecordLines(std::span<const uint8_t> file, char cStart, size_t leadInLength);
 
+    // Whether file is plainly such a text: at least one record, and every line
+    // that is not empty a record that next() takes.
+    static bool wellFormed(std::span<const uint8_t> file, char cStart, size_t leadInLength);
+
     // True when nothing but empty lines is left; moves past them.
     bool atEnd();
     // Takes the next record, called only right after atEnd() returned false:
     // its lead-in into *pLeadIn and the bytes its digit pairs give into
     // *pBytes. False, with the problem in *pstrProblem, when the line does not
-    // begin with the start character or holds anything but hex digits (a lone
-    // CR, for one) or an odd number of them.
+    // begin with the start character, holds anything but hex digits (the
+    // problem then names the byte's line and column) or an odd number of them.
     bool next(std::string_view* pLeadIn, std::vector<uint8_t>* pBytes, std::string* pstrProblem);
     // After an end record: true when nothing but empty lines is left;
     // otherwise false with the problem in *pstrProblem.

@@ -18,6 +18,11 @@ constexpr uint64_t ATTRIBUTE_LIMIT = 4096;
 
 }  // namespace
 
+// The text as one line that a terminal shows as it is: each byte of a control
+// character (C0, DEL, C1 encoded in UTF-8), of a bidirectional formatting
+// character (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) or
+// of a line or paragraph separator (U+2028, U+2029), a backslash, and a byte
+// that is no part of valid UTF-8 is written \xNN.
 std::string SerialPortList::printable(const std::string& strText)
 {
     std::string strShown;
@@ -40,11 +45,18 @@ std::string SerialPortList::printable(const std::string& strText)
             (b == 0xF0 && b1 < 0x90) || (b == 0xF4 && b1 >= 0x90)) {
             length = 0;  // C1 controls, overlong forms, surrogates, beyond U+10FFFF
         }
-        if (length == 0) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
-            strShown += escaped;
-            ++i;
+        const uint32_t dwCode = length == 2   ? (b & 0x1FU) << 6 | (b1 & 0x3FU)
+                                : length == 3 ? (b & 0x0FU) << 12 | (b1 & 0x3FU) << 6 | (byte(i + 2) & 0x3FU)
+                                              : 0;
+        const bool fFormatting = dwCode == 0x061C || dwCode == 0x200E || dwCode == 0x200F ||
+                                 (dwCode >= 0x2028 && dwCode <= 0x202E) || (dwCode >= 0x2066 && dwCode <= 0x2069);
+        if (length == 0 || fFormatting) {
+            for (size_t k = 0; k < std::max<size_t>(length, 1); ++k) {
+                char escaped[5];
+                std::snprintf(escaped, sizeof escaped, "\\x%02X", byte(i + k));
+                strShown += escaped;
+            }
+            i += std::max<size_t>(length, 1);
         } else {
             strShown.append(strText, i, length);
             i += length;

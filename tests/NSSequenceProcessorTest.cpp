@@ -351,6 +351,11 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
              atFrame(3, {OK})(p), p.answer(OK, timedOut(COMPLETION_TIMEOUT) + paused(RETRY_WAIT) + paused(SEND_WAIT));
              p.expectSend(checksum(IMAGE)).answer(OK).answer(checksumData(IMAGE)); },
          .ends = RESULT_OK, .in = CHECKSUM, .record = {programming, " OK\n", "## Write Complete"}},
+        // A code flash that ends one byte short of a block has no room for the image's last block.
+        {.what = "code flash end off a block's end", .board = [](P p) { modeEntry(p, false, 0x3FE); },
+         .ends = ERR_CODE_FLASH_SIZE, .in = SIGNATURE,
+         .reason = "error 0x3004: the image's blocks reach 0x3FF, the code flash ends at 0x3FE, not at the end of a "
+                   "block"},
         // After the erase job's loop over each flash, one blank check over the
         // whole flash proves the erases the target acknowledged: here the code
         // flash's (2 blocks) holds, the data flash's (4 blocks) finds one undone.

@@ -41,8 +41,12 @@ VerboseLog::VerboseLog(std::FILE* pStream, bool fTerminal, Detail detail)
 {
 }
 
-void VerboseLog::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs)
+void VerboseLog::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs,
+                             const char* pszContentFormat)
 {
+    if (pszContentFormat != nullptr) {
+        show(std::string("image read by its content as ") + pszContentFormat);
+    }
     std::string strLine = format("image %llu bytes, %llu blocks of 1024", static_cast<unsigned long long>(dwBytes),
                                  static_cast<unsigned long long>(dwBlocks));
     // An image as a raw binary gives it, one run of the code flash from 0, needs no more words.

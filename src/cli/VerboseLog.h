@@ -30,7 +30,8 @@ public:
     VerboseLog(std::FILE* pStream, bool fTerminal, Detail detail);
 
     // "image 3000 bytes, 3 blocks of 1024", and where the runs lie unless the image is one run from 0.
-    void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs) override;
+    void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs,
+                     const char* pszContentFormat) override;
     void imageRefused(const std::string& strProblem) override;
     // Names the adapter's latency timer where the system tells it.
     void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency,

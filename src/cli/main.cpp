@@ -105,12 +105,8 @@ int checkImage(const CommandLine& commandLine)
                      static_cast<unsigned long long>(r), ResultCodes::of(r).pszMeaning);
         return 1;
     }
-    if (commandLine.request().fVerbose && target.GetTypeByContent()) {
-        for (const NSTargetFile::ImageFormat& format : NSTargetFile::formats()) {
-            if (format.type == target.GetFileType()) {
-                std::fprintf(stderr, "image read by its content as %s\n", format.pszName);
-            }
-        }
+    if (const char* pszFormat = target.GetContentFormatName(); commandLine.request().fVerbose && pszFormat) {
+        std::fprintf(stderr, "image read by its content as %s\n", pszFormat);
     }
     for (const bool codeFlash : {true, false}) {
         const uint8_t* pbImage = codeFlash ? target.GetProgramMemory() : target.GetDataFlash();

@@ -94,7 +94,7 @@ uint64_t NSTargetFile::ReadFile(const std::string& strPath)
     }
     const ImageFormat* pNamed = named(extensionOf(path));
     const ImageFormat* pContent = pNamed == nullptr || pNamed->type == INPUT_FILE_BIN ? byContent(bytes) : nullptr;
-    m_fTypeByContent = pNamed == nullptr && pContent != nullptr;
+    m_pContentFormat = pNamed == nullptr && pContent != nullptr ? pContent->pszName : nullptr;
     m_EInputFile = pNamed != nullptr ? pNamed->type : pContent != nullptr ? pContent->type : INPUT_FILE_NONE;
     if (pNamed != nullptr && pContent != nullptr) {
         const std::string_view extensions = pContent->pszExtensions;

@@ -67,9 +67,10 @@ public:
     // before; a later one leaves none. The path's bytes reach the system
     // unchanged.
     uint64_t ReadFile(const std::string& strPath);
-    // The type of the file ReadFile read last, and whether its content rather than its extension said it.
+    // The type of the file ReadFile read last.
     InputFileType GetFileType() const { return m_EInputFile; }
-    bool GetTypeByContent() const { return m_fTypeByContent; }
+    // The name of its format ("Intel HEX") where its content rather than its extension said it; else null.
+    const char* GetContentFormatName() const { return m_pContentFormat; }
     // Whether the loaded image fits a board whose code flash has
     // dwCodeFlashSize bytes from address 0 and whose data flash has
     // dwDataFlashSize from 0xF1000 (0: none), as whole blocks: every block the
@@ -111,7 +112,7 @@ private:
     std::unique_ptr<uint8_t[]> m_pbData;
     uint64_t m_dwDataSize = 0;
     InputFileType m_EInputFile = INPUT_FILE_NONE;  // the type of the file ReadFile reads now
-    bool m_fTypeByContent = false;                 // its content, not its extension, said the type
+    const char* m_pContentFormat = nullptr;        // the format's name where its content, not its extension, said it
     std::vector<BlockRun> m_ProgramRuns;
     std::vector<BlockRun> m_DataRuns;
     std::string m_strProblem;

@@ -11,18 +11,7 @@ uint64_t FlashRun::endAddress() const { return dwStartAddress + blocks() * Memor
 
 FlashRange FlashRun::range() const { return {codeFlash, dwStartAddress, endAddress()}; }
 
-uint32_t FlashRun::checksum() const
-{
-    uint32_t dwSum = 0;
-    for (uint64_t i = 0; i < dwLength; ++i) {
-        dwSum -= pbBytes[i];
-    }
-    const uint64_t dwRest = dwLength % MemoryImage::BLOCK_SIZE;
-    if (dwRest != 0) {
-        dwSum -= static_cast<uint32_t>((MemoryImage::BLOCK_SIZE - dwRest) * 0xFF);
-    }
-    return dwSum;
-}
+uint16_t FlashRun::checksum() const { return MemoryImage::checksumOf(pbBytes, dwLength); }
 
 std::vector<FlashRun> FlashRun::ofImage(const NSTargetFile& image)
 {

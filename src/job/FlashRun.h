@@ -20,7 +20,7 @@ struct FlashRun {
     uint64_t endAddress() const;  // the last address of its last block
     FlashRange range() const;
     // 0 minus the sum of its bytes, the last block counted as padded with 0xFF.
-    uint32_t checksum() const;
+    uint16_t checksum() const;
 
     // The loaded image's runs: those of the code flash, then those of the data flash.
     static std::vector<FlashRun> ofImage(const NSTargetFile& image);

@@ -1,6 +1,6 @@
 #include "JobEvents.h"
 
-void JobEvents::imageLoaded(uint64_t, uint64_t, const std::vector<FlashRange>&) {}
+void JobEvents::imageLoaded(uint64_t, uint64_t, const std::vector<FlashRange>&, const char*) {}
 void JobEvents::imageRefused(const std::string&) {}
 void JobEvents::portOpened(const char*, uint64_t, bool, std::optional<uint64_t>) {}
 void JobEvents::stepBegan(JobStep) {}

@@ -34,8 +34,11 @@ class JobEvents {
 public:
     virtual ~JobEvents() = default;
 
-    // The image is loaded: dwBytes in its runs (code first, then data), taking dwBlocks blocks of 1024.
-    virtual void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs);
+    // The image is loaded: dwBytes in its runs (code first, then data), taking
+    // dwBlocks blocks of 1024; pszContentFormat names its format where its
+    // content rather than its extension said it, else null.
+    virtual void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs,
+                             const char* pszContentFormat);
     // The image is refused before the port opens; strProblem says where the file is at fault.
     virtual void imageRefused(const std::string& strProblem);
     // The port pszPort is open at dwBaudRate; fLowLatency when its driver granted its lowest latency;

@@ -56,9 +56,10 @@ void JobRecord::jobEnded(const _RESULTINFO& result)
 }
 
 // The other events pass on unchanged.
-void JobRecord::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs)
+void JobRecord::imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs,
+                            const char* pszContentFormat)
 {
-    m_Listener.imageLoaded(dwBytes, dwBlocks, runs);
+    m_Listener.imageLoaded(dwBytes, dwBlocks, runs, pszContentFormat);
 }
 void JobRecord::imageRefused(const std::string& strProblem) { m_Listener.imageRefused(strProblem); }
 void JobRecord::portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency,

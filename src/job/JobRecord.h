@@ -35,7 +35,8 @@ public:
     // Takes the delegate (not owned; null: none); clear it before the delegate goes away.
     void setDelegate(NSSequenceProcessorDelegate* pDelegate);
 
-    void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs) override;
+    void imageLoaded(uint64_t dwBytes, uint64_t dwBlocks, const std::vector<FlashRange>& runs,
+                     const char* pszContentFormat) override;
     void imageRefused(const std::string& strProblem) override;
     void portOpened(const char* pszPort, uint64_t dwBaudRate, bool fLowLatency,
                     std::optional<uint64_t> latencyTimer) override;

@@ -104,7 +104,8 @@ uint64_t NSSequenceProcessor::runJob()
             return r;
         }
         runs = FlashRun::ofImage(*m_TargetFile);
-        m_pEvents->imageLoaded(FlashRun::bytesIn(runs), FlashRun::blocksIn(runs), FlashRun::rangesOf(runs));
+        m_pEvents->imageLoaded(FlashRun::bytesIn(runs), FlashRun::blocksIn(runs), FlashRun::rangesOf(runs),
+                               m_TargetFile->GetContentFormatName());
     }
 
     uint64_t r = enterProgrammingMode();
@@ -145,9 +146,7 @@ std::vector<NSSequenceProcessor::Step> NSSequenceProcessor::stepsOf(const JobPla
 uint64_t NSSequenceProcessor::runStep(Step step, const std::vector<FlashRun>& runs)
 {
     switch (step) {
-    case Step::CHECK_RANGE:
-        return signature().checkSizeAndAddressRange(CODE_FLASH_START, m_TargetFile->GetProgramMemorySize(),
-                                                    MemoryImage::DATA_FLASH_START, m_TargetFile->GetDataSize());
+    case Step::CHECK_RANGE: return checkRange();
     case Step::BLANK_CHECK_AND_ERASE: return blankCheckAndErase(runs, false);
     case Step::ERASE_AND_PROVE: return blankCheckAndErase(runs, true);
     case Step::PROGRAM: return programRuns(runs);
@@ -155,6 +154,21 @@ uint64_t NSSequenceProcessor::runStep(Step step, const std::vector<FlashRun>& ru
     case Step::COMPARE_BLOCKS: return compareChecksums(runs, true);
     }
     return ERR_PARAMETER;
+}
+
+// The image against the flashes the signature gives: its sizes and start
+// addresses, then its blocks, which must end within each flash (a flash whose
+// end is not at the end of a block has no room for its last block), with the
+// reason.
+uint64_t NSSequenceProcessor::checkRange()
+{
+    const DeviceSignature board = signature();
+    const uint64_t r = board.checkSizeAndAddressRange(CODE_FLASH_START, m_TargetFile->GetProgramMemorySize(),
+                                                      MemoryImage::DATA_FLASH_START, m_TargetFile->GetDataSize());
+    if (r != RESULT_OK) {
+        return r;
+    }
+    return m_TargetFile->checkFits(board.dwCodeFlashSize, board.dwDataFlashSize, &m_strReason);
 }
 
 // Appends the whole flashes the erase job asks for, as runs without bytes:

@@ -69,6 +69,7 @@ private:
     uint64_t runJob();
     static std::vector<Step> stepsOf(const JobPlan& plan);
     uint64_t runStep(Step step, const std::vector<FlashRun>& runs);
+    uint64_t checkRange();
     uint64_t flashesToErase(std::vector<FlashRun>* pRuns);
     uint64_t enterProgrammingMode();
     uint64_t blankCheckAndErase(const std::vector<FlashRun>& runs, bool fEraseJob);

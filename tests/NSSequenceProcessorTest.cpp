@@ -215,6 +215,7 @@ struct Setting {
     uint8_t baud = 0;
     bool inverted = false;  // the job makes its second mode entry, with the other DTR polarity
     JobPlan plan = {};
+    const char* stoppedBy = nullptr;  // a stop asked for before the job starts: the port must not open
 };
 
 // Runs one job: the port opens, the script plays, and the job must end with
@@ -224,9 +225,13 @@ Job run(const Script& script, const Setting& setting = {})
     ScriptedBoard* pBoard = nullptr;
     auto port = ScriptedBoard::port(&pBoard);
     ScriptedBoard& board = *pBoard;
-    board.expectOpen(PORT);
+    if (setting.stoppedBy == nullptr) {
+        board.expectOpen(PORT);
+    }
     script(board);
-    board.expectDtr(!setting.inverted).expectClose();
+    if (setting.stoppedBy == nullptr) {
+        board.expectDtr(!setting.inverted).expectClose();
+    }
     std::FILE* pVerbose = std::tmpfile();
     VerboseLog events(pVerbose, false, VerboseLog::STEPS);
     auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port), &events);
@@ -236,6 +241,9 @@ Job run(const Script& script, const Setting& setting = {})
                              .strImagePath = std::string(setting.path),
                              .strPortName = PORT,
                              .bBaudRate = setting.baud};
+    if (setting.stoppedBy != nullptr) {
+        sequence->stop(setting.stoppedBy);
+    }
     const uint64_t started = board.now();
     job.info = sequence->start(request);
     job.elapsedMs = board.now() - started;
@@ -290,6 +298,8 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
     const Row rows[] = {
         // Mode entry. A refused Baud Rate Set is not sent again.
         {.what = "baud-rate code 4", .board = [](P) {}, .ends = ERR_PARAMETER, .in = NO_COMMAND, .job = {.baud = 4}},
+        {.what = "stopped before the port opens", .board = [](P) {}, .ends = ERR_RECV_TIMEOUT, .in = NO_COMMAND,
+         .job = {.stoppedBy = "SIGINT"}, .reason = "error 0x2005: stopped by SIGINT"},
         {.what = "0x00 not written", .board = [](P p) { lineChoreography(p, false, ERR_SEND); }, .ends = ERR_SEND,
          .in = NO_COMMAND},
         {.what = "BRS not written", .board = [&](P p) { lineChoreography(p), p.expectSend(brs, ERR_SEND); },

@@ -107,6 +107,11 @@ uint64_t NSSequenceProcessor::runJob()
         m_pEvents->imageLoaded(FlashRun::bytesIn(runs), FlashRun::blocksIn(runs), FlashRun::rangesOf(runs));
     }
 
+    // A stop that came before the port opens ends the job untouched: no line
+    // moves, no byte goes out.
+    if (m_pszStopCause.load() != nullptr) {
+        return ERR_RECV_TIMEOUT;
+    }
     uint64_t r = enterProgrammingMode();
     if (r == RESULT_OK && plan.kind == JOB_ERASE) {
         r = flashesToErase(&runs);

@@ -3,23 +3,26 @@
 // perturbed by the fuzz input the ways a host can see on the line:
 //   - lost: a frame the host writes never reaches the board (no answer,
 //     nothing programmed);
-//   - late: the answers to a frame come up to 201 ms later than the board
-//     would send them, within their timeout or beyond it, but never after the
-//     host's look at the end of its pause (an answer later than that, like an
-//     answer that is lost, no host can tell from the answer to the frame sent
-//     again);
+//   - late: the answers to a frame come up to 2550 ms later than the board
+//     would send them, within their timeout or beyond it, up to more than ten
+//     times it: after the host has sent the frame again, or later still;
 //   - spare: a status frame 02 01 06 F9 03 comes together with the answers,
 //     just before or just after them;
 //   - noise: bytes that cannot begin a frame come just before the answers;
 //   - garbage: any bytes of the input come just before the answers (they may
-//     begin a malformed frame).
+//     begin a malformed frame);
+//   - second: the answers come once more as the host writes its next frame,
+//     where that frame's answer is awaited.
 // The image (its size, and 256-byte runs of 0xFF whose loss a shifted image
 // can hide from the checksum), the flash's first contents, the line speed and
 // the board's programming time come from the input too.
 //
 // A job must never report success unless the board's flash holds the image
 // (the image, then 0xFF to the end of its last block), and it ends with a
-// result code that a board can cause.
+// result code that a board can cause. The one exception no host can see: a
+// lost data frame of 0xFF whose answer a second answer to the frame before
+// stood in for, so that every later frame went one frame early (the flash is
+// the image with such frames left out, and 0xFF after it).
 //
 // Input: four bytes, then one perturbation per frame the host writes:
 //   0: bits 0-1 the baud-rate code, bits 2-4 the image's 256-byte runs - 1,
@@ -27,10 +30,10 @@
 //   1: bit i: run i is all 0xFF (otherwise bytes that differ);
 //   2: bytes cut from the end of the image;
 //   3: bit i: block i of the flash is not blank at the start;
-//   then per write: 3 lost, 4 late (by the next byte mod 202 ms), 5 spare
+//   then per write: 3 lost, 4 late (by the next byte times 10 ms), 5 spare
 //   before, 6 spare after, 7 noise (the next byte: bit 3 garbage instead,
-//   bits 0-2 the count - 1, then the bytes), any other value none. Once the
-//   input is used up, the board behaves.
+//   bits 0-2 the count - 1, then the bytes), 8 second, any other value none.
+//   Once the input is used up, the board behaves.
 //
 // Time is the board's own clock in ms (tests/VirtualBoard.h): it stands still
 // while the host works and jumps to the next arrival or the host's deadline
@@ -49,6 +52,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace {
@@ -82,13 +86,17 @@ protected:
     {
         FUZZ_CHECK(bytes.size() >= 1 && bytes.size() <= NSCommandProcessor::FRAME_BUFFER_SIZE);
         const uint8_t perturbation = m_input.byte();
+        for (Bytes& second : m_second) {
+            arrive(std::max(now(), m_lineFree), std::move(second));
+        }
+        m_second.clear();
         if (perturbation == 3) {
             return true;  // lost on the way
         }
         if (m_board.entersMode(bytes)) {
             dropPending();  // what the board still owed the last host is never sent
         }
-        uint64_t due = std::max(now(), m_lineFree) + (perturbation == 4 ? m_input.byte() % 202 : 0);
+        uint64_t due = std::max(now(), m_lineFree) + (perturbation == 4 ? m_input.byte() * uint64_t{10} : 0);
         std::vector<std::pair<uint64_t, Bytes>> replies;
         for (const SimReply& reply : m_board.receive(bytes, SimLineSettings{m_speed, 8, 'N', 2})) {
             due += static_cast<uint64_t>((reply.busy.count() + 999) / 1000);
@@ -114,6 +122,9 @@ protected:
         }
         m_lineFree = replies.back().first;
         for (auto& [dwDue, reply] : replies) {
+            if (perturbation == 8) {
+                m_second.push_back(reply);
+            }
             arrive(dwDue, std::move(reply));
         }
         return true;
@@ -123,8 +134,36 @@ private:
     Input& m_input;
     SimBoard m_board;
     uint32_t m_speed = SimBoard::ENTRY_SPEED;
-    uint64_t m_lineFree = 0;  // when the board's last reply is out
+    uint64_t m_lineFree = 0;      // when the board's last reply is out
+    std::vector<Bytes> m_second;  // to come once more as the next frame is written
 };
+
+// True when flash begins with expected but for data frames of 0xFF left out,
+// each later frame one frame early, and 0xFF where the last ones were.
+bool framesLostEarly(const std::vector<uint8_t>& expected, std::span<const uint8_t> flash)
+{
+    constexpr size_t FRAME = 256;
+    const auto erased = [](const uint8_t* pbFrame) {
+        return std::all_of(pbFrame, pbFrame + FRAME, [](uint8_t b) { return b == 0xFF; });
+    };
+    size_t ahead = 0;  // the next frame of the flash to match
+    size_t lost = 0;
+    for (size_t at = 0; at < expected.size(); at += FRAME) {
+        if (std::equal(expected.data() + at, expected.data() + at + FRAME, flash.data() + ahead)) {
+            ahead += FRAME;
+        } else if (erased(expected.data() + at)) {
+            ++lost;
+        } else {
+            return false;
+        }
+    }
+    for (; ahead < expected.size(); ahead += FRAME) {
+        if (!erased(flash.data() + ahead)) {
+            return false;
+        }
+    }
+    return lost > 0;
+}
 
 // The image file, in $TMPDIR (or /tmp), rewritten for every input and removed at exit.
 const char* imagePath()
@@ -183,6 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // No success unless the flash holds the image, its last block padded with 0xFF.
     std::vector<uint8_t> expected = image;
     expected.resize((image.size() + SimFlash::BLOCK_SIZE - 1) / SimFlash::BLOCK_SIZE * SimFlash::BLOCK_SIZE, 0xFF);
-    FUZZ_CHECK(result != RESULT_OK || std::equal(expected.begin(), expected.end(), flash.bytes().begin()));
+    FUZZ_CHECK(result != RESULT_OK || std::equal(expected.begin(), expected.end(), flash.bytes().begin()) ||
+               framesLostEarly(expected, flash.bytes()));
     return 0;
 }

@@ -125,6 +125,12 @@ std::vector<SimReply> SimBoard::receive(std::span<const uint8_t> bytes, const Si
                 m_unplugged = true;
                 return {};
             }
+            if (!m_spare.empty()) {
+                note("fault: an answer sent once more");
+                for (std::vector<uint8_t>& spare : std::exchange(m_spare, {})) {
+                    send(std::move(spare));
+                }
+            }
             if (m_codec.frame().start == SimFrameCodec::SOH) {
                 handleCommand(m_codec.frame());
             } else {
@@ -157,6 +163,7 @@ void SimBoard::modeEntry()
     m_speed = ENTRY_SPEED;
     m_transfer.reset();
     m_codec.reset();
+    m_spare.clear();
     const bool answered = m_entriesIgnored + 1 >= m_faults.answeredEntry();
     m_entriesIgnored = answered ? 0 : m_entriesIgnored + 1;
     m_state = answered ? State::AwaitBaud : State::Deaf;
@@ -373,6 +380,11 @@ std::chrono::microseconds SimBoard::delay(SimExchange exchange, std::chrono::mic
 
 void SimBoard::answer(SimCommand command, std::vector<Outgoing> frames)
 {
+    const uint32_t number = ++m_answers[static_cast<std::size_t>(command)];
+    if (const uint32_t late = m_faults.takeLate(command, number); late != 0) {
+        note("fault: answer " + std::to_string(number) + " late by " + std::to_string(late) + " ms");
+        frames.front().busy += std::chrono::milliseconds(late);
+    }
     if (std::vector<uint8_t> stray = m_faults.takeStray(command); !stray.empty()) {
         note("fault: stray bytes before the answer");
         send(std::move(stray), std::exchange(frames.front().busy, {}));
@@ -381,6 +393,12 @@ void SimBoard::answer(SimCommand command, std::vector<Outgoing> frames)
         note("fault: wrong sum in the answer");
         std::vector<uint8_t>& last = frames.back().frame;
         ++last[last.size() - 2];
+    }
+    if (m_faults.takeLateSpare(command)) {
+        note("fault: the answer goes once more as the next frame comes");
+        for (const Outgoing& outgoing : frames) {
+            m_spare.push_back(outgoing.frame);
+        }
     }
     for (Outgoing& outgoing : frames) {
         send(std::move(outgoing.frame), outgoing.busy);

@@ -22,6 +22,7 @@
 #include "SimOptions.h"
 #include "SimTimeouts.h"
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -135,8 +136,10 @@ private:
     State m_state = State::Deaf;
     uint32_t m_speed = ENTRY_SPEED;
     uint32_t m_entries = 0;
-    uint32_t m_entriesIgnored = 0;  // mode entries in a row left unanswered
-    uint32_t m_frames = 0;          // well-formed frames taken, for unplug
+    uint32_t m_entriesIgnored = 0;              // mode entries in a row left unanswered
+    uint32_t m_frames = 0;                      // well-formed frames taken, for unplug
+    std::array<uint32_t, 8> m_answers{};        // answers sent, by SimCommand, for late
+    std::vector<std::vector<uint8_t>> m_spare;  // an answer to send again as the next frame comes
     bool m_unplugged = false;
     std::optional<SimLineSettings> m_lastLine;
     std::optional<Transfer> m_transfer;

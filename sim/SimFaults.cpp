@@ -71,6 +71,10 @@ const char* SimFaults::help()
            "  lose-completion[:N]   lose the completion status after the last data frame\n"
            "  double-status[:N]     answer data frames with two status bytes (06 06)\n"
            "  long-baud[:N]         answer Baud Rate Set with the 7-byte status frame\n"
+           "  late:CMD:K:MS         send the K-th answer (from 1) to CMD MS milliseconds later\n"
+           "                        than it would go (data: the answer to the K-th data frame)\n"
+           "  late-spare:CMD[:N]    send the answer to CMD once more as the host's next frame\n"
+           "                        comes, before anything else\n"
            "  flip:ADDR[:N]         corrupt the byte at ADDR after programming over it\n"
            "  from-entry:K          answer only the K-th of the mode entries in a row (after an\n"
            "                        answered one, counting starts again: a board that\n"
@@ -83,7 +87,8 @@ const char* SimFaults::help()
 
 std::string SimFaults::add(std::string_view description)
 {
-    // Argument letters: c command name, b byte, x hex bytes, k count from 1, a address.
+    // Argument letters: c command name, b byte, x hex bytes, k count from 1, a
+    // address, m milliseconds.
     struct Syntax {
         std::string_view name;
         Kind kind;
@@ -91,7 +96,7 @@ std::string SimFaults::add(std::string_view description)
         bool counted;
         std::string_view usage;
     };
-    static constexpr std::array<Syntax, 11> syntaxes{{
+    static constexpr std::array<Syntax, 13> syntaxes{{
         {"silent", Kind::Silent, "c", true, "silent:CMD[:N]"},
         {"status", Kind::Status, "cb", true, "status:CMD:BYTE[:N]"},
         {"stray", Kind::Stray, "cx", true, "stray:CMD:HEX[:N]"},
@@ -100,6 +105,8 @@ std::string SimFaults::add(std::string_view description)
         {"lose-completion", Kind::LoseCompletion, "", true, "lose-completion[:N]"},
         {"double-status", Kind::DoubleStatus, "", true, "double-status[:N]"},
         {"long-baud", Kind::LongBaud, "", true, "long-baud[:N]"},
+        {"late", Kind::Late, "ckm", false, "late:CMD:K:MS"},
+        {"late-spare", Kind::LateSpare, "c", true, "late-spare:CMD[:N]"},
         {"flip", Kind::Flip, "a", true, "flip:ADDR[:N]"},
         {"from-entry", Kind::FromEntry, "k", false, "from-entry:K"},
         {"unplug", Kind::Unplug, "k", false, "unplug:K"},
@@ -157,6 +164,12 @@ std::string SimFaults::add(std::string_view description)
                 return bad;
             }
             fault.value = *number;
+            break;
+        case 'm':
+            if (!number || *number > 600000) {
+                return bad;
+            }
+            fault.milliseconds = *number;
             break;
         default:  // 'a'
             if (!number || *number > 0xFFFFFF) {
@@ -241,6 +254,15 @@ bool SimFaults::takeLongBaud()
 {
     return take(Kind::LongBaud, [](const Fault&) { return true; }) != nullptr;
 }
+
+uint32_t SimFaults::takeLate(SimCommand command, uint32_t answerNumber)
+{
+    const Fault* fault =
+        take(Kind::Late, [&](const Fault& late) { return late.command == command && late.value == answerNumber; });
+    return fault ? fault->milliseconds : 0;
+}
+
+bool SimFaults::takeLateSpare(SimCommand command) { return take(Kind::LateSpare, command) != nullptr; }
 
 std::vector<uint32_t> SimFaults::takeFlips(uint32_t start, uint32_t end)
 {

@@ -1,6 +1,6 @@
 // The faults a real board and cable show, switched on one by one from the
-// command line (--fault KIND:ARGS[:N]). Each fault but from-entry and unplug
-// takes an optional last field N: it then strikes the next N times its occasion comes
+// command line (--fault KIND:ARGS[:N]). Each fault but from-entry, unplug and
+// late takes an optional last field N: it then strikes the next N times its occasion comes
 // and is spent; without N it strikes every time.
 #pragma once
 
@@ -30,6 +30,12 @@ public:
     bool takeLoseCompletion();
     bool takeDoubleStatus();
     bool takeLongBaud();
+    // The milliseconds by which the answerNumber-th answer (from 1) to command
+    // is late; 0 when it is not.
+    uint32_t takeLate(SimCommand command, uint32_t answerNumber);
+    // True when the answer to command is to be sent once more as the host's
+    // next frame comes.
+    bool takeLateSpare(SimCommand command);
     // Addresses to corrupt after a programming transfer over start..end.
     std::vector<uint32_t> takeFlips(uint32_t start, uint32_t end);
     // K of from-entry:K (1 without it): the board ignores K - 1 mode entries
@@ -49,6 +55,8 @@ private:
         LoseCompletion,
         DoubleStatus,
         LongBaud,
+        Late,
+        LateSpare,
         Flip,
         FromEntry,
         Unplug
@@ -57,6 +65,7 @@ private:
         Kind kind = Kind::Silent;
         SimCommand command = SimCommand::Reset;
         uint32_t value = 0;
+        uint32_t milliseconds = 0;  // of a late answer
         std::vector<uint8_t> bytes;
         std::optional<uint32_t> remaining;  // absent: strikes every time
     };

@@ -37,6 +37,8 @@ constexpr uint8_t RESET = 0x00, ERASE = 0x22, BLANK = 0x32, PROGRAM = 0x40, BRS 
 // that runs out lasts its timeout and 1 ms more, and a pause of N ms shows N + 1.
 constexpr uint64_t SEND_WAIT = 1, RETRY_WAIT = 100;
 constexpr uint64_t BRS_TIMEOUT = 200, STATUS_TIMEOUT = 100, DATA_FRAME_TIMEOUT = 176, COMPLETION_TIMEOUT = 102;
+// After a frame went out twice, the quiet line before the proof: ten times the wait for its answers.
+constexpr uint64_t QUIET_FACTOR = 10;
 constexpr uint64_t timedOut(uint64_t timeout) { return timeout + 1; }
 constexpr uint64_t paused(uint64_t ms) { return ms + 1; }
 
@@ -160,6 +162,9 @@ Bytes made(const char* name)
 const Run IMAGE{0, made("small.bin")};
 const std::string IMAGE_PATH = madePath("small.bin");
 
+// After a frame went out more than once, the job's checksum once more.
+void proof(P p) { p.expectSend(checksum(IMAGE)).answer(OK).answer(checksumData(IMAGE)); }
+
 // A job on IMAGE up to data frame n (from 0), which is still to be sent.
 Script toFrame(size_t n)
 {
@@ -215,6 +220,7 @@ struct Setting {
     uint8_t baud = 0;
     bool inverted = false;  // the job makes its second mode entry, with the other DTR polarity
     JobPlan plan = {};
+    const char* stoppedBy = nullptr;  // a stop asked for before the job starts: the port must not open
 };
 
 // Runs one job: the port opens, the script plays, and the job must end with
@@ -224,9 +230,13 @@ Job run(const Script& script, const Setting& setting = {})
     ScriptedBoard* pBoard = nullptr;
     auto port = ScriptedBoard::port(&pBoard);
     ScriptedBoard& board = *pBoard;
-    board.expectOpen(PORT);
+    if (setting.stoppedBy == nullptr) {
+        board.expectOpen(PORT);
+    }
     script(board);
-    board.expectDtr(!setting.inverted).expectClose();
+    if (setting.stoppedBy == nullptr) {
+        board.expectDtr(!setting.inverted).expectClose();
+    }
     std::FILE* pVerbose = std::tmpfile();
     VerboseLog events(pVerbose, false, VerboseLog::STEPS);
     auto sequence = std::make_shared<NSSequenceProcessor>(std::move(port), &events);
@@ -236,6 +246,9 @@ Job run(const Script& script, const Setting& setting = {})
                              .strImagePath = std::string(setting.path),
                              .strPortName = PORT,
                              .bBaudRate = setting.baud};
+    if (setting.stoppedBy != nullptr) {
+        sequence->stop(setting.stoppedBy);
+    }
     const uint64_t started = board.now();
     job.info = sequence->start(request);
     job.elapsedMs = board.now() - started;
@@ -278,6 +291,8 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
     };
     const Bytes brs = baudRateSet(0), frame0 = imageFrame(IMAGE, 0), frame3 = imageFrame(IMAGE, 3);
     const uint64_t resetLate = timedOut(STATUS_TIMEOUT) + 1;  // in the pause after the wait ran out
+    // Four Reset frames lost: their answer may be as late, from the first.
+    const uint64_t resetLost = 4 * (SEND_WAIT + timedOut(STATUS_TIMEOUT) + paused(RETRY_WAIT));
     const std::string failed = "## Write Failed", programming = "## Programming...",
                       erasing = "## Block Blank Check & Erace...";
     const std::string noise = "2 bytes of noise dropped before the answer to Reset";
@@ -290,6 +305,8 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
     const Row rows[] = {
         // Mode entry. A refused Baud Rate Set is not sent again.
         {.what = "baud-rate code 4", .board = [](P) {}, .ends = ERR_PARAMETER, .in = NO_COMMAND, .job = {.baud = 4}},
+        {.what = "stopped before the port opens", .board = [](P) {}, .ends = ERR_RECV_TIMEOUT, .in = NO_COMMAND,
+         .job = {.stoppedBy = "SIGINT"}, .reason = "error 0x2005: stopped by SIGINT"},
         {.what = "0x00 not written", .board = [](P p) { lineChoreography(p, false, ERR_SEND); }, .ends = ERR_SEND,
          .in = NO_COMMAND},
         {.what = "BRS not written", .board = [&](P p) { lineChoreography(p), p.expectSend(brs, ERR_SEND); },
@@ -314,9 +331,9 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
          .ms = within(6 * (SEND_WAIT + BRS_TIMEOUT + RETRY_WAIT)), .job = {.inverted = true}},
         // Noise is dropped before an answer, also a late one, and does not move the deadline.
         {.what = "Reset silent four times, then noise before its answer", .board = [](P p) {
-             atReset({})(p), sends(p, reset(), 4).answer({0xFF, 0x00}).answer(OK), signature(p), fullJob(p, {IMAGE}); },
-         .ends = RESULT_OK, .in = CHECKSUM,
-         .ms = within(4 * (SEND_WAIT + timedOut(STATUS_TIMEOUT) + paused(RETRY_WAIT))), .shows = noise},
+             atReset({})(p), sends(p, reset(), 4).answer({0xFF, 0x00}).answer(OK), signature(p), fullJob(p, {IMAGE});
+             proof(p); }, .ends = RESULT_OK, .in = CHECKSUM,
+         .ms = within(resetLost + resetLost + RETRY_WAIT + QUIET_FACTOR * resetLost), .shows = noise},
         {.what = "noise while Reset waits, its answer in the pause", .board = [=](P p) {
              atReset({})(p), p.answer({0x55}, 50).answer({0xAA}, resetLate).answer(OK, resetLate), signature(p);
              fullJob(p, {IMAGE}); },
@@ -327,7 +344,7 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         // is not: the job ends as its wait runs out.
         {.what = "Reset answered in the pause after its fifth frame", .board = [](P p) {
              atReset({})(p), sends(p, reset(), 4).answer(OK, timedOut(STATUS_TIMEOUT) + RETRY_WAIT), signature(p);
-             fullJob(p, {IMAGE}); }, .ends = RESULT_OK, .in = CHECKSUM},
+             fullJob(p, {IMAGE}), proof(p); }, .ends = RESULT_OK, .in = CHECKSUM},
         {.what = "data frame answered 50 ms after its fifth wait",
          .board = [&](P p) { atFrame(0, {})(p), sends(p, frame0, 4).answer(OK, timedOut(DATA_FRAME_TIMEOUT) + 50); },
          .ends = ERR_RECV_TIMEOUT, .in = PROGRAM, .attempt = 4},
@@ -386,7 +403,8 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
         {.what = "data frame: 06 15", .board = atFrame(0, {dataFrame({ACK, REFUSED})}), .ends = ERR_DATA_FRAME,
          .in = PROGRAM},
         {.what = "data frame: 7 bytes", .board = atFrame(0, {dataFrame({ACK, ACK, ACK})}), .ends = ERR_RECV_TIMEOUT,
-         .in = PROGRAM},
+         .in = PROGRAM, .reason = "error 0x2005: the answer to a data frame was 7 bytes long, a length it cannot have "
+         "(Programming, attempt 1)"},
         {.what = "data frame: sum F8, not F9", .board = atFrame(0, {{0x02, 0x01, ACK, 0xF8, 0x03}}), .ends = ERR_SUM,
          .in = PROGRAM},
         {.what = "data frame not written: five attempts",
@@ -402,6 +420,27 @@ TEST(NSSequenceProcessor, EveryJobEndsAsTheLineDecides)
              sends(p, imageFrame(IMAGE, 1), 2).answer(OK).expectSend(imageFrame(IMAGE, 2)).answer(OK);
              sends(p, frame3, 2).answer(OK).answer(status(0x05)); },
          .ends = ERR_DATA_FRAME, .in = PROGRAM, .attempt = 1},
+        // After a frame went out again, the exchange stays open for the answer
+        // still owed: the same again is dropped, any other ends the job. A job
+        // that sent a frame twice proves its result again, each exchange once,
+        // after ten times that exchange's wait of quiet line.
+        {.what = "Checksum late, sent again, answered twice alike: proved once more", .board = [](P p) {
+             toFrame(SIZE_MAX)(p), sends(p, checksum(IMAGE), 2).answer(OK, 5).answer(checksumData(IMAGE));
+             p.answer(OK, 10).answer(checksumData(IMAGE)), proof(p); }, .ends = RESULT_OK, .in = CHECKSUM,
+         .ms = {.min = QUIET_FACTOR * (timedOut(STATUS_TIMEOUT) + paused(RETRY_WAIT) + paused(SEND_WAIT) + 5)},
+         .shows = "a frame went out more than once: after 2090 ms of quiet line, each comparison again, once"},
+        {.what = "Checksum late, sent again, answered twice with two sums", .board = [](P p) {
+             toFrame(SIZE_MAX)(p), sends(p, checksum(IMAGE), 2).answer(OK, 5).answer(checksumData(IMAGE, 1));
+             p.answer(OK, 10).answer(checksumData(IMAGE)); }, .ends = ERR_FRAME_FORMAT, .in = CHECKSUM, .attempt = 1,
+         .reason = "error 0x2001: two different answers to a frame sent again (Checksum, attempt 2)"},
+        {.what = "a second answer later than the exchange waits: found before the proof", .board = [](P p) {
+             toFrame(SIZE_MAX)(p), sends(p, checksum(IMAGE), 2).answer(OK, 5).answer(checksumData(IMAGE));
+             p.answer(OK, 4 * STATUS_TIMEOUT).answer(checksumData(IMAGE)); },
+         .ends = ERR_FRAME_FORMAT, .in = CHECKSUM, .attempt = 1},
+        {.what = "a data frame late, sent again, answered twice", .board = [&](P p) {
+             atFrame(1, {})(p), p.expectSend(imageFrame(IMAGE, 1)).answer(OK, 5).answer(OK, 5); },
+         .ends = ERR_FRAME_FORMAT, .in = PROGRAM, .attempt = 1, .reason = "error 0x2001: a second answer to a frame "
+         "sent again: the target may have taken it twice (Programming, attempt 2)"},
         {.what = "checksum data: 1 byte", .board = atChecksum({OK, dataFrame({0xD7})}), .ends = ERR_RECV_TIMEOUT,
          .in = CHECKSUM},
         {.what = "CK1 differs", .board = atChecksum({OK, checksumData(IMAGE, 0x0001)}), .ends = ERR_CHECKSUM_MISMATCH,

@@ -138,6 +138,17 @@ TEST(SimBoardTest, AnswersAsTheProtocolAndItsOptionsSay)
         {.send = dataErase, .answer = ACK, .what = "data flash erase", .busyMs = 274},
         {.send = dataProgram, .answer = ACK},
         {.send = data(0x3C, true), .answer = ACK + ACK, .what = "data frame and completion", .busyMs = 330 + 105}}},
+    {.options = {"--fault=late:erase:2:400"}, .steps = {
+        enter, {.send = erase, .answer = ACK, .busyMs = 0},
+        {.send = erase, .answer = ACK, .what = "the second answer 400 ms late", .busyMs = 400},
+        {.send = erase, .answer = ACK, .what = "the third on time", .busyMs = 0}}},
+    {.options = {"--fault=late-spare:checksum:1"}, .steps = {
+        enter, {.send = sum, .answer = ACK + frame(0x02, {0x00, 0x01})},
+        {.send = RESET, .answer = ACK + frame(0x02, {0x00, 0x01}) + ACK, .what = "once more before the next answer"},
+        {.send = RESET, .answer = ACK, .what = "spent"}}},
+    {.options = {"--fault=late-spare:data:1", "--fault=drop-data:2:1"}, .steps = {
+        enter, program, {.send = first, .answer = ACK},
+        {.send = last, .answer = ACK, .what = "the spare answer stands in for the lost frame's"}}},
     {.options = {"--fault=status:data:0x11:1"}, .steps = {
         enter, program, {.send = first, .answer = status(0x11)}, {.send = first, .what = "transfer ended"},
         program, {.send = first, .answer = ACK, .what = "spent"}}},

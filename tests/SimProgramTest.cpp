@@ -32,6 +32,7 @@ TEST(SimProgramTest, RefusesBadOptions)
          .error = "--data-flash-size: the data flash must be whole 1024-byte blocks"},
         {.args = {"--fault", "gremlin"}, .error = "unknown fault 'gremlin'"},
         {.args = {"--fault", "silent:reset:0"}, .error = "bad count '0'"},
+        {.args = {"--fault", "late:erase:1:600001"}, .error = "bad field '600001'"},
         {.args = {"--flash-in", big + ".missing"}, .error = "--flash-in: cannot read"},
         {.args = {"--code-flash-end", "0x7FF", "--flash-in", big},
          .error = "2049 bytes, more than the code flash's 2048"},

@@ -152,6 +152,12 @@ void VerboseLog::imageWritten(uint64_t dwBytes, uint64_t dwMsec)
                 static_cast<double>(dwBytes) * 1000 / 1024 / dMsec));
 }
 
+void VerboseLog::provingAgain(uint64_t dwQuietMsec)
+{
+    show("a frame went out more than once: after " + std::to_string(dwQuietMsec) +
+         " ms of quiet line, each comparison again, once");
+}
+
 void VerboseLog::stopAsked() { show("stop asked for: the job ends at its next wait"); }
 
 void VerboseLog::jobEnded(const _RESULTINFO& result)

@@ -52,6 +52,7 @@ public:
     // "< 02 01 06 F9 03", as a frame sent is shown.
     void answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec) override;
     void noiseDropped(uint64_t dwBytes, const char* pszAnswer) override;
+    void provingAgain(uint64_t dwQuietMsec) override;
     void imageWritten(uint64_t dwBytes, uint64_t dwMsec) override;
     void stopAsked() override;
     // Ends the progress or status line; a failed job's reason, on a line of its own.

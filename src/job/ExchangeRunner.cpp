@@ -6,6 +6,8 @@
 #include "NSWaitingTimeCalculator.h"
 #include "ResultCodes.h"
 
+#include <algorithm>
+
 namespace {
 
 // The receive buffer as one look finds it.
@@ -34,12 +36,18 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
 {
     m_fUnasked = false;
     m_dwNoise = 0;
+    m_strReason.clear();
+    m_taken.resize(exchange.answers.size());
+    const uint64_t attempts = m_fOnce ? std::min<uint64_t>(exchange.attempts, 1) : exchange.attempts;
     size_t owed = 0;         // the answer awaited next
     bool fTimedOut = false;  // the last attempt went out, and answer `owed` to it did not come in time
+    m_dwWrites = 0;
+    uint64_t dwFirstWrite = 0;
+    uint64_t dwLastWrite = 0;
     uint64_t r = ERR_RECV_TIMEOUT;
-    for (uint64_t i = 0; i < exchange.attempts; ++i) {
+    for (uint64_t i = 0; i < attempts; ++i) {
         m_Record.Retry = i;
-        const bool fLastAttempt = i + 1 == exchange.attempts;
+        const bool fLastAttempt = i + 1 == attempts;
         m_Port.Pause(NSWaitingTimeCalculator::SEND_WAIT);
         uint64_t dwLength = 0;
         r = exchange.frame(&dwLength);
@@ -58,7 +66,9 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
                 r = m_Port.SendData(m_Cmd.GetCommandFrames(), dwLength);
             }
             if (r == RESULT_OK) {
-                m_Events.frameSent(m_Cmd.GetCommandFrames(), dwLength, m_Port.Now());
+                dwLastWrite = m_Port.Now();
+                dwFirstWrite = m_dwWrites++ == 0 ? dwLastWrite : dwFirstWrite;
+                m_Events.frameSent(m_Cmd.GetCommandFrames(), dwLength, dwLastWrite);
             }
             if (exchange.sent) {
                 exchange.sent();
@@ -74,7 +84,7 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
             }
         }
         r = takeAnswers(exchange, &owed, &fTimedOut);
-        while (fTimedOut && (!fLastAttempt || exchange.pauseAfterLastAttempt)) {
+        while (fTimedOut && (!fLastAttempt || (exchange.pauseAfterLastAttempt && !m_fOnce))) {
             // The pause of a failed attempt, then one more look.
             m_Port.Pause(NSWaitingTimeCalculator::RETRY_WAIT_TIME);
             m_Port.TakeInPending();
@@ -84,7 +94,7 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
             r = takeAnswers(exchange, &owed, &fTimedOut);
         }
         if (!fTimedOut) {
-            return r;
+            return r == RESULT_OK && m_dwWrites > 1 ? settle(exchange, dwFirstWrite, dwLastWrite) : r;
         }
     }
     if (owed == 0 && exchange.beforeFirstAnswer) {
@@ -96,8 +106,9 @@ uint64_t ExchangeRunner::run(const Exchange& exchange)
     return r;
 }
 
-// Takes the answers from *pOwed on, each once it has come whole, and then
-// makes sure that nothing more has. *pOwed is left at the answer that did not
+// Takes the answers from *pOwed on, each once it has come whole, and then,
+// for a frame written once, makes sure that nothing more has (for one
+// written again, settle looks). *pOwed is left at the answer that did not
 // come or failed its check; *pfTimedOut tells a retried answer that did not
 // come in time, on a port that still reads.
 uint64_t ExchangeRunner::takeAnswers(const Exchange& exchange, size_t* pOwed, bool* pfTimedOut)
@@ -121,16 +132,81 @@ uint64_t ExchangeRunner::takeAnswers(const Exchange& exchange, size_t* pOwed, bo
             m_Events.noiseDropped(m_dwNoise, answer.what);
             m_dwNoise = 0;
         }
+        const uint8_t* pbFrame = m_Cmd.GetDataFrames();
         dwLength = m_Port.GetReceivedData(m_Cmd.GetDataFrames(), NSCommandProcessor::FRAME_BUFFER_SIZE, dwLength);
-        m_Events.answerTaken(m_Cmd.GetDataFrames(), dwLength, m_Port.Now());
+        m_Events.answerTaken(pbFrame, dwLength, m_Port.Now());
+        m_taken[owed].assign(pbFrame, pbFrame + dwLength);
         r = answer.check(dwLength);
+        if (r == ERR_RECV_TIMEOUT) {
+            // Whole and yet refused as missing: no answer owed here has its length.
+            return endWith(r, std::string(answer.what) + " was " + std::to_string(dwLength) +
+                                  " bytes long, a length it cannot have");
+        }
         if (r != RESULT_OK) {
             return r;
         }
     }
+    if (m_dwWrites > 1) {
+        return RESULT_OK;
+    }
     m_Port.TakeInPending();
     const Peek peek = peekFront(m_Port);
     return peek.frame.dwStart < peek.dwCount ? unaskedAnswer() : RESULT_OK;
+}
+
+// The frame went out more than once, and the answers are taken: until every
+// write's answers are due, whatever comes answers this frame too. They are due
+// as long after the last write as the answers' timeouts, or as the answers
+// taken came after the first write if that is longer (a board that answered
+// late once may answer the next write as late), and a pause more. A repeat
+// that changes nothing may say the same again, and is dropped; anything else
+// ends the exchange. Keeps the wait for the job's proof.
+uint64_t ExchangeRunner::settle(const Exchange& exchange, uint64_t dwFirstWrite, uint64_t dwLastWrite)
+{
+    uint64_t dwWait = 0;
+    for (const Answer& answer : exchange.answers) {
+        dwWait += answer.timeout;
+    }
+    dwWait = std::max(dwWait, m_Port.Now() - dwFirstWrite);
+    m_dwLongestResentWait = std::max(m_dwLongestResentWait, dwWait);
+    const uint64_t dwDeadline = dwLastWrite + dwWait + NSWaitingTimeCalculator::RETRY_WAIT_TIME;
+    for (uint64_t dwNow = m_Port.Now(); dwNow <= dwDeadline; dwNow = m_Port.Now()) {
+        uint64_t dwLength = 0;
+        if (waitStatusFrames(&dwLength, dwDeadline - dwNow) != RESULT_OK) {
+            break;
+        }
+        if (!exchange.repeatable) {
+            return endWith(ERR_FRAME_FORMAT,
+                           "a second answer to a frame sent again: the target may have taken it twice");
+        }
+        for (size_t k = 0; k < exchange.answers.size(); ++k) {
+            if (k > 0 && waitStatusFrames(&dwLength, exchange.answers[k].timeout) != RESULT_OK) {
+                return endWith(ERR_FRAME_FORMAT, "a second answer to a frame sent again came in part");
+            }
+            uint8_t frame[NSCommandProcessor::FRAME_BUFFER_SIZE];
+            dwLength = m_Port.GetReceivedData(frame, sizeof frame, dwLength);
+            m_Events.answerTaken(frame, dwLength, m_Port.Now());
+            if (!std::equal(frame, frame + dwLength, m_taken[k].begin(), m_taken[k].end())) {
+                return endWith(ERR_FRAME_FORMAT, "two different answers to a frame sent again");
+            }
+        }
+    }
+    return RESULT_OK;
+}
+
+uint64_t ExchangeRunner::quiet(uint64_t dwMsec)
+{
+    m_fUnasked = false;
+    m_strReason.clear();
+    m_Port.Pause(dwMsec);
+    m_Port.TakeInPending();
+    return dropNoise().dwCount != 0 ? unaskedAnswer() : RESULT_OK;
+}
+
+uint64_t ExchangeRunner::endWith(uint64_t r, std::string strReason)
+{
+    m_strReason = std::move(strReason);
+    return r;
 }
 
 // Waits until a whole answer frame is at the front of the buffer, noise

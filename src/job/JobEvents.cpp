@@ -15,5 +15,6 @@ void JobEvents::frameSent(const uint8_t*, uint64_t, uint64_t) {}
 void JobEvents::answerTaken(const uint8_t*, uint64_t, uint64_t) {}
 void JobEvents::noiseDropped(uint64_t, const char*) {}
 void JobEvents::imageWritten(uint64_t, uint64_t) {}
+void JobEvents::provingAgain(uint64_t) {}
 void JobEvents::stopAsked() {}
 void JobEvents::jobEnded(const _RESULTINFO&) {}

@@ -67,6 +67,8 @@ public:
     virtual void answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec);
     // dwBytes that cannot begin an answer were dropped before pszAnswer ("the answer to Reset").
     virtual void noiseDropped(uint64_t dwBytes, const char* pszAnswer);
+    // A frame went out more than once: after dwQuietMsec ms of quiet line the job proves its result again.
+    virtual void provingAgain(uint64_t dwQuietMsec);
     // The image is written and verified: the dwBytes of its runs, dwMsec after the job began.
     virtual void imageWritten(uint64_t dwBytes, uint64_t dwMsec);
     // From the thread that asked: the job is to stop, and ends at its next wait.

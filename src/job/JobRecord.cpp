@@ -92,4 +92,5 @@ void JobRecord::answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t 
 }
 void JobRecord::noiseDropped(uint64_t dwBytes, const char* pszAnswer) { m_Listener.noiseDropped(dwBytes, pszAnswer); }
 void JobRecord::imageWritten(uint64_t dwBytes, uint64_t dwMsec) { m_Listener.imageWritten(dwBytes, dwMsec); }
+void JobRecord::provingAgain(uint64_t dwQuietMsec) { m_Listener.provingAgain(dwQuietMsec); }
 void JobRecord::stopAsked() { m_Listener.stopAsked(); }

@@ -52,6 +52,7 @@ public:
     void answerTaken(const uint8_t* pbFrame, uint64_t dwLength, uint64_t dwMsec) override;
     void noiseDropped(uint64_t dwBytes, const char* pszAnswer) override;
     void imageWritten(uint64_t dwBytes, uint64_t dwMsec) override;
+    void provingAgain(uint64_t dwQuietMsec) override;
     void stopAsked() override;
     void jobEnded(const _RESULTINFO& result) override;
 

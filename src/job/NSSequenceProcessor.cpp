@@ -70,6 +70,9 @@ _RESULTINFO NSSequenceProcessor::start(const JobRequest& request)
     // that can no longer come, whatever step it was in.
     result.DeviceGone = result.Result != RESULT_OK && m_ComPort->IsDeviceGone();
     result.UnaskedAnswer = result.Result == ERR_FRAME_FORMAT && m_Exchange.endedByUnaskedAnswer();
+    if (result.Result != RESULT_OK && m_strReason.empty()) {
+        m_strReason = m_Exchange.reason();
+    }
     if (result.DeviceGone) {
         result.Result = ERR_RECV_TIMEOUT;
     }
@@ -94,6 +97,7 @@ uint64_t NSSequenceProcessor::runJob()
         return m_dwInitResult;
     }
     const uint64_t dwJobStart = m_ComPort->Now();
+    m_Exchange.beginJob();
     std::vector<FlashRun> runs;
     const JobPlan& plan = m_pRequest->plan;
     if (readsImage(plan.kind)) {
@@ -108,6 +112,11 @@ uint64_t NSSequenceProcessor::runJob()
                                m_TargetFile->GetContentFormatName());
     }
 
+    // A stop that came before the port opens ends the job untouched: no line
+    // moves, no byte goes out.
+    if (m_pszStopCause.load() != nullptr) {
+        return ERR_RECV_TIMEOUT;
+    }
     uint64_t r = enterProgrammingMode();
     if (r == RESULT_OK && plan.kind == JOB_ERASE) {
         r = flashesToErase(&runs);
@@ -118,9 +127,37 @@ uint64_t NSSequenceProcessor::runJob()
         }
         r = runStep(step, runs);
     }
+    if (r == RESULT_OK && m_Exchange.longestResentWait() != 0) {
+        r = proveAgain(runs);
+    }
     if (r == RESULT_OK && plan.kind == JOB_WRITE) {
         m_pEvents->imageWritten(FlashRun::bytesIn(runs), m_ComPort->Now() - dwJobStart);
     }
+    return r;
+}
+
+// A frame that went out more than once may be answered later still, and that
+// answer taken for a later frame's. Once the line has been quiet for ten times
+// the longest wait of such an exchange (by then an answer ten times later than
+// the target may take has come, and a spare one ends the job), the job proves
+// its result again with each exchange written once: every checksum it
+// compared, or after an erase the blank check of each flash. A timeout, a
+// spare answer or a difference ends it.
+uint64_t NSSequenceProcessor::proveAgain(const std::vector<FlashRun>& runs)
+{
+    const uint64_t dwQuiet = NSWaitingTimeCalculator::QUIET_FACTOR * m_Exchange.longestResentWait();
+    m_pEvents->provingAgain(dwQuiet);
+    uint64_t r = m_Exchange.quiet(dwQuiet);
+    const JobPlan& plan = m_pRequest->plan;
+    m_Exchange.setOnce(true);
+    if (plan.kind == JOB_ERASE) {
+        for (auto run = runs.begin(); run != runs.end() && r == RESULT_OK; ++run) {
+            r = comBlockBlankCheckProc(*run);
+        }
+    } else if (r == RESULT_OK && plan.kind != JOB_INFO) {
+        r = compareChecksums(runs, plan.kind == JOB_VERIFY || plan.fVerifyBlocks);
+    }
+    m_Exchange.setOnce(false);
     return r;
 }
 

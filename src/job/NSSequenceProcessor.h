@@ -75,6 +75,7 @@ private:
     uint64_t blankCheckAndErase(const std::vector<FlashRun>& runs, bool fEraseJob);
     uint64_t programRuns(const std::vector<FlashRun>& runs);
     uint64_t compareChecksums(const std::vector<FlashRun>& runs, bool fEachBlock);
+    uint64_t proveAgain(const std::vector<FlashRun>& runs);
     // The step under way counts its progress over dwTotal bytes, from 0.
     void beginProgress(JobStep step, uint64_t dwTotal);
     // dwBytes more of the step under way are done: tells its progress.

@@ -13,6 +13,10 @@ public:
     static constexpr uint64_t BAUD_RATE_SET_TIMEOUT = 200;  // the status that answers Baud Rate Set
     // Baud Rate Set must leave within this many ms of DTR returning to idle.
     static constexpr uint64_t MODE_ENTRY_WINDOW = 100;
+    // After a frame went out more than once, the line must be quiet this many
+    // times the longest wait of such an exchange before the job proves its
+    // result again: an answer ten times later than the target may take it.
+    static constexpr uint64_t QUIET_FACTOR = 10;
     // The line speeds in bits per second, each at the index of its Baud Rate
     // Set code. Mode entry runs at the first, 8N2, which the serial device
     // sets as it opens.

@@ -713,8 +713,17 @@ TEST_F(EndToEndTest, ASignalStopsTheJobInOrder)
              ++i) {
             std::this_thread::sleep_for(10ms);  // until the job programs
         }
+        // Two signals reach the job together: it is stopped while they are sent, so
+        // that it cannot end on the first before the second is there.
+        const pid_t target = row.loop ? -job.pid() : job.pid();
+        if (row.signals.size() > 1) {
+            ::kill(target, SIGSTOP);
+        }
         for (int signalNumber : row.signals) {
-            ::kill(row.loop ? -job.pid() : job.pid(), signalNumber);
+            ::kill(target, signalNumber);
+        }
+        if (row.signals.size() > 1) {
+            ::kill(target, SIGCONT);
         }
         const Subprocess::Outcome outcome = job.finish(60s);
         EXPECT_EQ(outcome.signal, row.signals.back());

@@ -35,7 +35,7 @@ int main(int argc, char** argv)
         return 1;
     }
     NSSerialPortProcessor port;
-    if (port.Open(ptsname(master)) != 0) {
+    if (port.Open(ptsname(master), {.dwBaudRate = 115200, .bDataBits = 8, .bStopBits = 2}) != 0) {
         std::fputs("Open failed\n", stderr);
         return 1;
     }

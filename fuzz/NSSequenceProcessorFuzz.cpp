@@ -70,7 +70,7 @@ public:
     SimBoard& board() { return m_board; }
 
 protected:
-    uint64_t opened(const std::string&) override
+    uint64_t opened(const std::string&, const LineFormat&) override
     {
         m_speed = SimBoard::ENTRY_SPEED;
         return RESULT_OK;

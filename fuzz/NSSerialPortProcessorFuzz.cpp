@@ -28,7 +28,7 @@ public:
     void give(Bytes chunk) { arrive(now(), std::move(chunk)); }
 
 protected:
-    uint64_t opened(const std::string&) override { return RESULT_OK; }
+    uint64_t opened(const std::string&, const LineFormat&) override { return RESULT_OK; }
     bool wrote(const Bytes&) override { return true; }
     bool lineSet(const std::string&) override { return true; }
 };
@@ -37,7 +37,7 @@ protected:
 struct Line {
     Board* pBoard = new Board;
     NSSerialPortProcessor port{std::unique_ptr<Board>(pBoard)};
-    bool fOpened = port.Open("board") == RESULT_OK;
+    bool fOpened = port.Open("board", {.dwBaudRate = 115200, .bDataBits = 8, .bStopBits = 2}) == RESULT_OK;
 };
 
 Line& line()

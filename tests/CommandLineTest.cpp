@@ -15,6 +15,16 @@
 
 namespace {
 
+// Sets or removes POSIXLY_CORRECT, which a POSIX getopt reads.
+void posixlyCorrect(bool fOn)
+{
+#if defined(_WIN32)
+    _putenv_s("POSIXLY_CORRECT", fOn ? "1" : "");
+#else
+    fOn ? ::setenv("POSIXLY_CORRECT", "1", 1) : ::unsetenv("POSIXLY_CORRECT");
+#endif
+}
+
 // What the command line gives, in a word or two: for a job its kind, the
 // flashes of an erase, "blocks" for --verify-blocks, the image where it reads
 // one, the port, the line speed and "verbose"; for --check the image and the
@@ -121,11 +131,9 @@ TEST(CommandLineTest, GivesAJobOrWhatElseToDo)
             argv.push_back(arg.data());
         }
         argv.push_back(nullptr);
-        if (row.posix) {
-            ::setenv("POSIXLY_CORRECT", "1", 1);
-        }
+        posixlyCorrect(row.posix);
         const CommandLine line(static_cast<int>(args.size()), argv.data(), row.baud, row.verbose);
-        ::unsetenv("POSIXLY_CORRECT");
+        posixlyCorrect(false);
         EXPECT_EQ(given(line), row.gives) << ::testing::PrintToString(row.args);
     }
 }

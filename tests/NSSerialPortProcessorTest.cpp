@@ -27,6 +27,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// The line mode entry opens.
+constexpr LineFormat LINE_8N2 = {.dwBaudRate = 115200, .bDataBits = 8, .bStopBits = 2};
+
 // The port opens the slave of a pseudo-terminal; the test plays the board on the master.
 class NSSerialPortProcessorTest : public ::testing::Test {
 protected:
@@ -54,7 +57,7 @@ protected:
 
     void openPort()
     {
-        ASSERT_EQ(port.Open(ptsname(master)), RESULT_OK);
+        ASSERT_EQ(port.Open(ptsname(master), LINE_8N2), RESULT_OK);
         ASSERT_TRUE(port.IsReading()) << "Open returned before the port reads";
     }
 
@@ -136,7 +139,7 @@ TEST(NSSerialPortProcessorBuffer, HoldsAtMost1023BytesAndDropsAChunkThatDoesNotF
         for (size_t i = 0; i < row.chunks.size(); ++i) {
             pBoard->answer(Bytes(row.chunks[i], 0x55), 2 * i + 1);
         }
-        ASSERT_EQ(port->Open("board"), RESULT_OK);
+        ASSERT_EQ(port->Open("board", LINE_8N2), RESULT_OK);
         for (size_t i = 0; i < row.chunks.size(); ++i) {
             port->Pause(1);  // 2 ms on the board's clock: one more chunk is read
         }
@@ -154,7 +157,7 @@ TEST_F(NSSerialPortProcessorTest, RefusesTheUsersTerminal)
     ASSERT_NE(child, -1);
     if (child == 0) {
         const int fd = setsid() == -1 ? -1 : open(ptsname(master), O_RDWR);
-        _exit(fd != -1 && tcgetsid(fd) == getsid(0) && port.Open(ptsname(master)) == ERR_PORT_OPEN ? 0 : 1);
+        _exit(fd != -1 && tcgetsid(fd) == getsid(0) && port.Open(ptsname(master), LINE_8N2) == ERR_PORT_OPEN ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -166,7 +169,7 @@ TEST_F(NSSerialPortProcessorTest, OpensAndClosesAtAnyMoment)
     // Close right after Open, or while the board sends; the port is destroyed right after Close.
     for (int i = 0; i < 300; ++i) {
         NSSerialPortProcessor other;
-        ASSERT_EQ(other.Open(ptsname(master)), RESULT_OK) << "cycle " << i;
+        ASSERT_EQ(other.Open(ptsname(master), LINE_8N2), RESULT_OK) << "cycle " << i;
         if (i % 3 == 0) {
             ASSERT_EQ(write(master, all.data(), all.size()), 256);
         }
@@ -204,7 +207,7 @@ TEST_F(NSSerialPortProcessorTest, HoldsTheDeviceAloneAndLeavesItAsItWasFound)
 
     // A second job on the busy device is refused and changes nothing on it.
     NSSerialPortProcessor second;
-    EXPECT_EQ(second.Open(ptsname(master)), ERR_PORT_OPEN);
+    EXPECT_EQ(second.Open(ptsname(master), LINE_8N2), ERR_PORT_OPEN);
     EXPECT_FALSE(second.IsReading());
     struct termios after {};
     ASSERT_EQ(tcgetattr(master, &after), 0);
@@ -236,7 +239,7 @@ TEST_F(NSSerialPortProcessorTest, WaitsLastUntilBytesComeTheLineEndsOrTheDeadlin
     const int other = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_TRUE(other != -1 && grantpt(other) == 0 && unlockpt(other) == 0);
     NSSerialPortProcessor lost;
-    ASSERT_EQ(lost.Open(ptsname(other)), RESULT_OK);
+    ASSERT_EQ(lost.Open(ptsname(other), LINE_8N2), RESULT_OK);
     EXPECT_TRUE(endsEarly(lost, [&] { close(other); })) << "the wait missed the hang-up";
     EXPECT_FALSE(lost.IsReading());
     EXPECT_TRUE(lost.IsDeviceGone());

@@ -25,9 +25,10 @@ public:
 
     // Script building; each returns the board for chaining. `result` is what
     // the host's call returns.
+    // Opened at 115200 8N2, as mode entry wants the line.
     ScriptedBoard& expectOpen(const std::string& strName, uint64_t result = 0)
     {
-        return add("Open " + strName, result);
+        return add("Open " + strName + " at 115200 8N2", result);
     }
     ScriptedBoard& expectClose() { return add("Close"); }
     ScriptedBoard& expectSend(const Bytes& bytes, uint64_t result = 0) { return add("Send" + hex(bytes), result); }
@@ -64,7 +65,11 @@ public:
     std::string problems() const;
 
 protected:
-    uint64_t opened(const std::string& strName) override { return host("Open " + strName); }
+    uint64_t opened(const std::string& strName, const LineFormat& line) override
+    {
+        return host("Open " + strName + " at " + std::to_string(line.dwBaudRate) + " " +
+                    std::to_string(line.bDataBits) + "N" + std::to_string(line.bStopBits));
+    }
     bool wrote(const Bytes& bytes) override { return host("Send" + hex(bytes)) == 0; }
     bool lineSet(const std::string& strEvent) override { return host(strEvent) == 0; }
 

@@ -35,9 +35,10 @@ private:
     VirtualBoard& m_board;
 };
 
-uint64_t VirtualBoard::openDevice(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string*)
+uint64_t VirtualBoard::openDevice(const char* pbPortName, const LineFormat& line,
+                                  std::unique_ptr<SerialDevice>* ppDevice, std::string*)
 {
-    const uint64_t r = opened(pbPortName);
+    const uint64_t r = opened(pbPortName, line);
     if (r == RESULT_OK) {
         *ppDevice = std::make_unique<Device>(*this);
     }

@@ -28,7 +28,8 @@ public:
         HANG_UP,       // the device hangs up: the port no longer reads
     };
 
-    uint64_t openDevice(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy) override;
+    uint64_t openDevice(const char* pbPortName, const LineFormat& line, std::unique_ptr<SerialDevice>* ppDevice,
+                        std::string* pstrWhy) override;
     uint64_t now() override { return m_dwNow; }
     void waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint64_t dwDeadline,
                    const std::function<bool()>& done) override;
@@ -40,8 +41,8 @@ public:
     void stopReceiving() override { m_receiveOnce = nullptr; }
 
 protected:
-    // The host opens the device pszName: what its Open gives.
-    virtual uint64_t opened(const std::string& strName) = 0;
+    // The host opens the device strName at the line's format: what its Open gives.
+    virtual uint64_t opened(const std::string& strName, const LineFormat& line) = 0;
     // The host writes bytes: whether all of them went.
     virtual bool wrote(const Bytes& bytes) = 0;
     // The host sets the line: "SetDtr", "ClearDtr", "SetBreak", "ClearBreak", "ChangeBaudRate 250000",

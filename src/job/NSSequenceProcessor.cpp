@@ -235,7 +235,7 @@ uint64_t NSSequenceProcessor::flashesToErase(std::vector<FlashRun>* pRuns)
 uint64_t NSSequenceProcessor::enterProgrammingMode()
 {
     const char* pszPort = m_pRequest->strPortName.c_str();
-    uint64_t r = m_ComPort->Open(pszPort);
+    uint64_t r = m_ComPort->Open(pszPort, NSWaitingTimeCalculator::MODE_ENTRY_LINE);
     if (r != RESULT_OK) {
         m_strReason = m_ComPort->OpenFailure();  // what the system answered
         return r;

@@ -21,7 +21,7 @@ NSSerialPortProcessor::NSSerialPortProcessor(std::unique_ptr<PortSystem> pSystem
 
 NSSerialPortProcessor::~NSSerialPortProcessor() { Close(); }
 
-uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
+uint64_t NSSerialPortProcessor::Open(const char* pbPortName, const LineFormat& line)
 {
     // A second Open without Close would free the buffer under a running thread.
     Close();
@@ -29,7 +29,7 @@ uint64_t NSSerialPortProcessor::Open(const char* pbPortName)
     m_strOpenFailure.clear();
     uint64_t r = makeReceiveBuffer();
     if (r == RESULT_OK) {
-        r = m_pSystem->openDevice(pbPortName, &m_device, &m_strOpenFailure);
+        r = m_pSystem->openDevice(pbPortName, line, &m_device, &m_strOpenFailure);
     }
     if (r != RESULT_OK) {
         return r;

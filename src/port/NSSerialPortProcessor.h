@@ -36,9 +36,10 @@ public:
     // Calls Close.
     ~NSSerialPortProcessor();
 
-    // Opens the device as SerialDevice::open does and returns once the
-    // receive thread runs: 0, or a code with the reason in OpenFailure().
-    uint64_t Open(const char* pbPortName);
+    // Opens the device at the line's format as SerialDevice::open does and
+    // returns once the receive thread runs: 0, or a code with the reason in
+    // OpenFailure().
+    uint64_t Open(const char* pbPortName, const LineFormat& line);
     // Why the last Open failed with ERR_PORT_OPEN, in words; "" otherwise.
     const std::string& OpenFailure() const { return m_strOpenFailure; }
     // Stops the receive thread, puts back the line settings Open found and

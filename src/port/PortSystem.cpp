@@ -17,9 +17,10 @@ class ThisMachine : public PortSystem {
 public:
     ~ThisMachine() override { stopReceiving(); }
 
-    uint64_t openDevice(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy) override
+    uint64_t openDevice(const char* pbPortName, const LineFormat& line, std::unique_ptr<SerialDevice>* ppDevice,
+                        std::string* pstrWhy) override
     {
-        return SerialDevice::open(pbPortName, ppDevice, pstrWhy);
+        return SerialDevice::open(pbPortName, line, ppDevice, pstrWhy);
     }
 
     uint64_t now() override { return NSGetTime::getTimeOfDay_msec(); }

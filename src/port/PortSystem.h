@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-class SerialDevice;
+#include "SerialDevice.h"
 
 class PortSystem {
 public:
@@ -23,7 +23,7 @@ public:
     virtual ~PortSystem() = default;
 
     // Opens the device as SerialDevice::open does: 0 and *ppDevice, or a code and why in *pstrWhy.
-    virtual uint64_t openDevice(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice,
+    virtual uint64_t openDevice(const char* pbPortName, const LineFormat& line, std::unique_ptr<SerialDevice>* ppDevice,
                                 std::string* pstrWhy) = 0;
     // Milliseconds on a monotonic clock.
     virtual uint64_t now() = 0;

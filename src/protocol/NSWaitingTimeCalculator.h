@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "SerialDevice.h"
+
 class NSWaitingTimeCalculator {
 public:
     // The fixed waits, in ms.
@@ -18,9 +20,11 @@ public:
     // result again: an answer ten times later than the target may take it.
     static constexpr uint64_t QUIET_FACTOR = 10;
     // The line speeds in bits per second, each at the index of its Baud Rate
-    // Set code. Mode entry runs at the first, 8N2, which the serial device
-    // sets as it opens.
+    // Set code.
     static constexpr uint64_t LINE_SPEEDS[] = {115200, 250000, 500000, 1000000};
+    // The line as the port opens for mode entry: the first speed, 8 data bits,
+    // no parity, 2 stop bits.
+    static constexpr LineFormat MODE_ENTRY_LINE = {.dwBaudRate = LINE_SPEEDS[0], .bDataBits = 8, .bStopBits = 2};
 
     // 32 MHz, full speed: the only setting the program uses.
     NSWaitingTimeCalculator();

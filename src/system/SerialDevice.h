@@ -12,10 +12,17 @@
 #include <optional>
 #include <string>
 
+// A line's speed and character format; never a parity bit.
+struct LineFormat {
+    uint64_t dwBaudRate;  // bits per second
+    uint8_t bDataBits;    // 5 to 8
+    uint8_t bStopBits;    // 1 or 2
+};
+
 class SerialDevice {
 public:
     // Opens pbPortName for this program alone and makes it a transparent
-    // 8-bit line at 115200 8N2: no line editing, echo, signals, translation
+    // line of the given format: no line editing, echo, signals, translation
     // or flow control of any kind. Asks the driver for its lowest receive
     // latency (a driver that refuses is used as it is) and flushes both
     // queues. A device that is no serial line, the process's own controlling
@@ -24,7 +31,8 @@ public:
     // why from the system's answer ("the port does not exist"); ERR_INIT when
     // the system lacks what the device needs. *ppDevice is written only on
     // success.
-    static uint64_t open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy);
+    static uint64_t open(const char* pbPortName, const LineFormat& line, std::unique_ptr<SerialDevice>* ppDevice,
+                         std::string* pstrWhy);
 
     // From the watcher of stop requests, as the process ends at once: puts
     // back on every open device what its close would (line settings, speeds,

@@ -80,14 +80,20 @@ std::string refusal(int fd, const char* pbPortName, struct termios* pFound)
     return "";
 }
 
-// 8 data bits, no parity, 2 stop bits at 115200, over a transparent 8-bit
-// channel: no line editing, echo, signals, flow control or translation, and a
-// read that returns what is there (none of it is an end of file).
-void makeLineSettings(struct termios& tio)
+// The line's format, no parity, over a transparent channel: no line editing,
+// echo, signals, flow control or translation, and a read that returns what is
+// there (none of it is an end of file). False when the terminal record cannot
+// carry its speed.
+bool makeLineSettings(struct termios& tio, const LineFormat& line)
 {
-    cfsetspeed(&tio, B115200);
+    constexpr tcflag_t DATA_BITS[] = {CS5, CS6, CS7, CS8};
+    speed_t speed = 0;
+    if (!PosixSerial::speedValue(line.dwBaudRate, &speed) || line.bDataBits < 5 || line.bDataBits > 8) {
+        return false;
+    }
+    cfsetspeed(&tio, speed);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB);
-    tio.c_cflag |= CS8 | CSTOPB | CLOCAL | CREAD;
+    tio.c_cflag |= DATA_BITS[line.bDataBits - 5] | (line.bStopBits == 2 ? CSTOPB : 0) | CLOCAL | CREAD;
     tio.c_iflag |= IGNPAR;
     tio.c_iflag &=
         ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | BRKINT);
@@ -97,6 +103,7 @@ void makeLineSettings(struct termios& tio)
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     PosixSerial::clearSystemFlags(tio);
+    return true;
 }
 
 // Exact speeds by the system's own request or, where that request fails, by
@@ -152,7 +159,7 @@ public:
     PosixSerialDevice(int fd, const struct termios& found) : m_iComPort(fd), m_found{fd, found} {}
     ~PosixSerialDevice() override;
 
-    uint64_t start();
+    uint64_t start(const LineFormat& line);
     bool write(const uint8_t* pbData, uint64_t size) override;
     bool setBreak(bool fOn) override;
     bool setDtr(bool fOn) override;
@@ -177,14 +184,17 @@ private:
 
 // Takes the device over once refusal has let it: exclusive, the line
 // settings made, low latency asked for, the wake-up pipe made, the queues
-// flushed.
-uint64_t PosixSerialDevice::start()
+// flushed. ERR_INIT, with nothing changed, for a line format the system
+// cannot set.
+uint64_t PosixSerialDevice::start(const LineFormat& line)
 {
+    struct termios tio = m_found.tio;
+    if (!makeLineSettings(tio, line)) {
+        return ERR_INIT;
+    }
     ioctl(m_iComPort, TIOCEXCL);
     PosixSerial::sharpenTimers();  // the job's waits run on the thread that opens the port
     PosixSerial::currentSpeed(m_iComPort, &m_found.inputSpeed, &m_found.outputSpeed);
-    struct termios tio = m_found.tio;
-    makeLineSettings(tio);
     tcsetattr(m_iComPort, TCSANOW, &tio);
     m_fLowLatency = PosixSerial::openLowLatency(m_iComPort, &m_found.fLatencyChanged);
     m_latencyTimer = PosixSerial::latencyTimer(m_iComPort);
@@ -278,7 +288,8 @@ void PosixSerialDevice::wake()
 
 void SerialDevice::putBackAll() { openDevices.forEach(putBack); }
 
-uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy)
+uint64_t SerialDevice::open(const char* pbPortName, const LineFormat& line, std::unique_ptr<SerialDevice>* ppDevice,
+                            std::string* pstrWhy)
 {
     const int fd = ::open(pbPortName, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (fd == -1) {
@@ -292,7 +303,7 @@ uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice
         return ERR_PORT_OPEN;
     }
     auto device = std::make_unique<PosixSerialDevice>(fd, found);
-    const uint64_t r = device->start();
+    const uint64_t r = device->start(line);
     if (r == RESULT_OK) {
         *ppDevice = std::move(device);
     }

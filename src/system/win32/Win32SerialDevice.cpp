@@ -24,16 +24,15 @@ std::string devicePath(const char* pbPortName)
     return strName.starts_with("\\\\.\\") ? strName : "\\\\.\\" + strName;
 }
 
-// 8 data bits, no parity, 2 stop bits at 115200, over a transparent 8-bit
-// channel: binary, no flow control of any kind, no byte replaced or dropped,
-// and no line error that stops the reading. DTR and RTS are raised, as a
-// POSIX open raises them; the program moves DTR itself.
-void makeLineSettings(DCB& dcb)
+// The line's format, no parity, over a transparent channel: binary, no flow control of any kind, no byte replaced or
+// dropped, and no line error that stops the reading. DTR and RTS are raised, as a POSIX open raises them; the program
+// moves DTR itself.
+void makeLineSettings(DCB& dcb, const LineFormat& line)
 {
-    dcb.BaudRate = CBR_115200;
-    dcb.ByteSize = 8;
+    dcb.BaudRate = static_cast<DWORD>(line.dwBaudRate);
+    dcb.ByteSize = line.bDataBits;
     dcb.Parity = NOPARITY;
-    dcb.StopBits = TWOSTOPBITS;
+    dcb.StopBits = line.bStopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     dcb.fBinary = TRUE;
     dcb.fParity = FALSE;
     dcb.fOutxCtsFlow = FALSE;
@@ -98,7 +97,7 @@ public:
     }
     ~Win32SerialDevice() override;
 
-    uint64_t start();
+    uint64_t start(const LineFormat& line);
     bool write(const uint8_t* pbData, uint64_t size) override;
     bool setBreak(bool fOn) override;
     bool setDtr(bool fOn) override;
@@ -134,7 +133,7 @@ private:
 // the port's events, every read waiting for all the bytes it asks for and
 // writes without a time limit, the queues flushed. The job's
 // pauses of 1 ms need the system's timer at 1 ms while the port is open.
-uint64_t Win32SerialDevice::start()
+uint64_t Win32SerialDevice::start(const LineFormat& line)
 {
     m_hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     m_read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -144,7 +143,7 @@ uint64_t Win32SerialDevice::start()
     }
     m_fTimerPeriod = timeBeginPeriod(1) == TIMERR_NOERROR;
     DCB dcb = m_found.dcb;
-    makeLineSettings(dcb);
+    makeLineSettings(dcb, line);
     COMMTIMEOUTS timeouts{};
     m_dwRegistryKey = openDevices.enlist(m_found);
     if (!SetCommTimeouts(m_hPort, &timeouts) || !applyLine(dcb)) {
@@ -292,7 +291,8 @@ void Win32SerialDevice::wake() { SetEvent(m_hStop); }
 
 void SerialDevice::putBackAll() { openDevices.forEach(putBack); }
 
-uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice>* ppDevice, std::string* pstrWhy)
+uint64_t SerialDevice::open(const char* pbPortName, const LineFormat& line, std::unique_ptr<SerialDevice>* ppDevice,
+                            std::string* pstrWhy)
 {
     // Share mode 0: a port that another program holds is refused at once, and
     // no other can open it while this one has it.
@@ -313,7 +313,7 @@ uint64_t SerialDevice::open(const char* pbPortName, std::unique_ptr<SerialDevice
     }
     const std::optional<Win32Ports::UsbPort> usb = Win32Ports::usbPort(pbPortName);
     auto device = std::make_unique<Win32SerialDevice>(hPort, found, usb ? usb->latencyTimer : std::nullopt);
-    const uint64_t r = device->start();
+    const uint64_t r = device->start(line);
     if (r == RESULT_OK) {
         *ppDevice = std::move(device);
     } else if (r == ERR_PORT_OPEN) {

@@ -81,7 +81,7 @@ bool ElfReader::read(std::span<const uint8_t> file, MemoryImage* pImage, std::st
                            std::to_string(size) + " bytes";
             return false;
         }
-        if (offset > file.size() || count * entsize > file.size() - offset) {
+        if (offset > file.size() || (count != 0 && count > (file.size() - offset) / entsize)) {
             *pstrProblem = "the " + std::string(pszName) + "s (" + strPrefix + "off " + hex(offset) + ", " + strPrefix +
                            "num " + std::to_string(count) + ", " + strPrefix + "entsize " + std::to_string(entsize) +
                            ") reach past the file's end (" + hex(file.size()) + " bytes)";
